@@ -1,0 +1,21 @@
+# Sourced by the scripts: installs the Debian packages the project needs
+# when one of them is missing.
+needed_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
+                 iproute2 ethtool iputils-ping iperf3 procps)
+
+ensure_packages() {
+  local missing=()
+  for p in "${needed_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}" >&2
+    if [ "$(id -u)" -ne 0 ]; then
+      echo "missing packages and not root: run as root or install ${missing[*]}" >&2
+      return 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q >&2
+    apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+  fi
+}

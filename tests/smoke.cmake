@@ -1,0 +1,1 @@
+project_test(smoke_test SOURCES smoke_test.cc)
