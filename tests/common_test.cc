@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "common/log.hpp"
+#include "common/numarg.hpp"
+#include "log_capture.hpp"
+
+namespace {
+
+struct verbosity {
+    explicit verbosity(int v) : saved(verbose) { verbose = v; }
+    ~verbosity() { verbose = saved; }
+    int saved;
+};
+
+double parse(const char* text, const unit_entry* table, int* err)
+{
+    return parse_gen(text, table, err);
+}
+
+TEST(ParseGen, TimeUnits)
+{
+    int err = -1;
+    EXPECT_EQ(parse("10ms", time_units, &err), 10e6);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(parse("10", time_units, &err), 10e9);
+    EXPECT_EQ(parse("1.5m", time_units, &err), 1.5e6);
+    EXPECT_EQ(parse("250u", time_units, &err), 250e3);
+    EXPECT_EQ(parse("3n", time_units, &err), 3);
+    EXPECT_EQ(parse("2s", time_units, &err), 2e9);
+    // Only the first character after the number counts.
+    EXPECT_EQ(parse("10min", time_units, &err), 10e6);
+    EXPECT_EQ(err, 0);
+    // Time suffixes are lower case only.
+    EXPECT_EQ(parse("10M", time_units, &err), 0);
+    EXPECT_EQ(err, 1);
+}
+
+TEST(ParseGen, RateAndSizeUnits)
+{
+    int err = -1;
+    EXPECT_EQ(parse("10M", rate_units, &err), 10e6);
+    EXPECT_EQ(parse("10m", rate_units, &err), 10e6);
+    EXPECT_EQ(parse("1.5g", rate_units, &err), 1.5e9);
+    EXPECT_EQ(parse("100", rate_units, &err), 100);
+    EXPECT_EQ(parse("2k", rate_units, &err), 2000);
+    EXPECT_EQ(parse("64K", size_units, &err), 65536);
+    EXPECT_EQ(parse("1m", size_units, &err), 1048576);
+    EXPECT_EQ(parse("1G", size_units, &err), 1073741824.0);
+    EXPECT_EQ(err, 0);
+}
+
+TEST(ParseGen, FailuresAndTheirMessages)
+{
+    verbosity v(1);
+    log_capture cap;
+    int err = 0;
+    EXPECT_EQ(parse("5x", time_units, &err), 0);  // unknown suffix: silent
+    EXPECT_EQ(err, 1);
+    EXPECT_EQ(cap.text(), "");
+
+    EXPECT_EQ(parse("ms", time_units, &err), 0);
+    EXPECT_EQ(err, 1);
+    EXPECT_EQ(cap.messages(), "bad argument ms\n");
+    cap.clear();
+
+    EXPECT_EQ(parse("0.25", nullptr, &err), 0.25);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(parse("0.25%", nullptr, &err), 0);
+    EXPECT_EQ(err, 1);
+    EXPECT_EQ(cap.messages(), "bad suffix %\n");
+    cap.clear();
+
+    EXPECT_EQ(parse(nullptr, time_units, &err), 0);
+    EXPECT_EQ(err, 1);
+    EXPECT_EQ(cap.text(), "");
+    // A null error pointer is allowed.
+    EXPECT_EQ(parse("7", nullptr, nullptr), 7);
+}
+
+TEST(ParseGen, ShortFormIsGatedByVerbose)
+{
+    verbosity v(0);
+    log_capture cap;
+    int err = 0;
+    parse("junk", time_units, &err);
+    EXPECT_EQ(err, 1);
+    EXPECT_EQ(cap.text(), "");
+}
+
+TEST(ParseGen, StrtodForms)
+{
+    int err = 0;
+    EXPECT_EQ(parse("  0x10", nullptr, &err), 16);
+    EXPECT_EQ(parse("1e3", nullptr, &err), 1000);
+    EXPECT_EQ(parse("-2", nullptr, &err), -2);
+    EXPECT_TRUE(std::isinf(parse("inf", nullptr, &err)));
+    EXPECT_TRUE(std::isnan(parse("nan", nullptr, &err)));
+    EXPECT_EQ(err, 0);
+}
+
+TEST(ToCount, RefusesWhatIsNotACount)
+{
+    EXPECT_EQ(to_count(10.9, 0), 10u);
+    EXPECT_EQ(to_count(0.0, 0), 0u);
+    EXPECT_EQ(to_count(5.0, 1), invalid_count);
+    EXPECT_EQ(to_count(-1.0, 0), invalid_count);
+    EXPECT_EQ(to_count(-0.5, 0), invalid_count);
+    EXPECT_EQ(to_count(INFINITY, 0), invalid_count);
+    EXPECT_EQ(to_count(NAN, 0), invalid_count);
+    EXPECT_EQ(to_count(18446744073709551616.0, 0), invalid_count);
+    EXPECT_EQ(to_count(9223372036854775808.0, 0), 9223372036854775808ull);
+    EXPECT_EQ(parse_count("inf", rate_units), invalid_count);
+    EXPECT_EQ(parse_count("-1ms", time_units), invalid_count);
+    EXPECT_EQ(parse_count("1ms", time_units), 1000000u);
+}
+
+TEST(SplitArgs, Words)
+{
+    int n = -1;
+    char** av = split_args("uniform,1ms,5ms", &n);
+    ASSERT_NE(av, nullptr);
+    ASSERT_EQ(n, 3);
+    EXPECT_STREQ(av[0], "uniform");
+    EXPECT_STREQ(av[1], "1ms");
+    EXPECT_STREQ(av[2], "5ms");
+    EXPECT_EQ(av[3], nullptr);
+    EXPECT_EQ(av[4], av[0]);  // the private copy starts with the first word
+    std::free(av);
+
+    av = split_args(" a ,, b\t", &n);
+    ASSERT_EQ(n, 2);
+    EXPECT_STREQ(av[0], "a");
+    EXPECT_STREQ(av[1], "b");
+    EXPECT_EQ(av[2], nullptr);
+    std::free(av);
+
+    for (const char* empty : {",,,", "   ", "", "\r\n\t"}) {
+        av = split_args(empty, &n);
+        ASSERT_NE(av, nullptr);
+        EXPECT_EQ(n, 0) << empty;
+        EXPECT_EQ(av[0], nullptr);
+        EXPECT_NE(av[1], nullptr);
+        std::free(av);
+    }
+    EXPECT_EQ(split_args(nullptr, &n), nullptr);
+
+    // Characters of code 64 and above never separate words.
+    av = split_args("a\xe9" "b;c|d", &n);
+    EXPECT_EQ(n, 1);
+    std::free(av);
+}
+
+TEST(SplitArgs, DumpsWordsAtVerbose3)
+{
+    log_capture cap;
+    {
+        verbosity v(3);
+        char** av = split_args("exp,1ms,5ms", nullptr);
+        std::free(av);
+    }
+    EXPECT_EQ(cap.text(), "0: <exp>\n1: <1ms>\n2: <5ms>\n");
+    cap.clear();
+    {
+        verbosity v(2);
+        int n;
+        std::free(split_args("exp,1ms", &n));
+    }
+    EXPECT_EQ(cap.text(), "");
+}
+
+TEST(ScaledStr, Examples)
+{
+    char buf[32];
+    EXPECT_STREQ(scaled_str(999, buf), "999.000 ");
+    EXPECT_STREQ(scaled_str(0, buf), "0.000 ");
+    EXPECT_STREQ(scaled_str(1000, buf), "1.000 K");
+    EXPECT_STREQ(scaled_str(26843545, buf), "26.844 M");
+    EXPECT_STREQ(scaled_str(5000000000000000ull, buf), "5000.000 T");
+    EXPECT_STREQ(scaled_str(2500000000ull, buf), "2.500 G");
+}
+
+TEST(Limiter, OnePerSecond)
+{
+    log_limiter lim;
+    EXPECT_TRUE(limiter_allow(lim, 1, 100));
+    for (int i = 0; i < 50; ++i)
+        EXPECT_FALSE(limiter_allow(lim, 1, 100));
+    EXPECT_TRUE(limiter_allow(lim, 1, 101));
+    EXPECT_FALSE(limiter_allow(lim, 1, 101));
+}
+
+TEST(Limiter, FivePerSecond)
+{
+    log_limiter lim;
+    int printed = 0;
+    for (int i = 0; i < 20; ++i)
+        printed += limiter_allow(lim, 5, 7);
+    EXPECT_EQ(printed, 5);
+    printed = 0;
+    for (int i = 0; i < 20; ++i)
+        printed += limiter_allow(lim, 5, 8);
+    EXPECT_EQ(printed, 5);
+}
+
+void limited_twice()
+{
+    for (int i = 0; i < 10; ++i)
+        log_limited(1, "short packet len %d\n", i);
+}
+
+TEST(LogLines, Formats)
+{
+    log_capture cap;
+    {
+        verbosity v(1);
+        log_msg("hello %d\n", 42);
+        log_tagged("tagged %s\n", "x");
+    }
+    std::string t = cap.text();
+    std::regex re(
+        "[0-9]{3}\\.[0-9]{3} \\[ *[0-9]+\\] \thello 42\n"
+        "[0-9]{3}\\.[0-9]{6} TestBody \\[[0-9]+\\] tagged x\n");
+    EXPECT_TRUE(std::regex_match(t, re)) << t;
+    // The short form pads the line number to five places.
+    EXPECT_EQ(t.find(" ["), 7u);
+    EXPECT_EQ(t.find("] \t"), 14u);
+}
+
+TEST(LogLines, TaggedIgnoresVerboseAndLimiterHolds)
+{
+    log_capture cap;
+    verbosity v(0);
+    log_msg("gated\n");
+    limited_twice();
+    std::string m = cap.messages();
+    // Within one second only the first of the ten lines prints (two when the
+    // second changed in the middle of the loop).
+    EXPECT_EQ(m.find("gated"), std::string::npos);
+    EXPECT_EQ(m.rfind("limited_twice short packet len 0\n", 0), 0u) << m;
+    size_t lines = 0;
+    for (char c : m)
+        lines += c == '\n';
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, 2u);
+}
+
+TEST(LogLines, WenloShortForm)
+{
+    log_capture cap;
+    set_log_style(log_style::wenlo);
+    {
+        verbosity v(0);  // the replayer prints every line
+        log_msg("--WWW-- warn\n");
+    }
+    set_log_style(log_style::corvo);
+    std::regex re("[0-9]{3}\\.[0-9]{3} TestBody   \\[ *[0-9]+\\] \t--WWW-- warn\n");
+    EXPECT_TRUE(std::regex_match(cap.text(), re)) << cap.text();
+}
+
+}  // namespace
