@@ -1,0 +1,51 @@
+// Steps shared by the parse and run functions of the models.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/numarg.hpp"
+#include "corvo/pipe.hpp"
+#include "models/model.hpp"
+
+// A count (time in ns, rate in bit/s) from one word: false when parse_gen
+// fails or the value is negative, nan, infinite or does not fit.
+inline bool parse_count_word(const char* word, const unit_entry* units, uint64_t& out)
+{
+    out = parse_count(word, units);
+    return out != invalid_count;
+}
+
+// A probability: a plain number (no suffix) with 0 <= p <= 1; nan fails.
+inline bool parse_prob(const char* word, double& p)
+{
+    int err = 0;
+    p = parse_gen(word, nullptr, &err);
+    return !err && p >= 0.0 && p <= 1.0;
+}
+
+// p * 2^24 truncated; p is already known to lie in [0, 1].
+inline uint64_t prob_threshold(double p) { return static_cast<uint64_t>(p * prob_scale); }
+
+inline bool word_is(const char* word, const char* keyword) { return std::strcmp(word, keyword) == 0; }
+
+// The block of a fresh parameter record, or null when the instance is full.
+template <param_record P>
+inline P* alloc_block(pipe_state& pipe, model_spec& candidate)
+{
+    return static_cast<P*>(param_alloc(pipe, candidate, sizeof(P)));
+}
+
+// One draw of the direction's generator.
+inline uint32_t draw(pipe_state& pipe) noexcept
+{
+    return static_cast<uint32_t>(nrand48(pipe.rand_state));
+}
+
+// (r24 * range) >> 24 with the product in 128 bits, so any 64-bit range is
+// scaled exactly; the result is below range (or 0 when range is 0).
+inline uint64_t scale_r24(uint32_t r24, uint64_t range) noexcept
+{
+    return static_cast<uint64_t>((static_cast<unsigned __int128>(r24) * range) >> 24);
+}
