@@ -1,0 +1,134 @@
+// The replay thread: placement, capture, queue, port, then the consumer that
+// sends every entry when it falls due and replays the queue pass after pass.
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/log.hpp"
+#include "wenlo/replay.hpp"
+
+namespace wenlo {
+
+std::atomic<uint8_t> abort_flag{0};
+
+uint64_t now_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void setaffinity(int core) {
+    cpu_set_t set;  // 1024 CPUs
+    CPU_ZERO(&set);
+    CPU_SET(core, &set);
+    int err = pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+    if (err != 0)
+        log_msg("--WWW-- Unable to set affinity: %s\n", strerror(err));
+    if (setpriority(PRIO_PROCESS, 0, -10) != 0)
+        log_msg("--WWW-- Unable to set priority: %s\n", strerror(errno));
+    sched_param sp{};
+    sp.sched_priority = 10;
+    if (sched_setscheduler(0, SCHED_RR, &sp) != 0)
+        log_msg("--WWW-- Unable to set scheduler: %s\n", strerror(errno));
+}
+
+void cons(replay_state& rs) {
+    const unsigned char* const q = rs.queue.data;
+    netport::port* const port = rs.port;
+    const uint64_t max_frame = netport::nmport_max_frame(port);
+    int burst_count = 0;
+    uint64_t last_tx = 0;
+    bool warned_long = false;
+
+    while (abort_flag.load(std::memory_order_relaxed) == 0) {
+        const uint64_t head = rs.cons_head;
+        uint64_t next;
+        std::memcpy(&next, q + head, sizeof next);
+        __builtin_prefetch(q + next);
+        if (head == rs.cons_tail) {
+            // End of the queue: the next pass starts where this one ended.
+            rs.t0 += last_tx;
+            rs.cons_now = now_ns() - rs.t0;
+            rs.cons_head = 0;
+            continue;
+        }
+        const queue_entry e = load_entry(q, head);
+        last_tx = e.tx;
+        if (static_cast<int64_t>(e.tx - rs.cons_now) > 0) {
+            netport::nmport_txsync(port);
+            burst_count = 0;
+            usleep(20);
+            rs.cons_now = now_ns() - rs.t0;
+        } else if (e.len > max_frame) [[unlikely]] {
+            // The port can never carry it: skip instead of retrying for ever.
+            if (!warned_long) {
+                log_msg("--WWW-- packet len %lu longer than the port's %lu bytes, skipped\n",
+                        static_cast<unsigned long>(e.len), static_cast<unsigned long>(max_frame));
+                warned_long = true;
+            }
+            rs.skipped.fetch_add(1, std::memory_order_relaxed);
+            rs.cons_head = e.next;
+        } else if (netport::nmport_inject(port, q + head + entry_align, e.len) != 0) {
+            if (burst_count < rs.burst) {
+                burst_count++;
+            } else {
+                netport::nmport_txsync(port);
+                burst_count = 0;
+            }
+            rs.cons_head = e.next;
+            rs.sent.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            log_limited(1, "inject failed len %d now %ld tx %ld h %ld t %ld next %ld\n",
+                        static_cast<int>(e.len), static_cast<long>(rs.cons_now),
+                        static_cast<long>(e.tx), static_cast<long>(rs.head),
+                        static_cast<long>(rs.tail), static_cast<long>(e.next));
+            netport::nmport_txsync(port);
+            burst_count = 0;
+        }
+    }
+    log_tagged("exiting on abort\n");
+}
+
+void* wenlo_main(void* arg) {
+    replay_state& rs = *static_cast<replay_state*>(arg);
+    // Short waits of 20 us should last about 20 us also without real-time.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (rs.core != -1)
+        setaffinity(rs.core);
+    bool ok = false;
+    if (rs.pcap_name == nullptr) {
+        // nothing to replay
+    } else if (!readpcap(rs.pcap_name, rs)) {
+        log_msg("--EEE-- unable to read file %s\n", rs.pcap_name);
+    } else if (!pcap_prod(rs)) {
+        // pcap_prod has logged
+    } else {
+        rs.pcap.reset();
+        rs.port = netport::nmport_open(rs.ifname);
+        if (rs.port == nullptr) {
+            log_msg("--EEE-- cannot open netmap on %s\n", rs.ifname);
+        } else {
+            ok = true;
+            log_msg("--WWW-- prepare to send packets\n");
+            usleep(1000);
+            rs.t0 = now_ns();
+            rs.cons_now = now_ns() - rs.t0;
+            rs.cons_head = rs.head;
+            rs.cons_tail = rs.tail;
+            cons(rs);
+            log_msg("--EEE-- exiting on abort\n");
+        }
+    }
+    rs.pcap.reset();
+    if (!ok)
+        rs.failed.store(true);
+    abort_flag.store(1);
+    return nullptr;
+}
+
+}  // namespace wenlo

@@ -1,0 +1,125 @@
+// Replay producer: turns the scanned capture into the replay queue, running
+// the loss, bandwidth and delay models on every packet in advance.
+//
+// For each packet: cur_tt = capture gap since the previous record (for the
+// first packet of every copy, first_pkt_time); the bandwidth model may
+// replace or scale it; qt_qout += cur_tt; the due time is
+//   tx = max(qt_tx + cur_tt, qt_qout + cur_delay)
+// so a packet never falls due before its predecessor plus its own
+// transmission time.  A dropped packet leaves no entry and no gap.
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/log.hpp"
+#include "wenlo/pcap_words.hpp"
+#include "wenlo/replay.hpp"
+
+namespace wenlo {
+
+queue_mem::~queue_mem() {
+    if (data != nullptr)
+        munmap(data, size);
+}
+
+bool queue_mem::allocate(uint64_t bytes) {
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return false;
+    data = static_cast<unsigned char*>(p);
+    size = bytes;
+    return true;
+}
+
+uint64_t queue_copies(uint64_t tot_pkt) {
+    return tot_pkt > 10000 ? 1 : 10000 / tot_pkt + 1;
+}
+
+bool pcap_prod(replay_state& rs) {
+    pcap_file& pf = *rs.pcap;
+    const uint64_t copies = queue_copies(pf.tot_pkt);
+    uint64_t bytes = 0;
+    bool overflow = __builtin_mul_overflow(pf.tot_mem, copies, &bytes) ||
+                    __builtin_add_overflow(bytes, entry_align, &bytes);
+    if (overflow || !rs.queue.allocate(bytes)) {
+        log_tagged("alloc %lld bytes for queue failed, exiting\n",
+                   static_cast<long long>(overflow ? -1 : static_cast<long long>(bytes)));
+        return false;
+    }
+    unsigned char* const q = rs.queue.data;
+    const uint64_t q_end = bytes - entry_align;  // entries end here at most
+
+    rs.prod_tail = 0;
+    pf.cur = pf.data + pcap_global_hdr;
+    const uint64_t packets = copies * pf.tot_pkt;
+    log_msg("--- start create %lu packets at tail %d\n", static_cast<unsigned long>(packets),
+            static_cast<int>(rs.prod_tail));
+    rs.qt_qout = 0;
+    uint64_t prev = pf.first_ts;
+    const record_reader rd{pf.data, pf.lim, pf.swap != 0, pf.res};
+    uint64_t in_copy = 0;  // records read in the current copy
+
+    for (uint64_t i = 0; i < packets && abort_flag.load(std::memory_order_relaxed) == 0; i++) {
+        // Header words past the end read as 0 and leave the cursor.
+        uint64_t off = static_cast<uint64_t>(pf.cur - pf.data);
+        record_hdr h{};
+        uint64_t hdr_bytes = 0;
+        for (uint32_t* w : {&h.ts_sec, &h.ts_frac, &h.caplen, &h.len}) {
+            if (!rd.word_at(off + hdr_bytes, *w))
+                break;
+            hdr_bytes += 4;
+        }
+        const uint64_t avail = static_cast<uint64_t>(pf.lim - pf.data) - (off + hdr_bytes);
+        rs.cur_pkt = pf.cur + hdr_bytes;
+        rs.cur_len = h.len;
+        rs.cur_caplen = static_cast<int32_t>(h.caplen);
+        const uint64_t t = h.time_ns(pf.res);
+        rs.cur_tt = t - prev;
+        if (in_copy == 0)
+            log_msg("insert %5d len %lu cur_tt %.6f\n", static_cast<int>(i),
+                    static_cast<unsigned long>(h.len), static_cast<double>(rs.cur_tt) * 1e-9);
+
+        // Bytes present for this packet: never more than len, never past the end.
+        const uint64_t copy_len = std::min({uint64_t{h.caplen}, uint64_t{h.len}, avail});
+        const unsigned char* pkt = rs.cur_pkt;
+        // Each copy is exactly the tot_pkt counted records.
+        if (++in_copy == pf.tot_pkt || hdr_bytes == 0 || h.caplen >= avail) {
+            pf.cur = pf.data + pcap_global_hdr;
+            in_copy = 0;
+            prev = pf.first_ts;
+        } else {
+            pf.cur = rs.cur_pkt + h.caplen;
+            prev = t;
+        }
+
+        rs.drop = 0;
+        rs.loss_slot.run(&rs, &rs.loss_slot);
+        if (rs.drop)
+            continue;
+        rs.bw_slot.run(&rs, &rs.bw_slot);
+        rs.qt_qout += rs.cur_tt;
+        rs.cur_delay = 0;
+        rs.delay_slot.run(&rs, &rs.delay_slot);
+        const uint64_t tx = std::max(rs.qt_tx + rs.cur_tt, rs.qt_qout + rs.cur_delay);
+        rs.qt_tx = tx;
+
+        const uint64_t next = rs.prod_tail + entry_align + round_entry(h.len);
+        if (next > q_end || next < rs.prod_tail) [[unlikely]] {
+            // The capture changed since the scan: keep what fits.
+            log_msg("--WWW-- queue full at packet %lu, capture changed since the scan\n",
+                    static_cast<unsigned long>(i));
+            break;
+        }
+        std::memcpy(q + rs.prod_tail + entry_align, pkt, copy_len);
+        const queue_entry e{next, h.len, rs.qt_qout, tx};
+        std::memcpy(q + rs.prod_tail, &e, sizeof e);
+        rs.prod_tail = next;
+        rs.enqueued.fetch_add(2, std::memory_order_relaxed);
+    }
+    log_msg("done q->prod_tail:%d\n", static_cast<int>(rs.prod_tail));
+    rs.tail = rs.prod_tail;
+    return true;
+}
+
+}  // namespace wenlo

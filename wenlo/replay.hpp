@@ -1,0 +1,154 @@
+// Replay state shared by main and the replay thread, the capture descriptor
+// and the replay queue.
+//
+// Queue: one zero-filled buffer of tot_mem x copies + 32 bytes.  Entries lie
+// back to back from offset 0, each a 32-byte header followed by the packet
+// bytes and padded to a multiple of 32; the 32 spare bytes after the last
+// entry stay zero (the consumer prefetches the word there at the end).
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "netport/netport.hpp"
+#include "wenlo/models.hpp"
+
+namespace wenlo {
+
+inline constexpr uint64_t entry_align = 32;
+inline constexpr uint64_t round_entry(uint64_t len) {
+    return (len + entry_align - 1) & ~(entry_align - 1);
+}
+
+// Header of one queue entry.  Entries are read and written with memcpy.
+struct queue_entry {
+    uint64_t next;  // offset of the following entry
+    uint64_t len;   // wire length: the bytes sent
+    uint64_t qout;  // running sum of cur_tt up to this packet, ns
+    uint64_t tx;    // due time, ns from the start of the pass
+};
+static_assert(sizeof(queue_entry) == 32);
+static_assert(offsetof(queue_entry, next) == 0 && offsetof(queue_entry, len) == 8);
+static_assert(offsetof(queue_entry, qout) == 16 && offsetof(queue_entry, tx) == 24);
+static_assert(std::is_trivially_copyable_v<queue_entry>);
+
+inline queue_entry load_entry(const unsigned char* q, uint64_t off) {
+    queue_entry e;
+    std::memcpy(&e, q + off, sizeof e);
+    return e;
+}
+
+// pcap global header is 24 bytes, each record header 16.
+inline constexpr uint64_t pcap_global_hdr = 24;
+inline constexpr uint64_t pcap_record_hdr = 16;
+
+// The capture, mapped read-only as a whole.  The destructor unmaps and closes.
+struct pcap_file {
+    int fd = -1;
+    uint64_t filesize = 0;
+    const unsigned char* data = nullptr;
+    uint64_t tot_pkt = 0;     // records counted by the scan
+    uint64_t tot_bytes = 0;   // sum of len
+    uint64_t tot_mem = 0;     // queue bytes for one copy
+    uint32_t res = 1000;      // ns per ts_frac unit
+    uint32_t swap = 0;        // 1 when the file's byte order is not the host's
+    uint64_t first_ts = 0;    // first record's time - first_pkt_time, ns
+    uint64_t first_pkt_time = 0;  // gap before the first packet of each copy, ns
+    uint64_t tx_time = 0;     // last counted record's time - first's, ns
+    const unsigned char* cur = nullptr;  // next record to read
+    const unsigned char* lim = nullptr;  // data + filesize
+
+    pcap_file() = default;
+    pcap_file(const pcap_file&) = delete;
+    pcap_file& operator=(const pcap_file&) = delete;
+    ~pcap_file();
+};
+
+// Anonymous zero-filled mapping, unmapped by the destructor.
+struct queue_mem {
+    unsigned char* data = nullptr;
+    uint64_t size = 0;
+    queue_mem() = default;
+    queue_mem(const queue_mem&) = delete;
+    queue_mem& operator=(const queue_mem&) = delete;
+    ~queue_mem();
+    bool allocate(uint64_t bytes);
+};
+
+// Set by SIGINT and by the replay thread when it ends.
+extern std::atomic<uint8_t> abort_flag;
+
+struct replay_state {
+    // Options (main, before the replay thread starts).
+    pthread_t thread{};
+    int core = 2;              // -1: no placement, no priority change
+    int burst = 128;           // injections between two transmit syncs
+    const char* pcap_name = nullptr;
+    const char* ifname = nullptr;
+    model_spec delay_slot = empty_slot();
+    model_spec bw_slot = empty_slot();
+    model_spec loss_slot = empty_slot();
+
+    // Replay thread.
+    std::unique_ptr<pcap_file> pcap;
+    netport::port* port = nullptr;
+    queue_mem queue;
+
+    // Producer.
+    uint64_t prod_tail = 0;    // where the next entry goes
+    uint64_t tail = 0;         // end of the filled queue
+    const unsigned char* cur_pkt = nullptr;
+    uint32_t cur_len = 0;      // wire length of the current record
+    int32_t cur_caplen = 0;    // bytes of it stored in the capture
+    uint64_t cur_tt = 0;       // transmission time (capture gap preset), ns
+    uint32_t drop = 0;
+    uint64_t cur_delay = 0;    // ns
+    uint64_t qt_qout = 0;      // running sum of cur_tt, ns
+    uint64_t qt_tx = 0;        // due time of the last queued packet, ns
+
+    // Consumer.
+    uint64_t head = 0;         // where sending starts
+    uint64_t t0 = 0;           // monotonic ns at which the current pass began
+    uint64_t cons_head = 0;
+    uint64_t cons_tail = 0;
+    uint64_t cons_now = 0;     // ns since t0
+
+    // Read by the monitor of main.
+    std::atomic<uint64_t> enqueued{0};  // grows by 2 per queued packet
+    std::atomic<uint64_t> sent{0};      // packets accepted by the port
+    std::atomic<uint64_t> skipped{0};   // packets longer than the port can carry
+    std::atomic<bool> failed{false};    // the replay ended on a failure
+    int32_t maxq = 0;          // printed only; stays 0
+    uint64_t round = 0;        // printed only; stays 0
+};
+
+// Monotonic clock in ns: the replay's time base.
+uint64_t now_ns();
+
+// Loads and scans the capture; on success attaches rs.pcap.
+bool readpcap(const char* name, replay_state& rs);
+
+// Copies of the capture in the queue: at least 10 000 packets.
+uint64_t queue_copies(uint64_t tot_pkt);
+
+// Fills the whole queue; false when the queue cannot be allocated.
+bool pcap_prod(replay_state& rs);
+
+// Places the calling thread on core with real-time priority (warnings only).
+void setaffinity(int core);
+
+// Sends the queue in passes until abort_flag is set.
+void cons(replay_state& rs);
+
+// Body of the replay thread; arg is the replay_state.
+void* wenlo_main(void* arg);
+
+// The whole program but for main(): options, replay thread, monitor.
+int wenlo_run(int argc, char** argv);
+
+}  // namespace wenlo

@@ -1,0 +1,199 @@
+// Start-up of the replayer: options, models, the replay thread, and the
+// monitor that prints the replay's progress once a second.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/log.hpp"
+#include "wenlo/replay.hpp"
+
+// Lines of the main thread carry the tag "main".
+#define main_msg(...) log_write_short("main", __LINE__, __VA_ARGS__)
+#define main_tagged(...) log_write_tagged("main", __LINE__, __VA_ARGS__)
+
+namespace wenlo {
+
+namespace {
+
+const char usage_text[] =
+    "usage: wenlo [-v] [-D delay] [-B {[constant,]bps|ether,bps|real,speedup}] [-L loss]\n"
+    "\t[-b burst] -f pcap-file -i <netmap:ifname|valeSSS:PPP>\n";
+
+[[noreturn]] void usage_exit() {
+    ssize_t r = write(get_log_fd(), usage_text, sizeof usage_text - 1);
+    (void)r;
+    std::exit(1);
+}
+
+// Stores an option that may be given once; a repeat ends the program.
+void add_to(const char** dst, const char* arg, const char* msg) {
+    if (*dst != nullptr) {
+        log_msg("%s %s\n", msg, arg);
+        std::exit(1);
+    }
+    *dst = arg;
+}
+
+// An integer as atoi reads it (leading blanks, sign, digits, anything after
+// ignored, no digits gives 0), saturated to the range of int.
+int int_arg(const char* s) {
+    errno = 0;
+    long v = std::strtol(s, nullptr, 10);
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(v);
+}
+
+// -C: 1, 2 or 4 core numbers, each -1 or 0..1023.
+void parse_cores(const char* arg, int cores[4]) {
+    int n = 0;
+    char** w = split_args(arg, &n);
+    if (n != 1 && n != 2 && n != 4) {
+        std::free(w);
+        main_msg(" -C accepts 1, 2 or 4 comma separated arguments\n");
+        usage_exit();
+    }
+    int v[4];
+    for (int i = 0; i < n; i++) {
+        v[i] = int_arg(w[i]);
+        if (v[i] != -1 && (v[i] < 0 || v[i] > 1023)) {
+            main_msg("--EEE-- invalid core %s, use -1 or 0 to 1023\n", w[i]);
+            std::free(w);
+            usage_exit();
+        }
+    }
+    std::free(w);
+    if (n == 1) {
+        for (int i = 0; i < 4; i++)
+            cores[i] = v[0] + i;
+    } else if (n == 2) {
+        cores[0] = v[0];
+        cores[1] = v[0] + 1;
+        cores[2] = v[1];
+        cores[3] = v[1] + 1;
+    } else {
+        for (int i = 0; i < 4; i++)
+            cores[i] = v[i];
+    }
+}
+
+void on_sigint(int) {
+    abort_flag.store(1);
+    std::signal(SIGINT, SIG_DFL);
+}
+
+}  // namespace
+
+int wenlo_run(int argc, char** argv) {
+    set_log_style(log_style::wenlo);
+    // Never freed: the replay thread uses it until the process ends.
+    replay_state& rs = *new replay_state;
+    int cores[4] = {2, 8, 4, 10};
+    int wait_link = 0;
+    int verbosity = 0;
+    const char *delay_arg = nullptr, *bw_arg = nullptr, *loss_arg = nullptr;
+    const char *pcap_name = nullptr, *ifname = nullptr;
+
+    int ch;
+    while ((ch = getopt(argc, argv, "B:C:D:L:b:f:i:vw:")) != -1) {
+        switch (ch) {
+        case 'B':
+            add_to(&bw_arg, optarg, "-B too many times");
+            break;
+        case 'C':
+            parse_cores(optarg, cores);
+            break;
+        case 'D':
+            add_to(&delay_arg, optarg, "-D too many times");
+            break;
+        case 'L':
+            add_to(&loss_arg, optarg, "-L too many times");
+            break;
+        case 'b':
+            rs.burst = int_arg(optarg);
+            break;
+        case 'f':
+            add_to(&pcap_name, optarg, "-f too many times");
+            break;
+        case 'i':
+            add_to(&ifname, optarg, "-i too many times");
+            break;
+        case 'v':
+            verbosity++;  // counted; nothing reads it
+            break;
+        case 'w':
+            wait_link = int_arg(optarg);
+            break;
+        default:
+            main_tagged("bad option %c %s\n", ch, optarg != nullptr ? optarg : "(null)");
+            usage_exit();
+        }
+    }
+    (void)verbosity;
+    if (pcap_name == nullptr) {
+        main_msg("missing pcap file\n");
+        usage_exit();
+    }
+    if (ifname == nullptr) {
+        main_msg("missing interface\n");
+        usage_exit();
+    }
+    if (rs.burst < 1 || rs.burst > 8192) {
+        main_msg("--WWW-- invalid burst %d, set to 1024\n", rs.burst);
+        rs.burst = 1024;
+    }
+    if (wait_link > 100) {
+        main_msg("invalid wait_link %d, set to 4\n", wait_link);
+        wait_link = 4;
+    }
+    rs.pcap_name = pcap_name;
+    rs.ifname = ifname;
+    rs.core = cores[0];
+    main_msg("running on cores %d %d %d %d\n", cores[0], cores[1], cores[2], cores[3]);
+
+    int status = cmd_apply(delay_table, delay_arg, &rs, &rs.delay_slot);
+    status += cmd_apply(bw_table, bw_arg, &rs, &rs.bw_slot);
+    status += cmd_apply(loss_table, loss_arg, &rs, &rs.loss_slot);
+
+    int err = pthread_create(&rs.thread, nullptr, wenlo_main, &rs);
+    if (err != 0) {
+        main_msg("--EEE-- cannot create the replay thread: %s\n", strerror(err));
+        return 1;
+    }
+    std::signal(SIGINT, on_sigint);
+    sleep(1);
+    if (abort_flag.load() == 0) {
+        for (;;) {
+            uint64_t sent = rs.sent.load(std::memory_order_relaxed);
+            uint64_t enq = rs.enqueued.load(std::memory_order_relaxed);
+            sleep(1);
+            main_msg("%lld -> %lld maxq %d round %lld\n",
+                     static_cast<long long>(rs.sent.load(std::memory_order_relaxed) - sent),
+                     static_cast<long long>(rs.enqueued.load(std::memory_order_relaxed) - enq),
+                     rs.maxq, static_cast<long long>(rs.round));
+            loss_counts lc = read_loss_counts(rs.loss_slot);
+            double nominal = static_cast<double>(lc.threshold) * (1.0 / 16777216.0);
+            double actual = lc.trials == 0 ? 0.0 : static_cast<double>(lc.drops) / static_cast<double>(lc.trials);
+            main_msg("plr nominal %le actual %le\n", nominal, actual);
+            rs.maxq = static_cast<int32_t>(static_cast<uint32_t>(rs.maxq) * 7u / 8u);
+            rs.round = rs.round * 7 / 8;
+            if (abort_flag.load() != 0)
+                break;
+        }
+    }
+    main_tagged("exiting on abort\n");
+    sleep(1);
+    if (rs.failed.load() && status == 0)
+        status = 1;
+    return status;
+}
+
+}  // namespace wenlo
