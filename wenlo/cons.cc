@@ -14,14 +14,6 @@
 
 namespace wenlo {
 
-std::atomic<uint8_t> abort_flag{0};
-
-uint64_t now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
 void setaffinity(int core) {
     cpu_set_t set;  // 1024 CPUs
     CPU_ZERO(&set);

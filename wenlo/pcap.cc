@@ -13,13 +13,6 @@
 
 namespace wenlo {
 
-pcap_file::~pcap_file() {
-    if (data != nullptr)
-        munmap(const_cast<unsigned char*>(data), filesize);
-    if (fd >= 0)
-        close(fd);
-}
-
 namespace {
 
 struct magic_kind {

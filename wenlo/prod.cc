@@ -7,8 +7,6 @@
 //   tx = max(qt_tx + cur_tt, qt_qout + cur_delay)
 // so a packet never falls due before its predecessor plus its own
 // transmission time.  A dropped packet leaves no entry and no gap.
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -17,20 +15,6 @@
 #include "wenlo/replay.hpp"
 
 namespace wenlo {
-
-queue_mem::~queue_mem() {
-    if (data != nullptr)
-        munmap(data, size);
-}
-
-bool queue_mem::allocate(uint64_t bytes) {
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED)
-        return false;
-    data = static_cast<unsigned char*>(p);
-    size = bytes;
-    return true;
-}
 
 uint64_t queue_copies(uint64_t tot_pkt) {
     return tot_pkt > 10000 ? 1 : 10000 / tot_pkt + 1;

@@ -40,6 +40,8 @@ void add_to(const char** dst, const char* arg, const char* msg) {
     *dst = arg;
 }
 
+}  // namespace
+
 // An integer as atoi reads it (leading blanks, sign, digits, anything after
 // ignored, no digits gives 0), saturated to the range of int.
 int int_arg(const char* s) {
@@ -84,6 +86,8 @@ void parse_cores(const char* arg, int cores[4]) {
             cores[i] = v[i];
     }
 }
+
+namespace {
 
 void on_sigint(int) {
     abort_flag.store(1);
