@@ -1,0 +1,132 @@
+// Shared set-up of the model tests: a private session layout, direction A
+// attached to instance 0, empty slots, and the log lines captured in memory.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "common/log.hpp"
+#include "corvo/pipe.hpp"
+#include "models/model.hpp"
+
+// Log lines written while it lives, read back without their prefixes.
+class log_capture {
+public:
+    log_capture() : fd_(memfd_create("models-log", 0)), old_fd_(get_log_fd()) { set_log_fd(fd_); }
+    ~log_capture()
+    {
+        set_log_fd(old_fd_);
+        close(fd_);
+    }
+    log_capture(const log_capture&) = delete;
+    log_capture& operator=(const log_capture&) = delete;
+
+    // Each line: the message text of a short-form line, or "tag|text" of a
+    // tagged one, without the final newline.  A line of another shape fails.
+    std::vector<std::string> lines() const
+    {
+        static const std::regex short_form(R"(^\d{3}\.\d{3} \[[ \d]{4}\d\] \t(.*)$)");
+        static const std::regex tagged(R"(^\d{3}\.\d{6} (\S+) \[\d+\] (.*)$)");
+        std::vector<std::string> out;
+        std::string all = read_all();
+        size_t start = 0;
+        while (start < all.size()) {
+            size_t end = all.find('\n', start);
+            EXPECT_NE(end, std::string::npos) << "unterminated log line";
+            if (end == std::string::npos)
+                end = all.size();
+            std::string line = all.substr(start, end - start);
+            std::smatch m;
+            if (std::regex_match(line, m, short_form))
+                out.push_back(m[1]);
+            else if (std::regex_match(line, m, tagged))
+                out.push_back(m[1].str() + "|" + m[2].str());
+            else
+                ADD_FAILURE() << "log line of unknown shape: " << line;
+            start = end + 1;
+        }
+        return out;
+    }
+    void clear() const
+    {
+        EXPECT_EQ(ftruncate(fd_, 0), 0);
+        lseek(fd_, 0, SEEK_SET);
+    }
+
+private:
+    std::string read_all() const
+    {
+        std::string s;
+        char buf[4096];
+        off_t off = 0;
+        ssize_t n;
+        while ((n = pread(fd_, buf, sizeof buf, off)) > 0) {
+            s.append(buf, static_cast<size_t>(n));
+            off += n;
+        }
+        return s;
+    }
+    int fd_;
+    int old_fd_;
+};
+
+using strings = std::vector<std::string>;
+
+// The state whose next nrand48 draw returns out31 (a 31-bit value): the
+// generator keeps 48 bits X and returns X' >> 17 with X' = a X + c mod 2^48,
+// so X = (X' - c) / a mod 2^48 with X' = out31 << 17.
+inline void set_next_draw(pipe_state& p, uint32_t out31)
+{
+    const uint64_t a = 0x5DEECE66Dull, c = 0xB, mask = (uint64_t{1} << 48) - 1;
+    uint64_t inv = a;  // Newton's iteration for the inverse of a modulo 2^64
+    for (int i = 0; i < 6; ++i)
+        inv *= 2 - a * inv;
+    const uint64_t next = (uint64_t{out31} << 17) & mask;
+    const uint64_t x = ((next - c) * inv) & mask;
+    p.rand_state[0] = static_cast<unsigned short>(x);
+    p.rand_state[1] = static_cast<unsigned short>(x >> 16);
+    p.rand_state[2] = static_cast<unsigned short>(x >> 32);
+}
+
+class model_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        layout = session_private();
+        ASSERT_NE(layout, nullptr);
+        for (int k = 0; k < n_model_kinds; ++k)
+            slot_reset(pipe_slot(pipe, k));
+        session_attach(pipe, layout, 0, 0);
+    }
+    void TearDown() override { session_unmap(layout); }
+
+    int apply(model_kind kind, const char* text)
+    {
+        return cmd_apply(model_list[kind].table, text, pipe, &pipe_slot(pipe, kind));
+    }
+    model_spec& slot(model_kind kind) { return pipe_slot(pipe, kind); }
+    model_desc& desc(model_kind kind) { return layout->area[0].instance[pipe.cur_instance].descs[kind]; }
+    template <param_record P>
+    P& block(model_kind kind)
+    {
+        return params<P>(slot(kind));
+    }
+    session_area& area() { return layout->area[0]; }
+    void run(model_kind kind) { EXPECT_EQ(slot(kind).run(pipe, slot(kind)), 0); }
+    // Runs the slot with the draw it takes chosen.
+    void run_draw(model_kind kind, uint32_t out31)
+    {
+        set_next_draw(pipe, out31);
+        run(kind);
+    }
+
+    session_layout* layout = nullptr;
+    pipe_state pipe{};
+    log_capture log;
+};
