@@ -38,6 +38,8 @@ struct ring {
 struct port_drops {
     uint64_t truncated;    // cut short by the ring: never passed on
     uint64_t peer_absent;  // sent while the other end of a link was not attached
+    uint64_t oversize;     // longer than nmport_max_frame(): refused by inject
+    uint64_t damaged;      // dropped because the link's shared segment was found damaged
 };
 
 struct port;  // opaque
@@ -57,7 +59,9 @@ int nmport_open_desc(port* p);  // 0 on success, -1 on failure
 port* nmport_open(const char* name);
 
 // Copies one frame into a free transmit slot; returns len, or 0 when no slot
-// is free now.  Nothing leaves before the next txsync.
+// is free now.  Nothing leaves before the next txsync.  A frame the port can
+// never carry (empty, or longer than nmport_max_frame()) returns -1 and is
+// counted in port_drops::oversize; so does a port opened receive-only.
 int nmport_inject(port* p, const void* frame, size_t len);
 
 // Hands filled transmit slots to the interface (one system call at most).
@@ -74,10 +78,20 @@ ring* nmport_rx_ring(port* p);
 // Largest frame this port can ever carry, in bytes.
 size_t nmport_max_frame(const port* p);
 
+// Receive time of the frame in receive slot `slot` (one of head..tail), in
+// CLOCK_REALTIME nanoseconds: the kernel's time stamp on "netmap:" ports, the
+// time of the rxsync that made it visible on "vale" ports.
+uint64_t nmport_rx_timestamp(const port* p, uint32_t slot);
+
+// True when the other end of a "vale" link is attached (always true on
+// "netmap:" ports): frames injected now can arrive.
+bool nmport_peer_attached(const port* p);
+
 // Drops counted inside the layer so far.
 port_drops nmport_drops(const port* p);
 
 // A descriptor to wait on with poll() (readable when frames are waiting).
+// A "vale" port has no wake-up: its descriptor is always readable.
 int nmport_fd(const port* p);
 
 void nmport_close(port* p);

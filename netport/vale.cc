@@ -1,0 +1,521 @@
+// "valeSW:PORT": a point-to-point link through a shared segment in /dev/shm.
+//
+// The segment holds a header and two rings; ring e carries the frames that
+// end e receives.  Each ring has one writer (the other end) and one reader:
+// the writer fills slots and publishes `tail` with a release store at txsync,
+// the reader copies the slot records it trusts into a private view and gives
+// slots back by publishing `head`.  Both indices count slots from the start
+// and wrap at 2^32.  Slot i of a ring always uses buffer i.
+//
+// Open file description locks on single bytes of the file say who is
+// attached: byte 0 serialises attaching and detaching, byte 1 + e is held for
+// as long as end e is attached.  They vanish with the process, so a killed
+// process leaves nothing that blocks the next one.
+#include "netport/port_impl.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace netport {
+
+namespace {
+
+constexpr char seg_magic[8] = {'N', 'P', 'V', 'A', 'L', 'E', '1', 0};
+constexpr uint32_t seg_version = 1;
+constexpr uint32_t ring_slots = 1024;  // slots of one ring
+constexpr uint32_t buf_bytes = 2048;   // bytes of one slot buffer
+constexpr uint32_t frame_slots = (max_frame_bytes + buf_bytes - 1) / buf_bytes;
+constexpr uint32_t view_slots = ring_slots + 1;  // a view never fills all its slots
+constexpr size_t name_bytes = 32;
+constexpr size_t header_bytes = 4096;
+constexpr uint64_t probe_interval_ns = 10'000'000;  // peer liveness probes when a ring is full
+
+struct seg_header {
+    char magic[8];
+    uint32_t version;
+    uint32_t num_slots;
+    uint32_t buf_size;
+    uint32_t max_frame;
+    uint64_t ring_bytes;   // bytes of one ring, header and buffers
+    uint64_t total_bytes;  // bytes of the whole segment
+    char names[2][name_bytes];
+    // Nonzero while end e is attached: the generation of its attachment, so
+    // that a writer notices a receiver that left and came back.  The end's
+    // lock tells for sure whether it is alive.
+    alignas(64) uint32_t attached[2];
+    uint32_t generation[2];  // last generation handed out per end
+};
+static_assert(offsetof(seg_header, version) == 8);
+static_assert(offsetof(seg_header, ring_bytes) == 24);
+static_assert(offsetof(seg_header, names) == 40);
+static_assert(offsetof(seg_header, attached) == 128);
+static_assert(offsetof(seg_header, generation) == 136);
+static_assert(sizeof(seg_header) <= header_bytes);
+
+struct ring_hdr {
+    alignas(128) uint32_t tail;  // slots published by the writer
+    alignas(128) uint32_t head;  // slots given back by the reader
+};
+static_assert(offsetof(ring_hdr, head) == 128);
+static_assert(sizeof(ring_hdr) == 256);
+
+struct shm_slot {
+    uint32_t len;
+    uint32_t flags;  // NS_MOREFRAG
+};
+static_assert(sizeof(shm_slot) == 8);
+
+constexpr uint64_t round_up(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
+constexpr uint64_t slots_offset = sizeof(ring_hdr);
+constexpr uint64_t bufs_offset = round_up(slots_offset + uint64_t{ring_slots} * sizeof(shm_slot), 4096);
+constexpr uint64_t ring_bytes = bufs_offset + uint64_t{ring_slots} * buf_bytes;
+constexpr uint64_t total_bytes = header_bytes + 2 * ring_bytes;
+
+uint64_t realtime_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
+}
+
+uint64_t monotonic_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
+}
+
+int lock_byte(int fd, int cmd, short type, off_t byte) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = byte;
+    fl.l_len = 1;
+    return fcntl(fd, cmd, &fl);
+}
+
+// True when another open file description (any process) holds the byte.
+bool held_elsewhere(int fd, off_t byte) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = byte;
+    fl.l_len = 1;
+    if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return true;  // assume the worst
+    return fl.l_type != F_UNLCK;
+}
+
+struct fd_guard {
+    int fd = -1;
+    ~fd_guard() {
+        if (fd >= 0) close(fd);
+    }
+    int release() { return std::exchange(fd, -1); }
+};
+
+struct map_guard {
+    void* base = MAP_FAILED;
+    size_t size = 0;
+    ~map_guard() {
+        if (base != MAP_FAILED) munmap(base, size);
+    }
+    void* release() { return std::exchange(base, MAP_FAILED); }
+};
+
+}  // namespace
+
+// One attached end of a link in this process, shared by every port of this
+// process opened with the same name.
+struct vale_attach {
+    std::string path;
+    std::string port_name;
+    std::string label;  // the port name as given, for messages
+    int refs = 0;
+    int fd = -1;
+    unsigned char* base = nullptr;
+    int end = 0;
+    seg_header* hdr = nullptr;
+    ring_hdr* rx_hdr = nullptr;
+    shm_slot* rx_slots = nullptr;
+    unsigned char* rx_bufs = nullptr;
+    ring_hdr* tx_hdr = nullptr;
+    shm_slot* tx_slots = nullptr;
+    unsigned char* tx_bufs = nullptr;
+    pid_t owner = 0;  // a forked child does not share its parent's attachment
+    std::atomic<bool> damaged{false};
+
+    // Receive side, used by the one thread that walks the ring.
+    alignas(64) ring view{};
+    std::unique_ptr<slot[]> vslots;
+    std::unique_ptr<uint64_t[]> vstamps;
+    uint32_t rx_seen = 0;      // slots copied into the view
+    uint32_t rx_released = 0;  // slots given back (our last `head`)
+    uint32_t view_head = 0;    // view head at the last rxsync
+
+    // Transmit side, used by the one thread that sends.
+    alignas(64) uint32_t tx_tail = 0;  // slots filled, published or not
+    uint32_t tx_published = 0;
+    uint32_t tx_unpublished_frames = 0;
+    uint32_t peer_generation = 0;  // `attached` of the peer as last seen
+    uint64_t next_probe_ns = 0;
+};
+
+namespace {
+
+std::mutex registry_lock;
+std::vector<vale_attach*> registry;
+
+void mark_damaged(vale_attach* a, port* p, const char* what) {
+    bool was = a->damaged.exchange(true);
+    if (!was)
+        note("netport: port %s: shared segment %s is damaged (%s); no more frames pass on this link",
+             p->name.c_str(), a->path.c_str(), what);
+}
+
+// Checks the header and both rings of a segment written by someone else.
+const char* check_segment(const unsigned char* base, uint64_t size) {
+    if (size != total_bytes) return "wrong size";
+    const seg_header* h = reinterpret_cast<const seg_header*>(base);
+    if (memcmp(h->magic, seg_magic, sizeof seg_magic) != 0) return "bad magic";
+    if (h->version != seg_version) return "unknown version";
+    if (h->num_slots != ring_slots || h->buf_size != buf_bytes || h->max_frame != max_frame_bytes ||
+        h->ring_bytes != ring_bytes || h->total_bytes != total_bytes)
+        return "ring geometry differs";
+    for (int e = 0; e < 2; ++e) {
+        if (memchr(h->names[e], 0, name_bytes) == nullptr) return "port name not terminated";
+        const ring_hdr* r = reinterpret_cast<const ring_hdr*>(base + header_bytes + e * ring_bytes);
+        if (load_acquire(r->tail) - load_acquire(r->head) > ring_slots) return "ring indices out of range";
+    }
+    return nullptr;
+}
+
+void init_segment(unsigned char* base) {
+    seg_header* h = reinterpret_cast<seg_header*>(base);
+    h->version = seg_version;
+    h->num_slots = ring_slots;
+    h->buf_size = buf_bytes;
+    h->max_frame = max_frame_bytes;
+    h->ring_bytes = ring_bytes;
+    h->total_bytes = total_bytes;
+    memcpy(h->magic, seg_magic, sizeof seg_magic);
+}
+
+// Attaches one end; fills a.  Called with registry_lock held.
+int attach(port* p, vale_attach& a) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        fd_guard fd;
+        fd.fd = open(a.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd.fd < 0) {
+            set_error("netport: port %s: cannot open %s: %s", p->name.c_str(), a.path.c_str(),
+                      strerror(errno));
+            return -1;
+        }
+        if (lock_byte(fd.fd, F_OFD_SETLKW, F_WRLCK, 0) != 0) {
+            set_error("netport: port %s: cannot lock %s: %s", p->name.c_str(), a.path.c_str(),
+                      strerror(errno));
+            return -1;
+        }
+        struct stat st;
+        if (fstat(fd.fd, &st) != 0) {
+            set_error("netport: port %s: cannot stat %s: %s", p->name.c_str(), a.path.c_str(),
+                      strerror(errno));
+            return -1;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            set_error("netport: port %s: %s is not a regular file", p->name.c_str(), a.path.c_str());
+            return -1;
+        }
+        if (st.st_nlink == 0) continue;  // removed by the last end leaving: open the new one
+        bool live[2] = {held_elsewhere(fd.fd, 1), held_elsewhere(fd.fd, 2)};
+        bool fresh = !live[0] && !live[1];
+        if (fresh) {
+            // Nobody is attached: whatever is there is stale, start anew.
+            if (ftruncate(fd.fd, 0) != 0 || ftruncate(fd.fd, off_t(total_bytes)) != 0) {
+                set_error("netport: port %s: cannot size %s: %s", p->name.c_str(), a.path.c_str(),
+                          strerror(errno));
+                return -1;
+            }
+        } else if (uint64_t(st.st_size) != total_bytes) {
+            set_error("netport: port %s: shared segment %s is damaged (wrong size %lld); refused",
+                      p->name.c_str(), a.path.c_str(), (long long)st.st_size);
+            return -1;
+        }
+        map_guard m;
+        m.size = total_bytes;
+        m.base = mmap(nullptr, total_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd.fd, 0);
+        if (m.base == MAP_FAILED) {
+            set_error("netport: port %s: cannot map %s: %s", p->name.c_str(), a.path.c_str(),
+                      strerror(errno));
+            return -1;
+        }
+        unsigned char* base = static_cast<unsigned char*>(m.base);
+        if (fresh) {
+            init_segment(base);
+        } else if (const char* why = check_segment(base, total_bytes)) {
+            set_error("netport: port %s: shared segment %s is damaged (%s); refused", p->name.c_str(),
+                      a.path.c_str(), why);
+            return -1;
+        }
+        seg_header* h = reinterpret_cast<seg_header*>(base);
+        int end = -1;
+        for (int e = 0; e < 2 && end < 0; ++e)
+            if (a.port_name == h->names[e]) {
+                if (live[e]) {
+                    set_error("netport: port %s: already attached by another process", p->name.c_str());
+                    return -1;
+                }
+                end = e;
+            }
+        for (int e = 0; e < 2 && end < 0; ++e)
+            if (h->names[e][0] == 0 && !live[e]) end = e;
+        for (int e = 0; e < 2 && end < 0; ++e)
+            if (!live[e]) end = e;
+        if (end < 0) {
+            set_error("netport: port %s: vale%s already links two ports (%.31s and %.31s); a third "
+                      "port is refused",
+                      p->name.c_str(), p->switch_name.c_str(), h->names[0], h->names[1]);
+            return -1;
+        }
+        if (lock_byte(fd.fd, F_OFD_SETLK, F_WRLCK, 1 + end) != 0) {
+            set_error("netport: port %s: cannot lock its end of %s: %s", p->name.c_str(),
+                      a.path.c_str(), strerror(errno));
+            return -1;
+        }
+        memset(h->names[end], 0, name_bytes);
+        memcpy(h->names[end], a.port_name.data(), a.port_name.size());
+
+        a.end = end;
+        a.base = base;
+        a.hdr = h;
+        auto ring_at = [&](int e) { return base + header_bytes + uint64_t(e) * ring_bytes; };
+        a.rx_hdr = reinterpret_cast<ring_hdr*>(ring_at(end));
+        a.rx_slots = reinterpret_cast<shm_slot*>(ring_at(end) + slots_offset);
+        a.rx_bufs = ring_at(end) + bufs_offset;
+        a.tx_hdr = reinterpret_cast<ring_hdr*>(ring_at(1 - end));
+        a.tx_slots = reinterpret_cast<shm_slot*>(ring_at(1 - end) + slots_offset);
+        a.tx_bufs = ring_at(1 - end) + bufs_offset;
+
+        // Frames left from an earlier life of this end are not ours: start at
+        // the writer's tail.
+        a.rx_seen = a.rx_released = load_acquire(a.rx_hdr->tail);
+        store_release(a.rx_hdr->head, a.rx_seen);
+        a.tx_tail = a.tx_published = load_acquire(a.tx_hdr->tail);
+
+        a.vslots = std::make_unique<slot[]>(view_slots);
+        a.vstamps = std::make_unique<uint64_t[]>(view_slots);
+        a.view.head = a.view.cur = a.view.tail = 0;
+        a.view.num_slots = view_slots;
+        a.view.slots = a.vslots.get();
+        a.view_head = 0;
+
+        a.peer_generation = load_acquire(h->attached[1 - end]);
+        uint32_t gen = h->generation[end] + 1;
+        if (gen == 0) gen = 1;
+        h->generation[end] = gen;
+        store_release(h->attached[end], gen);
+        lock_byte(fd.fd, F_OFD_SETLK, F_UNLCK, 0);
+        a.fd = fd.release();
+        m.release();
+        return 0;
+    }
+    set_error("netport: port %s: %s keeps being replaced; giving up", p->name.c_str(), a.path.c_str());
+    return -1;
+}
+
+void detach(vale_attach& a) {
+    lock_byte(a.fd, F_OFD_SETLKW, F_WRLCK, 0);
+    store_release(a.hdr->attached[a.end], uint32_t{0});
+    memset(a.hdr->names[a.end], 0, name_bytes);
+    if (!held_elsewhere(a.fd, 2 - a.end)) unlink(a.path.c_str());
+    munmap(a.base, total_bytes);
+    close(a.fd);  // drops both locks
+}
+
+}  // namespace
+
+namespace {
+
+void discard_unpublished(vale_attach* a, port* p) {
+    bump(p->drops.peer_absent, a->tx_unpublished_frames);
+    a->tx_tail = a->tx_published;
+    a->tx_unpublished_frames = 0;
+}
+
+}  // namespace
+
+int vale_open(port* p) {
+    std::lock_guard<std::mutex> g(registry_lock);
+    std::string path = "/dev/shm/netport-vale-" + p->switch_name;
+    for (vale_attach* a : registry)
+        if (a->path == path && a->port_name == p->port_name && a->owner == getpid()) {
+            ++a->refs;
+            p->vale = a;
+            return 0;
+        }
+    auto a = std::make_unique<vale_attach>();
+    a->path = path;
+    a->port_name = p->port_name;
+    a->label = p->name;
+    a->owner = getpid();
+    if (attach(p, *a) != 0) return -1;
+    a->refs = 1;
+    p->vale = a.get();
+    registry.push_back(a.release());
+    return 0;
+}
+
+void vale_close(port* p) {
+    vale_attach* a = p->vale;
+    vale_txsync(p);
+    std::lock_guard<std::mutex> g(registry_lock);
+    if (--a->refs > 0) return;
+    std::erase(registry, a);
+    detach(*a);
+    delete a;
+}
+
+int vale_inject(port* p, const void* frame, size_t len) {
+    vale_attach* a = p->vale;
+    if (len == 0 || len > max_frame_bytes) {
+        bump(p->drops.oversize);
+        return -1;
+    }
+    if (a->damaged.load(std::memory_order_relaxed)) {
+        bump(p->drops.damaged);
+        return int(len);
+    }
+    uint32_t peer = uint32_t(1 - a->end);
+    uint32_t gen = load_acquire(a->hdr->attached[peer]);
+    if (gen != a->peer_generation) {
+        // The receiver left or came back: what it has not been given yet
+        // belongs to its earlier life.
+        discard_unpublished(a, p);
+        a->peer_generation = gen;
+    }
+    if (gen == 0) {
+        bump(p->drops.peer_absent);
+        return int(len);
+    }
+    uint32_t need = uint32_t((len + buf_bytes - 1) / buf_bytes);
+    uint32_t used = a->tx_tail - load_acquire(a->tx_hdr->head);
+    if (used > ring_slots) {
+        mark_damaged(a, p, "receiver's head out of range");
+        bump(p->drops.damaged);
+        return int(len);
+    }
+    if (ring_slots - used < need) {
+        // Full: a receiver that died leaves its ring full for ever.  Look at
+        // its lock now and then; a dead receiver turns the frame into a drop.
+        uint64_t now = monotonic_ns();
+        if (now >= a->next_probe_ns) {
+            a->next_probe_ns = now + probe_interval_ns;
+            if (!held_elsewhere(a->fd, 1 + peer)) {
+                store_release(a->hdr->attached[peer], uint32_t{0});
+                a->peer_generation = 0;
+                discard_unpublished(a, p);
+                bump(p->drops.peer_absent);
+                return int(len);
+            }
+        }
+        return 0;
+    }
+    const unsigned char* src = static_cast<const unsigned char*>(frame);
+    size_t left = len;
+    uint32_t t = a->tx_tail;
+    while (left > 0) {
+        uint32_t i = t % ring_slots;
+        uint32_t n = left > buf_bytes ? buf_bytes : uint32_t(left);
+        memcpy(a->tx_bufs + uint64_t(i) * buf_bytes, src, n);
+        left -= n;
+        src += n;
+        store_relaxed(a->tx_slots[i].len, n);
+        store_relaxed(a->tx_slots[i].flags, left > 0 ? NS_MOREFRAG : 0u);
+        ++t;
+    }
+    a->tx_tail = t;
+    ++a->tx_unpublished_frames;
+    return int(len);
+}
+
+void vale_txsync(port* p) {
+    vale_attach* a = p->vale;
+    if (a->tx_tail != a->tx_published) {
+        a->tx_published = a->tx_tail;
+        a->tx_unpublished_frames = 0;
+        store_release(a->tx_hdr->tail, a->tx_tail);
+    }
+}
+
+void vale_rxsync(port* p) {
+    vale_attach* a = p->vale;
+    ring& v = a->view;
+    uint32_t visible = (v.tail + view_slots - a->view_head) % view_slots;
+    uint32_t h = v.head < view_slots ? v.head : a->view_head;
+    uint32_t given = (h + view_slots - a->view_head) % view_slots;
+    if (given > visible) given = visible;
+    if (given > 0) {
+        a->view_head = (a->view_head + given) % view_slots;
+        a->rx_released += given;
+        store_release(a->rx_hdr->head, a->rx_released);
+    }
+    if (a->damaged.load(std::memory_order_relaxed)) return;
+
+    uint32_t t = load_acquire(a->rx_hdr->tail);
+    uint32_t fresh = t - a->rx_seen;
+    if (fresh == 0) return;
+    if (fresh > ring_slots || t - a->rx_released > ring_slots) {
+        mark_damaged(a, p, "writer's tail out of range");
+        return;
+    }
+    uint64_t now = realtime_ns();
+    uint32_t vt = v.tail;
+    uint32_t frags = 0;
+    for (uint32_t s = a->rx_seen; s != t; ++s) {
+        uint32_t i = s % ring_slots;
+        uint32_t len = load_relaxed(a->rx_slots[i].len);
+        uint32_t flags = load_relaxed(a->rx_slots[i].flags);
+        if (len > buf_bytes || (flags & ~NS_MOREFRAG) != 0) {
+            mark_damaged(a, p, "slot length or flags out of range");
+            return;
+        }
+        frags = (flags & NS_MOREFRAG) ? frags + 1 : 0;
+        if (frags >= frame_slots) {
+            mark_damaged(a, p, "frame spans too many slots");
+            return;
+        }
+        a->vslots[vt] = slot{a->rx_bufs + uint64_t(i) * buf_bytes, len, flags};
+        a->vstamps[vt] = now;
+        vt = vt + 1 == view_slots ? 0 : vt + 1;
+    }
+    if (frags != 0) {
+        mark_damaged(a, p, "last published slot is not the end of a frame");
+        return;
+    }
+    a->rx_seen = t;
+    v.tail = vt;
+}
+
+ring* vale_rx_ring(port* p) { return &p->vale->view; }
+
+uint64_t vale_rx_timestamp(const port* p, uint32_t slot) {
+    return p->vale->vstamps[slot % view_slots];
+}
+
+bool vale_peer_attached(const port* p) {
+    const vale_attach* a = p->vale;
+    int peer = 1 - a->end;
+    return load_acquire(a->hdr->attached[peer]) != 0 && held_elsewhere(a->fd, 1 + peer);
+}
+
+int vale_fd(const port* p) { return p->vale->fd; }
+
+}  // namespace netport
