@@ -1,0 +1,89 @@
+// The data path of one direction: its consumer thread (corvo_main, which
+// also prepares the direction and starts the producer), its producer thread
+// (prod) and thread placement.
+//
+// Times on the data path are ns of CLOCK_MONOTONIC since the direction's
+// t0, in wrapping 64-bit arithmetic.  Log stamps stay on the wall clock.
+#pragma once
+
+#include <cstdint>
+
+#include "corvo/pipe.hpp"
+#include "corvo/queue.hpp"
+
+// Thread entry of a direction; arg is its pipe_state*.  Places the thread on
+// cons_core, sets t0, allocates the queue (and hold) buffer, logs the
+// banner, starts prod and runs the consumer loop until abort_flag is set.
+// A buffer or thread failure logs, sets abort_flag and ends the process
+// with status 1.
+void* corvo_main(void* arg);
+
+// Producer thread entry; arg is the pipe_state*.  Started by corvo_main.
+void* prod(void* arg);
+
+// Binds the calling thread to cpu and raises it to SCHED_RR at the highest
+// priority; -1 leaves everything as it is.  Failures are logged and ignored.
+void setaffinity(int cpu);
+
+// Every worker thread calls this first: timer slack of 1 ns, so that the
+// short sleeps of the polling loops stay short.
+void thread_timer_slack();
+
+// ---------------------------------------------------------------------------
+// Clock.
+
+// Monotonic ns (the source of t0 and of every data-path reading).
+uint64_t mono_ns() noexcept;
+// Tests replace the source; null restores CLOCK_MONOTONIC.
+using clock_fn = uint64_t() noexcept;
+void set_datapath_clock(clock_fn* fn) noexcept;
+// mono_ns() - t0.
+uint64_t pipe_clock(const pipe_state& p) noexcept;
+
+// ---------------------------------------------------------------------------
+// Steps of start-up, also used by tests.
+
+// Buffer sizes from the direction's session limits (bw 0 = 200 Gbit/s).
+uint64_t queue_buf_size(uint64_t qsize, uint64_t max_delay, uint64_t max_bps) noexcept;
+uint64_t hold_buf_size(uint64_t max_hold, uint64_t max_bps) noexcept;  // 0 when max_hold is 0
+
+// Maps and locks the queue buffer and, when max_hold is set, the hold
+// buffer; sets buf, buf_size, hold_buf, hold_limit.  false (logged) when a
+// mapping fails.  Then logs the banner.
+bool cons_prepare(pipe_state& p);
+
+// ---------------------------------------------------------------------------
+// Producer.
+
+// Reads active_instance: a stop command sets abort_flag; a new instance is
+// validated and its four models, drop_overlap, delay_offset and qsize
+// are loaded.
+void instance_check(pipe_state& p) noexcept;
+
+// Loads instance i into the four slots and the direction's parameters.
+void apply_instance(pipe_state& p, uint32_t i) noexcept;
+
+// Producer start: prod_now, qt_tx and qt_qout from the clock.
+void prod_init(pipe_state& p) noexcept;
+
+// One pass of the producer: receive sync and instance check, wait for work
+// (only when wait is true: otherwise the wait ends after one idle round),
+// then up to burst packets, then publish tail.  Returns the packets taken
+// from the ring or the hold buffer.
+int prod_pass(pipe_state& p, bool wait = true) noexcept;
+
+// ---------------------------------------------------------------------------
+// Consumer.
+
+struct cons_loop_state {
+    int pending = 0;  // injections since the last transmit sync
+    int retry = 0;    // the record at head is being tried again
+    uint64_t max_frame = 0;  // largest frame port_out carries
+};
+
+// Prepares the loop state (cons_now from the clock, the port's frame limit).
+void cons_init(pipe_state& p, cons_loop_state& st) noexcept;
+
+// One iteration of the consumer loop.  Returns true when it sent or
+// dropped a record, false when it went idle.
+bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept;
