@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <regex>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -31,8 +31,6 @@ public:
     // tagged one, without the final newline.  A line of another shape fails.
     std::vector<std::string> lines() const
     {
-        static const std::regex short_form(R"(^\d{3}\.\d{3} \[[ \d]{4}\d\] \t(.*)$)");
-        static const std::regex tagged(R"(^\d{3}\.\d{6} (\S+) \[\d+\] (.*)$)");
         std::vector<std::string> out;
         std::string all = read_all();
         size_t start = 0;
@@ -41,12 +39,9 @@ public:
             EXPECT_NE(end, std::string::npos) << "unterminated log line";
             if (end == std::string::npos)
                 end = all.size();
-            std::string line = all.substr(start, end - start);
-            std::smatch m;
-            if (std::regex_match(line, m, short_form))
-                out.push_back(m[1]);
-            else if (std::regex_match(line, m, tagged))
-                out.push_back(m[1].str() + "|" + m[2].str());
+            std::string line = all.substr(start, end - start), msg;
+            if (short_form(line, msg) || tagged(line, msg))
+                out.push_back(msg);
             else
                 ADD_FAILURE() << "log line of unknown shape: " << line;
             start = end + 1;
@@ -60,6 +55,40 @@ public:
     }
 
 private:
+    static bool digits(const std::string& s, size_t from, size_t n)
+    {
+        if (from + n > s.size())
+            return false;
+        for (size_t i = from; i < from + n; ++i)
+            if (!std::isdigit(static_cast<unsigned char>(s[i])))
+                return false;
+        return true;
+    }
+    // "%03d.%03d [%5d] \t" then the text.
+    static bool short_form(const std::string& line, std::string& msg)
+    {
+        if (line.size() < 17 || !digits(line, 0, 3) || line[3] != '.' || !digits(line, 4, 3) ||
+            line.compare(7, 2, " [") != 0 || line.compare(14, 3, "] \t") != 0 || !digits(line, 13, 1))
+            return false;
+        for (size_t i = 9; i < 13; ++i)
+            if (line[i] != ' ' && !std::isdigit(static_cast<unsigned char>(line[i])))
+                return false;
+        msg = line.substr(17);
+        return true;
+    }
+    // "%03d.%06d %s [%d] " then the text; msg becomes "tag|text".
+    static bool tagged(const std::string& line, std::string& msg)
+    {
+        if (!digits(line, 0, 3) || line.size() < 11 || line[3] != '.' || !digits(line, 4, 6) || line[10] != ' ')
+            return false;
+        const size_t open = line.find(" [", 11), close = line.find("] ", open);
+        if (open == std::string::npos || open == 11 || close == std::string::npos || !digits(line, open + 2, 1))
+            return false;
+        if (!digits(line, open + 2, close - open - 2))
+            return false;
+        msg = line.substr(11, open - 11) + "|" + line.substr(close + 2);
+        return true;
+    }
     std::string read_all() const
     {
         std::string s;
