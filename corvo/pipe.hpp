@@ -102,10 +102,19 @@ struct session_header {
 
 inline constexpr uint32_t session_version = 1;
 
+// The layout's last 120 bytes.  instance_ack[d] is the instance that
+// direction d's producer has switched to (written by the owner's producer
+// after the switch, release; read by a client before it writes, acquire):
+// a client writes the spare instance only once no producer reads it.
+struct session_tail {
+    uint64_t instance_ack[2];
+    unsigned char spare[104];
+};
+
 struct session_layout {
     session_header header;
     session_area area[2];        // A (A->B), B (B->A)
-    unsigned char reserved[120];
+    session_tail reserved;
 };
 
 inline constexpr std::size_t session_bytes = 525184;
@@ -138,6 +147,8 @@ static_assert(offsetof(session_layout, area[1]) == 262792);
 static_assert(offsetof(session_layout, area[1].instance[1]) == 393944);
 static_assert(offsetof(session_layout, area[1].instance[1].params) == 393992);
 static_assert(offsetof(session_layout, reserved) == 525064);
+static_assert(layout_record<session_tail> && sizeof(session_tail) == 120);
+static_assert(offsetof(session_layout, reserved.instance_ack[1]) == 525072);
 
 // ---------------------------------------------------------------------------
 // Direction state.
