@@ -56,16 +56,8 @@ void cons(replay_state& rs) {
             burst_count = 0;
             usleep(20);
             rs.cons_now = now_ns() - rs.t0;
-        } else if (e.len > max_frame) [[unlikely]] {
-            // The port can never carry it: skip instead of retrying for ever.
-            if (!warned_long) {
-                log_msg("--WWW-- packet len %lu longer than the port's %lu bytes, skipped\n",
-                        static_cast<unsigned long>(e.len), static_cast<unsigned long>(max_frame));
-                warned_long = true;
-            }
-            rs.skipped.fetch_add(1, std::memory_order_relaxed);
-            rs.cons_head = e.next;
-        } else if (netport::nmport_inject(port, q + head + entry_align, e.len) != 0) {
+        } else if (int r = e.len <= max_frame ? netport::nmport_inject(port, q + head + entry_align, e.len) : -1;
+                   r > 0) {
             if (burst_count < rs.burst) {
                 burst_count++;
             } else {
@@ -74,6 +66,15 @@ void cons(replay_state& rs) {
             }
             rs.cons_head = e.next;
             rs.sent.fetch_add(1, std::memory_order_relaxed);
+        } else if (r < 0) [[unlikely]] {
+            // The port can never carry it: skip instead of retrying for ever.
+            if (!warned_long) {
+                log_msg("--WWW-- packet len %lu does not fit the port (at most %lu bytes), skipped\n",
+                        static_cast<unsigned long>(e.len), static_cast<unsigned long>(max_frame));
+                warned_long = true;
+            }
+            rs.skipped.fetch_add(1, std::memory_order_relaxed);
+            rs.cons_head = e.next;
         } else {
             log_limited(1, "inject failed len %d now %ld tx %ld h %ld t %ld next %ld\n",
                         static_cast<int>(e.len), static_cast<long>(rs.cons_now),
