@@ -88,19 +88,6 @@ TEST_F(layout_test, attach_binds_direction_and_instance)
     EXPECT_EQ(layout->area[0].instance[0].descs[0].present, 0);
 }
 
-TEST_F(layout_test, slots_are_the_four_kinds_in_order)
-{
-    pipe_state p{};
-    EXPECT_EQ(&pipe_slot(p, kind_delay), &p.delay_slot);
-    EXPECT_EQ(&pipe_slot(p, kind_bw), &p.bw_slot);
-    EXPECT_EQ(&pipe_slot(p, kind_loss), &p.loss_slot);
-    EXPECT_EQ(&pipe_slot(p, kind_reorder), &p.reorder_slot);
-    slot_reset(p.bw_slot);
-    EXPECT_EQ(p.bw_slot.run, &null_run);
-    EXPECT_STREQ(p.bw_slot.text, "0");
-    EXPECT_EQ(p.bw_slot.param_block, nullptr);
-}
-
 TEST_F(layout_test, attach_out_of_range_is_a_program_error)
 {
     pipe_state p{};

@@ -124,23 +124,6 @@ TEST_F(cmd_apply_test, rows_and_slots_of_every_table)
     }
 }
 
-TEST(model_tables, rows_in_order_with_usage_texts)
-{
-    EXPECT_EQ(model_list[0].letter, 'D');
-    EXPECT_EQ(model_list[1].letter, 'B');
-    EXPECT_EQ(model_list[2].letter, 'L');
-    EXPECT_EQ(model_list[3].letter, 'R');
-    const int rows[] = {4, 3, 2, 1};
-    for (int k = 0; k < n_model_kinds; ++k) {
-        EXPECT_EQ(model_list[k].rows, rows[k]);
-        EXPECT_EQ(model_list[k].table[rows[k]].parse, nullptr);
-    }
-    EXPECT_STREQ(delay_models[3].text, "inter-packet,min-gap,max-gap,delay # min-gap <= max-gap");
-    EXPECT_STREQ(bw_models[2].text, "avg,bps");
-    EXPECT_STREQ(loss_models[1].text, "ber,prob # 0 <= prob <= 1");
-    EXPECT_STREQ(reorder_models[0].text, "const,prob,delay # 0 <= prob <= 1");
-}
-
 TEST_F(cmd_apply_test, program_error_ends_the_process)
 {
     EXPECT_EXIT(
