@@ -1,1 +1,5 @@
 project_test(netport_vale_test SOURCES netport_vale_test.cc DEPS netport)
+project_test(netport_e2e_test SOURCES netport_e2e_test.cc DEPS netport LABELS e2e)
+if(TARGET probe)
+  add_dependencies(netport_e2e_test probe)
+endif()
