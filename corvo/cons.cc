@@ -1,0 +1,208 @@
+// Per-direction driver and consumer: prepares the direction, starts its
+// producer and sends each queued packet on the output port when it is due.
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/log.hpp"
+#include "common/numarg.hpp"
+#include "corvo/arp.hpp"
+#include "corvo/datapath.hpp"
+#include "netport/netport.hpp"
+
+namespace {
+
+constexpr double default_bps = 200000000000.0;  // when max_bps is not set
+
+// Anonymous memory locked when the system allows; null when it cannot be
+// mapped.
+unsigned char* map_buffer(uint64_t size, const char* what)
+{
+    if (size == 0 || size == invalid_count)
+        return nullptr;
+    void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED)
+        return nullptr;
+    if (mlock(m, size) != 0)
+        log_msg("(not fatal) failed to pin %s memory: %s\n", what, strerror(errno));
+    return static_cast<unsigned char*>(m);
+}
+
+void count_drop(pipe_state& p, const queue_record& r) noexcept
+{
+    counter_add(p.cons_stats->drop_pkts, 1);
+    counter_add(p.cons_stats->drop_bytes, r.len);
+}
+
+// The record at head is done with.
+inline void advance(pipe_state& p, cons_loop_state& st, const queue_record& r) noexcept
+{
+    st.retry = 0;
+    p.head.store(r.next, std::memory_order_release);
+}
+
+// Runs the consumer loop until abort_flag is set.
+void cons(pipe_state& p)
+{
+    cons_loop_state st;
+    cons_init(p, st);
+    while (!abort_flag.load(std::memory_order_relaxed))
+        cons_pass(p, st);
+    log_tagged("exiting on abort\n");
+}
+
+// Allocation failure or no producer: nothing of the direction can run.
+[[noreturn]] void give_up(pipe_state& p)
+{
+    netport::nmport_close(p.port_in);
+    netport::nmport_close(p.port_out);
+    abort_flag.store(1);
+    _exit(1);
+}
+
+}  // namespace
+
+uint64_t queue_buf_size(uint64_t qsize, uint64_t max_delay, uint64_t max_bps) noexcept
+{
+    const double bw = max_bps ? double(max_bps) : default_bps;
+    const uint64_t span = max_delay + 1000000;
+    if (span < max_delay)
+        return invalid_count;
+    return to_count((double(qsize) + double(span) * bw / 1000000000 * 0.125 + 27600) * 1.625, 0);
+}
+
+uint64_t hold_buf_size(uint64_t max_hold, uint64_t max_bps) noexcept
+{
+    if (max_hold == 0)
+        return 0;
+    const double bw = max_bps ? double(max_bps) : default_bps;
+    const uint64_t span = max_hold + 1000000;
+    if (span < max_hold)
+        return invalid_count;
+    return to_count((double(span) * bw / 1000000000 * 0.125 + 27600) * 1.375, 0);
+}
+
+bool cons_prepare(pipe_state& p)
+{
+    const session_area& s = *p.session;
+    char qtext[64], htext[64] = "0";
+
+    const uint64_t qbytes = queue_buf_size(p.qsize, s.max_delay, s.max_bps);
+    scaled_str(qbytes, qtext);
+    p.buf = map_buffer(qbytes, "buffer");
+    if (!p.buf) {
+        log_msg("alloc %s bytes for queue failed, exiting\n", qtext);
+        return false;
+    }
+    p.buf_size = qbytes;
+
+    if (s.max_hold != 0) {
+        const uint64_t hbytes = hold_buf_size(s.max_hold, s.max_bps);
+        scaled_str(hbytes, htext);
+        p.hold_buf = map_buffer(hbytes, "hold buffer");
+        if (!p.hold_buf || hbytes <= hold_reserve) {
+            log_msg("alloc %s bytes for hold-buf failed, exiting\n", htext);
+            return false;
+        }
+        p.hold_limit = hbytes - hold_reserve;
+    }
+
+    log_msg("----\n\t%s -> %s :  bps %lld delay %s loss %s reorder %s queue %lld bytes\n"
+            "\tbuffer   %s bytes\n\thold-buf %s bytes\n",
+            p.in_name, p.out_name, (long long)s.max_bps, p.delay_slot.text, p.loss_slot.text,
+            p.reorder_slot.text, (long long)p.qsize, qtext, htext);
+    return true;
+}
+
+void cons_init(pipe_state& p, cons_loop_state& st) noexcept
+{
+    st = cons_loop_state{};
+    st.max_frame = p.port_out ? netport::nmport_max_frame(p.port_out) : 0;
+    p.cons_now = pipe_clock(p);
+}
+
+bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
+{
+    if (p.route_mode)
+        st.pending += arp_drain(p);
+    const uint64_t h = p.head.load(std::memory_order_relaxed);
+    if (h != p.tail.load(std::memory_order_acquire)) {
+        queue_record& r = *record_at(p, h);
+        if (!time_before(p.cons_now, r.tx)) {
+            if (p.cons_now - r.tx > p.late_limit || r.len > st.max_frame) {
+                // Late, or longer than the port can ever carry.
+                count_drop(p, r);
+                advance(p, st, r);
+                return true;
+            }
+            if (p.route_mode && !st.retry) {
+                const mac_result m = cons_update_macs(p, record_data(&r), uint32_t(r.len));
+                if (m.verdict == mac_verdict::skip) {
+                    advance(p, st, r);
+                    return true;
+                }
+                if (m.verdict == mac_verdict::drop) {
+                    count_drop(p, r);
+                    advance(p, st, r);
+                    return true;
+                }
+                st.pending += m.requests;
+            }
+            const int sent = netport::nmport_inject(p.port_out, record_data(&r), r.len);
+            if (sent == 0) {
+                // Transmit ring full: sync and try the same record again.
+                netport::nmport_txsync(p.port_out);
+                st.pending = 0;
+                p.cons_now = pipe_clock(p);
+                st.retry = 1;
+                return false;
+            }
+            if (sent < 0) {
+                count_drop(p, r);  // refused by the port
+                advance(p, st, r);
+                return true;
+            }
+            if (st.pending >= p.burst) {
+                netport::nmport_txsync(p.port_out);
+                st.pending = 0;
+            } else {
+                st.pending += 1;
+            }
+            counter_add(p.cons_stats->pkts, 1);
+            counter_add(p.cons_stats->bytes, r.len);
+            advance(p, st, r);
+            return true;
+        }
+    }
+    // Idle: flush pending injections at once, otherwise sleep a little.
+    if (st.pending > 0) {
+        netport::nmport_txsync(p.port_out);
+        st.pending = 0;
+    } else {
+        usleep(5);
+    }
+    p.cons_now = pipe_clock(p);
+    return false;
+}
+
+void* corvo_main(void* arg)
+{
+    pipe_state& p = *static_cast<pipe_state*>(arg);
+    thread_timer_slack();
+    setaffinity(p.cons_core);
+    p.t0 = mono_ns();
+    if (!cons_prepare(p))
+        give_up(p);
+    p.rx_port = p.port_in;
+    const int err = pthread_create(&p.prod_tid, nullptr, prod, &p);
+    if (err != 0) {
+        log_tagged("cannot start the producer thread: %s\n", strerror(err));
+        give_up(p);
+    }
+    cons(p);
+    log_tagged("exiting on abort\n");
+    return nullptr;
+}

@@ -1,0 +1,206 @@
+// The queue buffer: room check with the queue limit, enqueue, and the hold
+// buffer of the reorder model.  Producer thread only.
+#include "corvo/queue.hpp"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "common/log.hpp"
+#include "corvo/datapath.hpp"
+
+namespace {
+
+void count_drop(pipe_state& p) noexcept
+{
+    counter_add(p.prod_stats->drop_pkts, 1);
+    counter_add(p.prod_stats->drop_bytes, p.cur_len);
+}
+
+// A record of a single-writer ring fits at t when the write position after
+// it (next) neither lands on the reader's h nor crosses it.
+constexpr bool ring_fits(uint64_t h, uint64_t t, uint64_t next) noexcept
+{
+    if (h <= t)
+        return !(h == 0 && next == 0);
+    return next != 0 && next < h;
+}
+
+// The packet's fragments back to back at dst.  A first fragment below 1024
+// bytes and a multiple of 64 goes in 64-byte blocks.
+inline void copy_packet(const pipe_state& p, unsigned char* dst) noexcept
+{
+    const pkt_frag& f0 = p.frags[0];
+    const uint32_t len0 = f0.len;
+    if (len0 < 1024 && len0 % 64 == 0) {
+        for (uint32_t o = 0; o < len0; o += 64)
+            std::memcpy(dst + o, p.cur_pkt + o, 64);
+    } else {
+        std::memcpy(dst, p.cur_pkt, len0);
+    }
+    dst += len0;
+    for (int k = 1; k < p.n_frags; ++k) {
+        std::memcpy(dst, p.frags[k].buf, p.frags[k].len);
+        dst += p.frags[k].len;
+    }
+}
+
+// Lazy accounting of the emulated bottleneck: counted records whose qout has
+// passed leave the count.  Returns true while the limit is exceeded.
+bool over_limit(pipe_state& p) noexcept
+{
+    if (p.qsize == 0 || p.queued_bytes <= p.qsize)
+        return false;
+    while (p.queued_bytes > 0 && p.acct_head != p.prod_tail) {
+        const queue_record* r = record_at(p, p.acct_head);
+        if (time_before(p.prod_now, r->qout))
+            break;
+        p.queued_bytes = r->len < p.queued_bytes ? p.queued_bytes - r->len : 0;
+        p.acct_head = r->next;
+    }
+    if (p.queued_bytes <= p.qsize)
+        return false;
+    static log_limiter lim;
+    if (limiter_allow(lim, 1))
+        log_write_tagged("no_room", __LINE__, "too many bytes queued %llu, drop %llu\n",
+                         (unsigned long long)p.queued_bytes,
+                         (unsigned long long)counter_read(p.prod_stats->drop_pkts));
+    return true;
+}
+
+}  // namespace
+
+uint64_t qsize_cap(uint64_t buf_size) noexcept
+{
+    // Counted records hold at most qsize + one packet; a record takes at
+    // most 1.6 times its length (96 bytes for 60); one wrap wastes less than
+    // one record, and the record being written needs one more.
+    constexpr uint64_t slack = 4 * queue_max_record;
+    return buf_size > slack + 2 ? (buf_size - slack) * 5 / 8 : 1;
+}
+
+int no_room(pipe_state& p) noexcept
+{
+    const uint64_t t = p.prod_tail;
+    const uint64_t next = queue_next(t, p.cur_len, p.buf_size);
+    if (over_limit(p))
+        return 1;
+    if (!ring_fits(p.prod_head, t, next)) {
+        p.prod_head = p.head.load(std::memory_order_acquire);
+        if (!ring_fits(p.prod_head, t, next))
+            return 1;
+    }
+    queue_record* r = record_at(p, t);
+    r->next = next;
+    r->len = 0;
+    return 0;
+}
+
+void enqueue(pipe_state& p) noexcept
+{
+    p.loss_slot.run(p, p.loss_slot);
+    if (p.drop) {
+        p.drop = 0;
+        count_drop(p);
+        return;
+    }
+    if (no_room(p)) {
+        // Let the consumer drain what is written so far, then try once more.
+        p.tail.store(p.prod_tail, std::memory_order_release);
+        usleep(1);
+        p.prod_now = pipe_clock(p);
+        if (no_room(p)) {
+            count_drop(p);
+            return;
+        }
+    }
+    p.bw_slot.run(p, p.bw_slot);
+    p.qt_qout += p.cur_tx;
+    const int bw_drop = p.drop;
+    p.drop = 0;
+    if (bw_drop) {
+        p.qt_qout -= p.cur_tx;
+        count_drop(p);
+        return;
+    }
+    if (!p.pushed_back) {
+        p.delay_slot.run(p, p.delay_slot);
+        p.cur_delay = p.cur_delay > p.delay_offset ? p.cur_delay - p.delay_offset : 0;
+    }
+    uint64_t a = p.qt_qout + p.cur_delay;
+    const uint64_t e = p.qt_tx + p.cur_tx;
+    if (a < e) {
+        p.pushed_back = 1;
+        if (p.drop_overlap) {
+            p.qt_qout -= p.cur_tx;
+            count_drop(p);
+            return;
+        }
+        a = e;
+    } else {
+        p.pushed_back = 0;
+    }
+    p.qt_tx = a;
+
+    queue_record* r = record_at(p, p.prod_tail);
+    copy_packet(p, record_data(r));
+    r->len = p.cur_len;
+    r->qout = p.qt_qout;
+    r->tx = p.qt_tx - p.cur_tx;
+    p.prod_tail = r->next;
+    if (p.qsize)
+        p.queued_bytes += p.cur_len;
+    counter_add(p.prod_stats->pkts, 1);
+    counter_add(p.prod_stats->bytes, p.cur_len);
+}
+
+void hold_put(pipe_state& p) noexcept
+{
+    const uint64_t t = p.hold_tail;
+    const uint64_t next = hold_next(t, p.cur_len, p.hold_limit);
+    if (!ring_fits(p.hold_head, t, next)) {
+        static log_limiter lim;
+        if (limiter_allow(lim, 1))
+            log_write_tagged("prod", __LINE__, "hold buffer full, drop %llu\n",
+                    (unsigned long long)counter_read(p.prod_stats->drop_pkts) + 1);
+        count_drop(p);
+        return;
+    }
+    uint64_t release = p.prod_now + p.cur_hold;
+    if (release == 0)
+        release = 1;  // 0 marks an empty hold buffer
+    counter_add(p.prod_stats->hold_pkts, 1);
+    counter_add(p.prod_stats->hold_bytes, p.cur_len);
+    hold_record* h = hold_at(p, t);
+    copy_packet(p, reinterpret_cast<unsigned char*>(h + 1));
+    h->len = p.cur_len;
+    if (p.hold_head != t) {
+        if (time_before(release, p.hold_last))
+            release = p.hold_last;  // release times never decrease
+    } else {
+        p.hold_first = release;
+    }
+    h->release = release;
+    p.cur_hold = release;
+    p.hold_last = release;
+    p.hold_tail = next;
+}
+
+void hold_take(pipe_state& p) noexcept
+{
+    hold_record* h = hold_at(p, p.hold_head);
+    p.cur_pkt = reinterpret_cast<unsigned char*>(h + 1);
+    p.cur_len = static_cast<uint32_t>(h->len);
+    p.frags[0] = {p.cur_pkt, p.cur_len};
+    p.n_frags = 1;
+    p.hold_head = hold_next(p.hold_head, h->len, p.hold_limit);
+    p.hold_ready = 0;
+    if (p.hold_head == p.hold_tail) {
+        p.hold_first = 0;
+    } else {
+        p.hold_first = hold_at(p, p.hold_head)->release;
+        if (time_before(p.hold_first, p.prod_now))
+            p.hold_ready = 1;
+    }
+    enqueue(p);
+}
