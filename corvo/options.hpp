@@ -125,13 +125,3 @@ int corvo_owner(corvo_config& cfg);
 
 // Both phases; what main returns.  The records live until the process ends.
 int corvo_run(int argc, char** argv);
-
-// The statistics line of one second from the counter growth and both
-// directions' max_rxq and max_round (written into buf, which it returns).
-struct stats_sample {
-    uint64_t pkts[4];       // by counter block: prod A, cons A, prod B, cons B
-    uint64_t drop_pkts[4];
-};
-stats_sample read_stats(const session_layout& layout);
-const char* stats_line(const stats_sample& before, const stats_sample& after, const pipe_state& a,
-                       const pipe_state& b, char (&buf)[256]);
