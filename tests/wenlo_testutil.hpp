@@ -119,7 +119,8 @@ struct wenlo_proc {
     std::string err_path;
     int status = -1;
 
-    explicit wenlo_proc(std::vector<std::string> args) {
+    // prefix: a command that runs wenlo (for example "ip netns exec NS").
+    explicit wenlo_proc(std::vector<std::string> args, std::vector<std::string> prefix = {}) {
         char tmpl[] = "/tmp/wenlo_err_XXXXXX";
         int fd = mkstemp(tmpl);
         err_path = tmpl;
@@ -128,12 +129,15 @@ struct wenlo_proc {
         posix_spawn_file_actions_adddup2(&fa, fd, 2);
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         std::string bin = std::string(TEST_BIN_DIR) + "/wenlo";
-        std::vector<char*> argv{const_cast<char*>(bin.c_str())};
-        for (auto& a : args)
+        prefix.push_back(bin);
+        prefix.insert(prefix.end(), args.begin(), args.end());
+        args_ = std::move(prefix);
+        std::vector<char*> argv;
+        for (auto& a : args_)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        args_ = std::move(args);
-        posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), environ);
+        if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+            pid = -1;
         posix_spawn_file_actions_destroy(&fa);
         close(fd);
     }
@@ -145,9 +149,14 @@ struct wenlo_proc {
         }
         unlink(err_path.c_str());
     }
-    void interrupt() { kill(pid, SIGINT); }
+    void interrupt() {
+        if (pid > 0)
+            kill(pid, SIGINT);
+    }
     // Exit status, or -1 when it did not end within the limit (then killed).
     int wait(double seconds = 10) {
+        if (pid <= 0)
+            return -1;
         auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         int st = 0;
         while (std::chrono::steady_clock::now() < end) {
