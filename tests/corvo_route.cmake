@@ -1,0 +1,1 @@
+project_test(corvo_arp_test SOURCES corvo_arp_test.cc DEPS corvo_state)
