@@ -1,0 +1,257 @@
+// Replayer figures: filling rate of pcap_prod, replay rate at full speed
+// (-B 0) over a shared-memory link and (as root) over a veth pair, and the
+// timing error at the capture's own timing (received gap minus scheduled
+// gap, median and 99th percentile of its size).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log.hpp"
+#include "netport/netport.hpp"
+#include "wenlo/replay.hpp"
+
+using namespace wenlo;
+
+namespace {
+
+// A capture of n packets of len bytes, gap ns apart, in a temporary file.
+struct capture {
+    std::string path;
+    capture(uint32_t n, uint32_t len, uint64_t gap) {
+        char tmpl[] = "/tmp/wenlo_bench_XXXXXX";
+        int fd = mkstemp(tmpl);
+        path = tmpl;
+        std::string b;
+        auto put = [&](uint32_t w) { b.append(reinterpret_cast<const char*>(&w), 4); };
+        put(0xa1b23c4d);
+        b.append(20, '\0');
+        std::vector<char> data(len, 0);
+        const unsigned char eth[14] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0, 1, 0x88, 0xb5};
+        std::memcpy(data.data(), eth, std::min<size_t>(14, len));
+        for (uint32_t i = 0; i < n; i++) {
+            uint64_t t = uint64_t{i} * gap;
+            put(static_cast<uint32_t>(t / 1000000000));
+            put(static_cast<uint32_t>(t % 1000000000));
+            put(len);
+            put(len);
+            if (len >= 18)
+                std::memcpy(data.data() + 14, &i, 4);
+            b.append(data.data(), len);
+        }
+        ssize_t w = write(fd, b.data(), b.size());
+        (void)w;
+        close(fd);
+    }
+    ~capture() { unlink(path.c_str()); }
+};
+
+struct quiet_log {
+    int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    quiet_log() {
+        set_log_style(log_style::wenlo);
+        set_log_fd(fd);
+    }
+    ~quiet_log() {
+        set_log_fd(2);
+        close(fd);
+    }
+};
+
+uint64_t mono() { return now_ns(); }
+
+void BM_pcap_prod(benchmark::State& state) {
+    quiet_log q;
+    capture cap(10001, static_cast<uint32_t>(state.range(0)), 10000);
+    uint64_t packets = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto rs = std::make_unique<replay_state>();
+        readpcap(cap.path.c_str(), *rs);
+        state.ResumeTiming();
+        pcap_prod(*rs);
+        packets += rs->enqueued.load() / 2;
+        state.PauseTiming();
+        rs.reset();
+        state.ResumeTiming();
+    }
+    state.counters["packets_per_s"] = benchmark::Counter(static_cast<double>(packets), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_pcap_prod)->Arg(64)->Arg(1500)->Unit(benchmark::kMillisecond);
+
+// A veth pair wa/wb in a namespace of its own (root only).
+struct veth_ns {
+    std::string name = "wenlo_bench_" + std::to_string(getpid());
+    bool ok;
+    static bool sh(const std::string& c) { return std::system((c + " >/dev/null 2>&1").c_str()) == 0; }
+    veth_ns() {
+        ok = geteuid() == 0 && sh("ip netns add " + name) &&
+             sh("ip -n " + name + " link add wa type veth peer name wb") &&
+             sh("ip netns exec " + name + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1") &&
+             sh("ip -n " + name + " link set wa up") && sh("ip -n " + name + " link set wb up");
+    }
+    ~veth_ns() { sh("ip netns del " + name); }
+    bool enter() const {
+        int fd = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        bool r = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+        if (fd >= 0)
+            close(fd);
+        return r;
+    }
+};
+
+struct replay_result {
+    uint64_t received = 0;
+    uint64_t sent = 0;
+    double seconds = 0;
+    std::vector<double> gap_error;  // received gap - scheduled gap, ns
+};
+
+// Runs the replay thread on tx_name and receives on rx_name for `seconds`
+// (or until `want` frames) in the calling thread.
+replay_result replay(const std::string& cap, const char* bw, const std::string& tx_name,
+                     const std::string& rx_name, double seconds, size_t want, uint64_t gap) {
+    replay_result res;
+    auto rs = std::make_unique<replay_state>();
+    rs->core = -1;
+    rs->pcap_name = cap.c_str();
+    rs->ifname = tx_name.c_str();
+    if (bw != nullptr)
+        cmd_apply(bw_table, bw, rs.get(), &rs->bw_slot);
+    netport::port* rx = netport::nmport_open(rx_name.c_str());
+    if (rx == nullptr)
+        return res;
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    abort_flag.store(0);
+    std::thread th([&] { wenlo_main(rs.get()); });
+    netport::ring* r = netport::nmport_rx_ring(rx);
+    uint64_t start = 0, end = mono() + static_cast<uint64_t>(30e9), last_t = 0;
+    uint32_t last_idx = 0;
+    while (mono() < end && res.received < want) {
+        netport::nmport_rxsync(rx);
+        uint64_t now = mono();
+        if (r->head == r->tail) {
+            if (gap != 0)
+                usleep(20);
+            continue;
+        }
+        for (; r->head != r->tail; r->head = r->head + 1 == r->num_slots ? 0 : r->head + 1) {
+            const netport::slot& s = r->slots[r->head];
+            if (s.len < 18)
+                continue;
+            uint32_t idx;
+            std::memcpy(&idx, s.buf + 14, 4);
+            if (res.received == 0) {
+                start = now;
+                end = now + static_cast<uint64_t>(seconds * 1e9);
+            } else if (gap != 0 && idx == last_idx + 1) {
+                res.gap_error.push_back(static_cast<double>(now - last_t) - static_cast<double>(gap));
+            }
+            last_t = now;
+            last_idx = idx;
+            res.received++;
+        }
+    }
+    res.seconds = static_cast<double>(mono() - start) * 1e-9;
+    res.sent = rs->sent.load();
+    abort_flag.store(1);
+    th.join();
+    abort_flag.store(0);
+    netport::nmport_close(rs->port);  // the program leaves it to the end of the process
+    netport::nmport_close(rx);
+    return res;
+}
+
+void report(benchmark::State& state, const replay_result& r) {
+    state.counters["received_per_s"] = r.seconds > 0 ? static_cast<double>(r.received) / r.seconds : 0;
+    state.counters["sent"] = static_cast<double>(r.sent);
+    state.counters["received"] = static_cast<double>(r.received);
+    if (!r.gap_error.empty()) {
+        std::vector<double> e = r.gap_error;
+        std::sort(e.begin(), e.end());
+        std::vector<double> a;
+        for (double x : e)
+            a.push_back(std::abs(x));
+        std::sort(a.begin(), a.end());
+        state.counters["err_median_us"] = e[e.size() / 2] / 1000;
+        state.counters["abs_err_median_us"] = a[a.size() / 2] / 1000;
+        state.counters["abs_err_p99_us"] = a[a.size() * 99 / 100] / 1000;
+    }
+}
+
+// A fresh link for each run.
+std::string vale(const char* end) {
+    static int run = 0;
+    if (end[0] == 't')
+        run++;
+    return "valewb" + std::to_string(getpid()) + "r" + std::to_string(run) + ":" + end;
+}
+
+void BM_replay_vale_full_speed(benchmark::State& state) {
+    quiet_log q;
+    capture cap(10001, static_cast<uint32_t>(state.range(0)), 10000);
+    for (auto _ : state)
+        {
+        std::string tx = vale("tx"), rx = vale("rx");
+        report(state, replay(cap.path, "0", tx, rx, 2.0, ~size_t{0}, 0));
+    }
+}
+BENCHMARK(BM_replay_vale_full_speed)->Arg(64)->Arg(1500)->Iterations(1)->Unit(benchmark::kSecond);
+
+void BM_replay_vale_timing(benchmark::State& state) {
+    quiet_log q;
+    const uint64_t gap = static_cast<uint64_t>(state.range(0)) * 1000;
+    capture cap(200, 100, gap);
+    for (auto _ : state)
+        {
+        std::string tx = vale("tx"), rx = vale("rx");
+        report(state, replay(cap.path, nullptr, tx, rx, 30.0, 2000, gap));
+    }
+}
+BENCHMARK(BM_replay_vale_timing)->Arg(100)->Arg(1000)->Iterations(1)->Unit(benchmark::kSecond);
+
+// Over veth the whole run happens in a thread that entered the namespace.
+void veth_run(benchmark::State& state, const char* bw, double seconds, size_t want, uint64_t gap,
+              uint32_t len) {
+    quiet_log q;
+    veth_ns ns;
+    if (!ns.ok) {
+        state.SkipWithError("needs root for a veth pair in a namespace");
+        for (auto _ : state) {
+        }
+        return;
+    }
+    capture cap(gap ? 200 : 10001, len, gap ? gap : 10000);
+    for (auto _ : state) {
+        replay_result r;
+        std::thread t([&] {
+            if (ns.enter())
+                r = replay(cap.path, bw, "netmap:wa", "netmap:wb", seconds, want, gap);
+        });
+        t.join();
+        report(state, r);
+    }
+}
+
+void BM_replay_veth_full_speed(benchmark::State& state) {
+    veth_run(state, "0", 2.0, ~size_t{0}, 0, static_cast<uint32_t>(state.range(0)));
+}
+BENCHMARK(BM_replay_veth_full_speed)->Arg(64)->Arg(1500)->Iterations(1)->Unit(benchmark::kSecond);
+
+void BM_replay_veth_timing(benchmark::State& state) {
+    veth_run(state, nullptr, 30.0, 2000, static_cast<uint64_t>(state.range(0)) * 1000, 100);
+}
+BENCHMARK(BM_replay_veth_timing)->Arg(100)->Arg(1000)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
