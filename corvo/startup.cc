@@ -158,10 +158,13 @@ void stats_loop(corvo_config& cfg)
 {
     pipe_state& a = cfg.pipe[0];
     pipe_state& b = cfg.pipe[1];
+    // Each line's end reading starts the next line, so that the lines add
+    // up to every packet counted while the loop runs.
+    counts after = read_counts(*cfg.layout);
     while (!abort_flag.load(std::memory_order_relaxed)) {
-        const counts before = read_counts(*cfg.layout);
+        const counts before = after;
         sleep(1);
-        const counts after = read_counts(*cfg.layout);
+        after = read_counts(*cfg.layout);
         auto growth = [&](const uint64_t(counts::*field)[4], int k) {
             return static_cast<long long>((after.*field)[k] - (before.*field)[k]);
         };
