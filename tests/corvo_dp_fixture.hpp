@@ -90,9 +90,9 @@ protected:
         loss_next = bw_next = 0;
         layout = session_private();
         ASSERT_NE(layout, nullptr);
-        session_attach(p, layout, 0, 0);
         for (int k = 0; k < n_model_kinds; ++k)
             slot_reset(pipe_slot(p, k));
+        session_attach(p, layout, 0, 0);
         p.prod_stats = &layout->header.counters[0];
         p.cons_stats = &layout->header.counters[1];
         p.burst = 64;
