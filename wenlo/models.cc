@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <atomic>
+#include <vector>
 
 #include "common/log.hpp"
 #include "wenlo/replay.hpp"
@@ -45,6 +46,16 @@ bool prob_of(const char* text, double& p) {
     int err = 0;
     p = wenlo::parse_gen(text, nullptr, &err);
     return err == 0 && p >= 0.0 && p <= 1.0;
+}
+
+// Tables of the exp and ber models live as long as the process: slots are
+// plain copies and never own them.  The list keeps them reachable.
+void* kept_table(size_t bytes) {
+    static std::vector<void*>& kept = *new std::vector<void*>;
+    void* p = std::calloc(1, bytes);
+    if (p != nullptr)
+        kept.push_back(p);
+    return p;
 }
 
 uint64_t tt_of(uint64_t bytes, uint64_t bps) {
@@ -129,7 +140,7 @@ int exp_delay_parse(replay_state*, model_spec* cand, int argc, char** argv) {
     uint64_t davg = count_of(argv[2], time_units);
     if (dmin == invalid_count || davg == invalid_count || davg < dmin)
         return 1;
-    auto* table = static_cast<uint64_t*>(std::calloc(exp_entries, sizeof(uint64_t)));
+    auto* table = static_cast<uint64_t*>(kept_table(exp_entries * sizeof(uint64_t)));
     if (table == nullptr)
         return 1;
     const double d = static_cast<double>(dmin);
@@ -244,7 +255,7 @@ int const_ber_parse(replay_state*, model_spec* cand, int argc, char** argv) {
     double b;
     if (!prob_of(argv[1], b))
         return 1;
-    auto* table = static_cast<uint32_t*>(std::calloc(ber_entries, sizeof(uint32_t)));
+    auto* table = static_cast<uint32_t*>(kept_table(ber_entries * sizeof(uint32_t)));
     if (table == nullptr)
         return 1;
     double q8 = 1.0 - b;

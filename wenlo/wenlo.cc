@@ -87,6 +87,9 @@ void parse_cores(const char* arg, int cores[4]) {
     }
 }
 
+// The replay state of the program, kept reachable until the process ends.
+replay_state* the_state = nullptr;
+
 namespace {
 
 void on_sigint(int) {
@@ -99,7 +102,7 @@ void on_sigint(int) {
 int wenlo_run(int argc, char** argv) {
     set_log_style(log_style::wenlo);
     // Never freed: the replay thread uses it until the process ends.
-    replay_state& rs = *new replay_state;
+    replay_state& rs = *(the_state = new replay_state);
     int cores[4] = {2, 8, 4, 10};
     int wait_link = 0;
     int verbosity = 0;
