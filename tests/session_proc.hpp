@@ -18,6 +18,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/log.hpp"
 #include "corvo/pipe.hpp"
@@ -55,8 +56,8 @@ inline std::string drain(int fd, int timeout_ms)
     for (;;) {
         int left = static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
-        if (left <= 0)
-            break;
+        if (left < 0)
+            left = 0;
         pollfd pf{fd, POLLIN, 0};
         if (poll(&pf, 1, left) <= 0)
             break;
@@ -191,6 +192,23 @@ public:
         log_text_ += drain(log_, 200);
         return log_text_;
     }
+    // Waits until the child's log holds needle at least `times` times.
+    bool wait_log(const std::string& needle, int times = 1, int timeout_ms = 10000)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            log_text_ += drain(log_, 0);
+            int n = 0;
+            for (size_t pos = log_text_.find(needle); pos != std::string::npos;
+                 pos = log_text_.find(needle, pos + 1))
+                ++n;
+            if (n >= times)
+                return true;
+            if (std::chrono::steady_clock::now() > end || !running())
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
 
 private:
     pid_t pid_ = -1;
@@ -198,6 +216,23 @@ private:
     int log_ = -1, to_ = -1, from_ = -1;
     std::string log_text_;
 };
+
+// Runs a program in a child: its standard error (and, with out_too, its
+// standard output) goes to the child's log.
+inline std::function<int(const child::control&)> program(std::vector<std::string> args, bool out_too = false)
+{
+    return [args = std::move(args), out_too](const child::control&) {
+        std::vector<char*> argv;
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (out_too)
+            dup2(2, 1);
+        execv(argv[0], argv.data());
+        std::perror("execv");
+        return 127;
+    };
+}
 
 // A read-write view of a session file from the test process.  It takes no
 // lock, as an outside reader would.

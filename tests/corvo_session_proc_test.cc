@@ -1,0 +1,349 @@
+// The session file with the real programs: a running corvo over two
+// shared-memory links takes new models from a second corvo while traffic
+// flows, is stopped by corvo -a, and shows its live counters to corvo-stat
+// and to anyone reading the file's bytes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "corvo/pipe.hpp"
+#include "corvo/session_file.hpp"
+#include "models/model.hpp"
+#include "session_proc.hpp"
+
+using namespace session_test;
+
+namespace {
+
+const std::string bin = TEST_BIN_DIR;
+const std::string corvo = bin + "/corvo";
+const std::string corvo_stat = bin + "/corvo-stat";
+const std::string probe = bin + "/probe";
+
+constexpr off_t area_off(int d) { return 520 + d * 262272; }
+constexpr off_t instance_off(int d, int i) { return area_off(d) + 32 + i * 131120; }
+constexpr off_t ack_off(int d) { return 525064 + 8 * d; }
+
+// The two links of one test: probe <-> ifa, ifb <-> probe.
+struct links {
+    std::string a, b;
+    explicit links(const char* tag)
+    {
+        const std::string base = std::string("vale") + tag + std::to_string(getpid());
+        a = base + "a";
+        b = base + "b";
+    }
+    std::string ifa() const { return a + ":emu"; }
+    std::string ifb() const { return b + ":emu"; }
+    std::string sender() const { return a + ":tx"; }
+    std::string receiver() const { return b + ":rx"; }
+    ~links()
+    {
+        for (const auto& sw : {a, b})
+            unlink(("/dev/shm/netport-vale-" + sw.substr(4)).c_str());
+    }
+};
+
+// corvo with the session file and both ports, never pinned, plus extra.
+std::vector<std::string> corvo_args(const std::string& file, const links& l, std::vector<std::string> extra)
+{
+    std::vector<std::string> v{corvo, "-s", file, "-i", l.ifa(), "-i", l.ifb(), "-C", "-1,-1,-1,-1"};
+    v.insert(v.end(), extra.begin(), extra.end());
+    return v;
+}
+
+// The owner: 1 ms delay, room for 100 ms at 1 Gbit/s, late packets kept.
+std::vector<std::string> owner_args(const std::string& file, const links& l, std::vector<std::string> extra = {})
+{
+    std::vector<std::string> v{"-M", "100ms,1G,10ms", "-d", "1s"};
+    v.insert(v.end(), extra.begin(), extra.end());
+    return corvo_args(file, l, v);
+}
+
+template <typename F>
+bool eventually(F pred, int timeout_ms = 5000)
+{
+    for (int t = 0; t < timeout_ms; t += 5) {
+        if (pred())
+            return true;
+        usleep(5000);
+    }
+    return pred();
+}
+
+uint64_t u64_at(const std::string& file, off_t off) { return read_at<uint64_t>(file, off); }
+
+// A field of the probe's JSON summary ("delay_ns" fields are nested: the
+// first "max" after "delay_ns").
+long long json_field(const std::string& json, const std::string& key, const std::string& after = "")
+{
+    size_t from = after.empty() ? 0 : json.find("\"" + after + "\"");
+    if (from == std::string::npos)
+        return -1;
+    size_t k = json.find("\"" + key + "\":", from);
+    if (k == std::string::npos)
+        return -1;
+    return std::atoll(json.c_str() + k + key.size() + 3);
+}
+
+struct session_proc_test : ::testing::Test {
+    temp_dir dir;
+    std::string file = dir.file("emu.session");
+
+    // Starts an owner and waits for both directions' banners.
+    void start_owner(child& owner)
+    {
+        ASSERT_TRUE(owner.started());
+        ASSERT_TRUE(owner.wait_log("hold-buf", 2)) << owner.log();
+    }
+    // Stops a running owner through the session file and checks that the
+    // stop request returns only once the owner has ended.
+    void stop_owner(child& owner)
+    {
+        child stop(program({corvo, "-s", file, "-a"}));
+        EXPECT_EQ(stop.finish(10000), 0) << stop.log();
+        EXPECT_NE(stop.log().find("exiting due to -a\n"), std::string::npos) << stop.log();
+        // The owner's locks go when its process ends, a moment before the
+        // process can be reaped; it spends a whole second between seeing
+        // the stop and exiting, so an early return would show here.
+        EXPECT_EQ(owner.finish(300), 0) << "corvo -a returned while the owner ran";
+        EXPECT_NE(owner.log().find("exiting on abort"), std::string::npos) << owner.log();
+    }
+};
+
+}  // namespace
+
+TEST_F(session_proc_test, running_emulator_takes_new_models_without_stopping)
+{
+    links l("run");
+    child owner(program(owner_args(file, l, {"-D", "1ms"})));
+    start_owner(owner);
+
+    // 2000 frames a second for 4 s; the first client comes after about 1 s.
+    const std::string ready = dir.file("rx.ready");
+    child rx(program({probe, "recv", "-i", l.receiver(), "-n", "8000", "-t", "15", "-w", "1", "--ready", ready},
+                     true));
+    ASSERT_TRUE(eventually([&] { return access(ready.c_str(), F_OK) == 0; }));
+    child tx(program({probe, "send", "-i", l.sender(), "-n", "8000", "-r", "2000", "-W", "5"}));
+    ASSERT_TRUE(eventually([&] { return u64_at(file, 0) > 1000; })) << "no traffic through A";
+
+    // Live counters, read at their offsets while traffic flows: A's
+    // producer and consumer packets and bytes grow.
+    const uint64_t prod0 = u64_at(file, 0), cons0 = u64_at(file, 128), bytes0 = u64_at(file, 8);
+    usleep(300000);
+    EXPECT_GT(u64_at(file, 0), prod0);
+    EXPECT_GT(u64_at(file, 128), cons0);
+    EXPECT_GT(u64_at(file, 8), bytes0);
+    EXPECT_EQ(u64_at(file, 8) % 60, 0u);  // 60-byte frames
+    EXPECT_EQ(read_at<uint32_t>(file, 512), 1u);
+
+    // corvo-stat shows the same blocks, twice, a second apart.
+    child stat(program({corvo_stat, "-n", "2", file}, true));
+    ASSERT_EQ(stat.finish(5000), 0) << stat.log();
+    {
+        std::regex line(R"(A->B prod pkts (\d+) bytes (\d+) drop_pkts \d+ drop_bytes \d+ hold_pkts 0 hold_bytes 0)");
+        const std::string out = stat.log();
+        std::vector<unsigned long long> pkts;
+        for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
+            pkts.push_back(std::stoull((*it)[1]));
+        ASSERT_EQ(pkts.size(), 2u) << out;
+        EXPECT_GT(pkts[0], 0u);
+        EXPECT_GT(pkts[1], pkts[0]);
+        EXPECT_NE(out.find("B->A cons pkts 0 bytes 0 drop_pkts 0 drop_bytes 0\n"), std::string::npos) << out;
+    }
+
+    // The client of the issue: new delay and loss, within one producer pass.
+    child c1(program(corvo_args(file, l, {"-D", "50ms", "-L", "0.01"})));
+    EXPECT_EQ(c1.finish(10000), 0) << c1.log();
+    EXPECT_TRUE(owner.running());
+    for (int d = 0; d < 2; ++d) {
+        EXPECT_EQ(u64_at(file, area_off(d) + 24), 1u);  // active_instance
+        const off_t i1 = instance_off(d, 1);
+        const auto delay = read_at<model_desc>(file, i1 + 0);
+        const auto bw = read_at<model_desc>(file, i1 + 8);
+        const auto loss = read_at<model_desc>(file, i1 + 16);
+        const auto reorder = read_at<model_desc>(file, i1 + 24);
+        EXPECT_EQ(delay.present, 1);
+        EXPECT_EQ(delay.row, 0);
+        EXPECT_EQ(bw.present, 0);  // the owner's bandwidth model goes away
+        EXPECT_EQ(loss.present, 1);
+        EXPECT_EQ(loss.row, 0);
+        EXPECT_EQ(reorder.present, 0);
+        EXPECT_EQ(read_at<uint32_t>(file, i1 + 44), 0u);  // qsize: unlimited
+        EXPECT_EQ(u64_at(file, i1 + 48 + delay.offset), 50000000u);
+        EXPECT_EQ(u64_at(file, i1 + 48 + loss.offset), 167772u);  // 0.01 * 2^24
+    }
+    // Both producers acknowledge the switch.
+    ASSERT_TRUE(eventually([&] { return u64_at(file, ack_off(0)) == 1 && u64_at(file, ack_off(1)) == 1; }));
+    // The loss model of A runs in place in instance 1: its own counters grow.
+    const off_t loss_block =
+        instance_off(0, 1) + 48 + read_at<model_desc>(file, instance_off(0, 1) + 16).offset;
+    ASSERT_TRUE(eventually([&] { return u64_at(file, loss_block + 16) > 0; }, 4000))
+        << "no packet lost at 1% (pkts " << u64_at(file, loss_block + 8) << ")";
+
+    // A second client writes instance 0 back.
+    child c2(program(corvo_args(file, l, {"-D", "20ms"})));
+    EXPECT_EQ(c2.finish(10000), 0) << c2.log();
+    for (int d = 0; d < 2; ++d) {
+        EXPECT_EQ(u64_at(file, area_off(d) + 24), 0u);
+        const auto delay = read_at<model_desc>(file, instance_off(d, 0));
+        EXPECT_EQ(delay.present, 1);
+        EXPECT_EQ(u64_at(file, instance_off(d, 0) + 48 + delay.offset), 20000000u);
+        EXPECT_EQ(read_at<model_desc>(file, instance_off(d, 0) + 16).present, 0);
+    }
+    ASSERT_TRUE(eventually([&] { return u64_at(file, ack_off(0)) == 0 && u64_at(file, ack_off(1)) == 0; }));
+
+    EXPECT_EQ(tx.finish(15000), 0) << tx.log();
+    EXPECT_EQ(rx.finish(15000), 0) << rx.log();
+    const std::string json = rx.log();
+    // Frames kept flowing through all three configurations: the first ones
+    // took about 1 ms, later ones 50 ms.
+    EXPECT_GT(json_field(json, "frames"), 4000) << json;
+    EXPECT_LT(json_field(json, "min", "delay_ns"), 40000000) << json;
+    EXPECT_GE(json_field(json, "max", "delay_ns"), 50000000) << json;
+
+    stop_owner(owner);
+}
+
+TEST_F(session_proc_test, client_with_only_a_delay_turns_the_other_models_off)
+{
+    links l("only");
+    child owner(program(owner_args(file, l, {"-D", "1ms", "-B", "100M", "-L", "0.5", "-R", "0.1,1ms", "-Q", "64k"})));
+    start_owner(owner);
+    child tx1(program({probe, "send", "-i", l.sender(), "-n", "400", "-r", "4000", "-W", "5"}));
+    EXPECT_EQ(tx1.finish(10000), 0);
+    ASSERT_TRUE(eventually([&] { return u64_at(file, 16) > 0; })) << "loss 0.5 dropped nothing";
+
+    child c(program(corvo_args(file, l, {"-D", "5ms"})));
+    EXPECT_EQ(c.finish(10000), 0) << c.log();
+    EXPECT_NE(c.log().find("using unlimited qsize"), std::string::npos) << c.log();
+    ASSERT_TRUE(eventually([&] { return u64_at(file, ack_off(0)) == 1 && u64_at(file, ack_off(1)) == 1; }));
+    for (int d = 0; d < 2; ++d) {
+        const off_t i1 = instance_off(d, 1);
+        EXPECT_EQ(read_at<model_desc>(file, i1).present, 1);
+        for (int k = 1; k < 4; ++k)
+            EXPECT_EQ(read_at<model_desc>(file, i1 + 8 * k).present, 0) << "model " << k;
+        EXPECT_EQ(read_at<uint32_t>(file, i1 + 44), 0u);
+    }
+
+    // From now on nothing is lost, held or limited.
+    usleep(100000);
+    const uint64_t pkts = u64_at(file, 0), drops = u64_at(file, 16), held = u64_at(file, 32);
+    child tx2(program({probe, "send", "-i", l.sender(), "-n", "400", "-r", "4000", "-W", "5"}));
+    EXPECT_EQ(tx2.finish(10000), 0);
+    ASSERT_TRUE(eventually([&] { return u64_at(file, 0) >= pkts + 400; }));
+    EXPECT_EQ(u64_at(file, 0), pkts + 400);
+    EXPECT_EQ(u64_at(file, 16), drops);
+    EXPECT_EQ(u64_at(file, 32), held);
+
+    stop_owner(owner);
+}
+
+TEST_F(session_proc_test, client_over_the_delay_limit_publishes_nothing)
+{
+    links l("max");
+    child owner(program(owner_args(file, l, {"-D", "1ms"})));
+    start_owner(owner);
+    child c(program(corvo_args(file, l, {"-D", "200ms"})));
+    EXPECT_EQ(c.finish(10000), 1);
+    const std::string log = c.log();
+    EXPECT_NE(log.find("invalid new delay 200000000 (max 100000000)\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("exiting due to 2 error(s)\n"), std::string::npos) << log;
+    for (int d = 0; d < 2; ++d) {
+        EXPECT_EQ(u64_at(file, area_off(d) + 24), 0u);
+        EXPECT_EQ(u64_at(file, area_off(d) + 8), 100000000u);  // max_delay unchanged
+    }
+    EXPECT_TRUE(owner.running());
+    stop_owner(owner);
+}
+
+// An owner that is not corvo: it holds the file, runs `during` before it
+// lets clients in, and never switches instances.
+int fake_owner(const std::string& file, int startup_ms, uint32_t version, const child::control& ctl)
+{
+    session_map m = ec_map(file.c_str());
+    if (m.role != session_role::owner)
+        return 10;
+    for (auto& a : m.layout->area)
+        a.max_delay = 100000000;
+    m.layout->header.version = version;
+    ctl.tell('o');
+    usleep(static_cast<useconds_t>(startup_ms) * 1000);
+    if (!ec_release_client_area())
+        return 12;
+    ctl.tell('r');
+    ctl.wait_go();
+    return 0;
+}
+
+TEST_F(session_proc_test, client_waits_for_the_start_up_then_the_guard_stops_the_next_one)
+{
+    links l("wait");
+    child owner([&](const child::control& ctl) { return fake_owner(file, 500, 1, ctl); });
+    ASSERT_TRUE(owner.wait_for('o'));
+    child c1(program(corvo_args(file, l, {"-D", "10ms"})));
+    usleep(250000);
+    EXPECT_TRUE(c1.running()) << "the client did not wait for the owner's start-up";
+    EXPECT_EQ(c1.finish(10000), 0) << c1.log();
+    EXPECT_EQ(u64_at(file, area_off(0) + 24), 1u);
+    EXPECT_EQ(u64_at(file, area_off(1) + 24), 1u);
+
+    // Nobody has taken instance 1, so instance 0 may still be read.
+    child c2(program(corvo_args(file, l, {"-D", "20ms"})));
+    EXPECT_EQ(c2.finish(10000), 1);
+    EXPECT_NE(c2.log().find("direction A of the emulator has not taken instance 1 within 2000 ms; "
+                            "nothing published\n"),
+              std::string::npos)
+        << c2.log();
+    EXPECT_EQ(u64_at(file, area_off(0) + 24), 1u);
+    EXPECT_EQ(read_at<model_desc>(file, instance_off(0, 0)).present, 0);
+    owner.go();
+    EXPECT_EQ(owner.finish(), 0);
+}
+
+TEST_F(session_proc_test, client_refuses_another_layout_version)
+{
+    links l("ver");
+    child owner([&](const child::control& ctl) { return fake_owner(file, 0, 2, ctl); });
+    ASSERT_TRUE(owner.wait_for('r'));
+    child c(program(corvo_args(file, l, {"-D", "10ms"})));
+    EXPECT_EQ(c.finish(10000), 1);
+    EXPECT_NE(c.log().find("Expected version 1, got 2\n"), std::string::npos) << c.log();
+    EXPECT_EQ(u64_at(file, area_off(0) + 24), 0u);
+    owner.go();
+    EXPECT_EQ(owner.finish(), 0);
+}
+
+TEST_F(session_proc_test, stop_request_without_an_owner_ends_at_once)
+{
+    child stop(program({corvo, "-s", file, "-a"}));
+    EXPECT_EQ(stop.finish(5000), 0) << stop.log();
+    EXPECT_NE(stop.log().find("exiting due to -a\n"), std::string::npos) << stop.log();
+    EXPECT_EQ(read_at<uint32_t>(file, 512), 1u);
+    EXPECT_EQ(u64_at(file, area_off(0) + 24), stop_command);
+    EXPECT_EQ(u64_at(file, area_off(1) + 24), stop_command);
+}
+
+TEST(corvo_stat_test, refuses_what_is_not_a_session_file)
+{
+    temp_dir dir;
+    const std::string small = dir.file("small");
+    FILE* f = std::fopen(small.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("not a session\n", f);
+    std::fclose(f);
+    child c1(program({corvo_stat, "-n", "1", small}, true));
+    EXPECT_EQ(c1.finish(5000), 1);
+    EXPECT_NE(c1.log().find("is not a session file"), std::string::npos) << c1.log();
+    child c2(program({corvo_stat, "-n", "1", dir.file("missing")}, true));
+    EXPECT_EQ(c2.finish(5000), 1);
+    EXPECT_NE(c2.log().find("cannot open"), std::string::npos) << c2.log();
+    child c3(program({corvo_stat}, true));
+    EXPECT_EQ(c3.finish(5000), 1);
+    EXPECT_NE(c3.log().find("usage: corvo-stat"), std::string::npos) << c3.log();
+}
