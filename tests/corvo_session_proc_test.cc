@@ -25,10 +25,6 @@ const std::string corvo = bin + "/corvo";
 const std::string corvo_stat = bin + "/corvo-stat";
 const std::string probe = bin + "/probe";
 
-constexpr off_t area_off(int d) { return 520 + d * 262272; }
-constexpr off_t instance_off(int d, int i) { return area_off(d) + 32 + i * 131120; }
-constexpr off_t ack_off(int d) { return 525064 + 8 * d; }
-
 // The two links of one test: probe <-> ifa, ifb <-> probe.
 struct links {
     std::string a, b;
@@ -63,17 +59,6 @@ std::vector<std::string> owner_args(const std::string& file, const links& l, std
     std::vector<std::string> v{"-M", "100ms,1G,10ms", "-d", "1s"};
     v.insert(v.end(), extra.begin(), extra.end());
     return corvo_args(file, l, v);
-}
-
-template <typename F>
-bool eventually(F pred, int timeout_ms = 5000)
-{
-    for (int t = 0; t < timeout_ms; t += 5) {
-        if (pred())
-            return true;
-        usleep(5000);
-    }
-    return pred();
 }
 
 uint64_t u64_at(const std::string& file, off_t off) { return read_at<uint64_t>(file, off); }

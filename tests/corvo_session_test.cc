@@ -18,9 +18,6 @@ using namespace session_test;
 
 namespace {
 
-constexpr off_t area_off(int d) { return 520 + d * 262272; }
-constexpr off_t instance_off(int d, int i) { return area_off(d) + 32 + i * 131120; }
-
 // Stands in for the owner's two producers: picks up each publication as
 // the instance check does and acknowledges it, until the parent signals.
 void pick_up_until_told(session_layout* l, const child::control& ctl)
@@ -111,18 +108,6 @@ int run_client(const std::string& path, const char* delay, int ack_ms = ack_wait
         return 1;
     ec_publish(p[0], p[1]);
     return 0;
-}
-
-// Polls until pred holds; false after timeout_ms.
-template <typename F>
-bool eventually(F pred, int timeout_ms = 5000)
-{
-    for (int t = 0; t < timeout_ms; t += 2) {
-        if (pred())
-            return true;
-        usleep(2000);
-    }
-    return pred();
 }
 
 uint64_t active(const file_view& v, int d)

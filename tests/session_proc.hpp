@@ -263,6 +263,23 @@ private:
     session_layout* layout_ = nullptr;
 };
 
+// Offsets of the session layout, as a script reading the file uses them.
+constexpr off_t area_off(int d) { return 520 + d * 262272; }
+constexpr off_t instance_off(int d, int i) { return area_off(d) + 32 + i * 131120; }
+constexpr off_t ack_off(int d) { return 525064 + 8 * d; }
+
+// Polls until pred holds; false after timeout_ms.
+template <typename F>
+bool eventually(F pred, int timeout_ms = 5000)
+{
+    for (int t = 0; t < timeout_ms; t += 2) {
+        if (pred())
+            return true;
+        usleep(2000);
+    }
+    return pred();
+}
+
 // The bytes of a file at an offset, read with pread (no mapping).
 template <typename T>
 T read_at(const std::string& path, off_t off)
