@@ -200,7 +200,7 @@ TEST_F(session_proc_test, client_with_only_a_delay_turns_the_other_models_off)
     links l("only");
     child owner(program(owner_args(file, l, {"-D", "1ms", "-B", "100M", "-L", "0.5", "-R", "0.1,1ms", "-Q", "64k"})));
     start_owner(owner);
-    child tx1(program({probe, "send", "-i", l.sender(), "-n", "400", "-r", "4000", "-W", "5"}));
+    child tx1(program({probe, "send", "-i", l.sender(), "-n", "400", "-r", "1000", "-W", "5"}));
     EXPECT_EQ(tx1.finish(10000), 0);
     ASSERT_TRUE(eventually([&] { return u64_at(file, 16) > 0; })) << "loss 0.5 dropped nothing";
 
@@ -219,7 +219,7 @@ TEST_F(session_proc_test, client_with_only_a_delay_turns_the_other_models_off)
     // From now on nothing is lost, held or limited.
     usleep(100000);
     const uint64_t pkts = u64_at(file, 0), drops = u64_at(file, 16), held = u64_at(file, 32);
-    child tx2(program({probe, "send", "-i", l.sender(), "-n", "400", "-r", "4000", "-W", "5"}));
+    child tx2(program({probe, "send", "-i", l.sender(), "-n", "400", "-r", "1000", "-W", "5"}));
     EXPECT_EQ(tx2.finish(10000), 0);
     ASSERT_TRUE(eventually([&] { return u64_at(file, 0) >= pkts + 400; }));
     EXPECT_EQ(u64_at(file, 0), pkts + 400);
