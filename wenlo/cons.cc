@@ -121,6 +121,7 @@ void* wenlo_main(void* arg) {
     if (!ok)
         rs.failed.store(true);
     abort_flag.store(1);
+    rs.ended.store(true, std::memory_order_release);
     return nullptr;
 }
 

@@ -123,6 +123,7 @@ struct replay_state {
     std::atomic<uint64_t> sent{0};      // packets accepted by the port
     std::atomic<uint64_t> skipped{0};   // packets longer than the port can carry
     std::atomic<bool> failed{false};    // the replay ended on a failure
+    std::atomic<bool> ended{false};     // last store of the replay thread
     int32_t maxq = 0;          // printed only; stays 0
     uint64_t round = 0;        // printed only; stays 0
 };

@@ -175,6 +175,7 @@ int wenlo_run(int argc, char** argv) {
         main_msg("--EEE-- cannot create the replay thread: %s\n", strerror(err));
         return 1;
     }
+    pthread_detach(rs.thread);  // never joined: it ends with the process
     std::signal(SIGINT, on_sigint);
     sleep(1);
     if (abort_flag.load() == 0) {
@@ -198,6 +199,9 @@ int wenlo_run(int argc, char** argv) {
     }
     main_tagged("exiting on abort\n");
     sleep(1);
+    // Pairs with the replay thread's last store: what it did before is
+    // then ordered before the end of the process.
+    (void)rs.ended.load(std::memory_order_acquire);
     if (rs.failed.load() && status == 0)
         status = 1;
     return status;
