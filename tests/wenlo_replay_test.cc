@@ -208,3 +208,41 @@ TEST(WenloReplay, PacketTooLongForThePortIsSkipped) {
     EXPECT_NE(first, std::string::npos) << e;
     EXPECT_EQ(e.find(warning, first + 1), std::string::npos);  // one warning
 }
+
+TEST(WenloReplay, FullRingLogsOnceASecondAndEmptyQueueSendsNothing) {
+    std::vector<record> recs{rec(0, 100, 0), rec(1000, 100, 1)};
+    temp_file cap(pcap_bytes(recs));
+    {
+        // The receiver never takes anything: the ring fills and stays full.
+        receiver rx(link_name("rx5"));
+        ASSERT_NE(rx.p, nullptr);
+        wenlo_proc w(wenlo_args(cap.path, link_name("tx5"), {"-B", "0"}));
+        for (int i = 0; i < 100 && w.err().find("plr nominal") == std::string::npos; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        w.interrupt();
+        EXPECT_EQ(w.wait(10), 2);
+        std::string e = w.err();
+        int lines = 0;
+        for (size_t p = e.find("] inject failed len 100 now "); p != std::string::npos;
+             p = e.find("] inject failed len 100 now ", p + 1))
+            lines++;
+        EXPECT_GE(lines, 2) << e.substr(e.size() > 3000 ? e.size() - 3000 : 0);
+        EXPECT_LE(lines, 5);  // about 3 s of attempts, one line a second
+        EXPECT_NE(e.find(" cons ["), std::string::npos);
+    }
+    {
+        // Every packet dropped: the queue is empty and nothing is sent.
+        receiver rx(link_name("rx6"));
+        ASSERT_NE(rx.p, nullptr);
+        wenlo_proc w(wenlo_args(cap.path, link_name("tx6"), {"-L", "plr,1"}));
+        std::vector<arrival> got = rx.take(1, 2.5);
+        w.interrupt();
+        EXPECT_EQ(got.size(), 0u);
+        EXPECT_EQ(w.wait(10), 2);
+        std::string e = w.err();
+        EXPECT_NE(e.find("done q->prod_tail:0\n"), std::string::npos) << e.substr(0, 2000);
+        EXPECT_NE(e.find("\t0 -> 0 maxq 0 round 0\n"), std::string::npos) << e.substr(e.size() > 2000 ? e.size() - 2000 : 0);
+        EXPECT_NE(e.find("\tplr nominal 1.000000e+00 actual 1.000000e+00\n"), std::string::npos);
+    }
+}
