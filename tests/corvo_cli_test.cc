@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <gmock/gmock.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -42,17 +43,30 @@ outcome corvo(const std::vector<std::string>& args)
     return {st, messages(c.err())};
 }
 
-// A fresh pair of link ends for one run: "valeSW:a" and "valeSW:b" of two
-// links, with the other ends ("...:p") free for the probe.
+// A fresh pair of link ends for one run: "valeSW:c" of two links, with the
+// other ends ("...:p") free for the probe.  The links' shared segments
+// outlive the programs (corvo closes no port when it stops): removed here.
 struct ports {
     std::string a, b, peer_a, peer_b;
+    std::string sw[2];
+    ports()
+    {
+        static int n = 0;
+        const std::string base = "cli" + std::to_string(getpid()) + "t" + std::to_string(time(nullptr) % 100000) +
+                                 "x" + std::to_string(n++);
+        sw[0] = base + "a";
+        sw[1] = base + "b";
+        a = "vale" + sw[0] + ":c", b = "vale" + sw[1] + ":c";
+        peer_a = "vale" + sw[0] + ":p", peer_b = "vale" + sw[1] + ":p";
+    }
+    ~ports()
+    {
+        for (const std::string& s : sw)
+            unlink(("/dev/shm/netport-vale-" + s).c_str());
+    }
+    ports(const ports&) = delete;
+    ports& operator=(const ports&) = delete;
 };
-ports fresh_ports()
-{
-    static int n = 0;
-    const std::string base = "valecli" + std::to_string(getpid()) + "x" + std::to_string(n++);
-    return {base + "a:c", base + "b:c", base + "a:p", base + "b:p"};
-}
 
 // Starts a forwarding corvo and waits for both directions' banners.
 struct running {
@@ -253,7 +267,7 @@ TEST(corvo_cli, route_mode_refuses_shared_memory_ports)
 
 TEST(corvo_cli, per_direction_models_reach_their_direction)
 {
-    const ports p = fresh_ports();
+    const ports p;
     running c({"-C", no_cpus, "-D", "10ms", "-D", "20ms", "-B", "1G", "-L", "0.1", "-Q", "64k", "-d", "0", "-H",
                "-i", p.a, "-i", p.b});
     ASSERT_TRUE(c.ready()) << c.proc.err();
@@ -270,7 +284,7 @@ TEST(corvo_cli, per_direction_models_reach_their_direction)
 
 TEST(corvo_cli, limits_install_a_bandwidth_without_changing_the_queue)
 {
-    const ports p = fresh_ports();
+    const ports p;
     // -M 10ms,1G without -B: a 1 Gbit/s model, the unlimited queue stays;
     // -B 10M with -M: the limit is raised, the model is -B's.
     running c({"-C", no_cpus, "-M", "10ms,1G", "-M", "20ms,2G", "-B", "none", "-B", "10M", "-i", p.a, "-i", p.b});
@@ -286,7 +300,7 @@ TEST(corvo_cli, limits_install_a_bandwidth_without_changing_the_queue)
 
 TEST(corvo_cli, statistics_count_each_direction_and_sigint_stops)
 {
-    const ports p = fresh_ports();
+    const ports p;
     running c({"-C", no_cpus, "-d", "1", "-i", p.a, "-i", p.b});
     child recv({corvo_test::bin_dir + "/probe", "recv", "-i", p.peer_b, "-n", "300", "-t", "10"});
     ASSERT_TRUE(c.ready()) << c.proc.err();
@@ -330,7 +344,7 @@ TEST(corvo_cli, statistics_count_each_direction_and_sigint_stops)
 
 TEST(corvo_cli, quiet_run_prints_only_tagged_lines_and_a_second_sigint_ends_at_once)
 {
-    const ports p = fresh_ports();
+    const ports p;
     running c({"-q", "-C", no_cpus, "-i", p.a, "-i", p.b});
     // Nothing short-form prints; wait until the statistics loop runs.
     usleep(2500000);
@@ -347,7 +361,7 @@ TEST(corvo_cli, quiet_run_prints_only_tagged_lines_and_a_second_sigint_ends_at_o
 
 TEST(corvo_cli, ports_that_cannot_open_end_the_owner)
 {
-    const ports p = fresh_ports();
+    const ports p;
     // A link end held by another process cannot be attached again.
     running first({"-C", no_cpus, "-i", p.a, "-i", p.b});
     ASSERT_TRUE(first.ready()) << first.proc.err();

@@ -65,17 +65,9 @@ public:
 
     // Reads until standard error holds `text` at least `times` times or
     // `ms` have passed; true when it does.
-    bool wait_for(const std::string& text, int times, int ms)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (count(err_, text) < times) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !read_some(static_cast<int>(left.count())))
-                return count(err_, text) >= times;
-        }
-        return true;
-    }
+    bool wait_for(const std::string& text, int times, int ms) { return wait_in(err_, text, times, ms); }
+    // The same on standard output.
+    bool wait_for_out(const std::string& text, int ms) { return wait_in(out_, text, 1, ms); }
 
     void signal(int sig) { kill(pid_, sig); }
 
@@ -124,6 +116,18 @@ public:
     }
 
 private:
+    bool wait_in(const std::string& where, const std::string& text, int times, int ms)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (count(where, text) < times) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !read_some(static_cast<int>(left.count())))
+                return count(where, text) >= times;
+        }
+        return true;
+    }
+
     // One poll over both outputs; false when both have ended or the time
     // is up.
     bool read_some(int ms)
