@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <gmock/gmock.h>
 
+#include <sys/resource.h>
+
 #include <ctime>
 #include <string>
 #include <vector>
@@ -72,7 +74,9 @@ struct ports {
 struct running {
     child proc;
     explicit running(const std::vector<std::string>& args) : proc(with_bin(args)) {}
-    bool ready() { return proc.wait_for("hold-buf", 2, run_ms); }
+    // Both banners, then the first statistics line: main has installed its
+    // SIGINT handler by then (an earlier interrupt ends it at once).
+    bool ready() { return proc.wait_for("hold-buf", 2, run_ms) && proc.wait_for(" <- ", 1, run_ms); }
     // SIGINT, then the rest of the output and the status.
     outcome stop()
     {
@@ -303,9 +307,8 @@ TEST(corvo_cli, statistics_count_each_direction_and_sigint_stops)
     const ports p;
     running c({"-C", no_cpus, "-d", "1", "-i", p.a, "-i", p.b});
     child recv({corvo_test::bin_dir + "/probe", "recv", "-i", p.peer_b, "-n", "300", "-t", "10"});
-    ASSERT_TRUE(c.ready()) << c.proc.err();
     // Traffic starts once the statistics loop has taken its first reading.
-    ASSERT_TRUE(c.proc.wait_for(" <- ", 1, run_ms)) << c.proc.err();
+    ASSERT_TRUE(c.ready()) << c.proc.err();
     child send({corvo_test::bin_dir + "/probe", "send", "-i", p.peer_a, "-n", "300", "-r", "1000", "-W", "5"});
     ASSERT_EQ(send.finish(run_ms), 0) << send.err();
     ASSERT_EQ(recv.finish(run_ms), 0) << recv.err();
@@ -357,6 +360,27 @@ TEST(corvo_cli, quiet_run_prints_only_tagged_lines_and_a_second_sigint_ends_at_o
     EXPECT_THAT(msgs, Not(HasSubstr(" -> ")));
     EXPECT_THAT(msgs, Not(HasSubstr("running on cores")));
     EXPECT_THAT(msgs, HasSubstr("corvo_main exiting on abort\n"));
+}
+
+TEST(corvo_cli, owner_without_lock_rights_still_maps_its_buffers)
+{
+    // Under a locked-memory limit that holds the pages mapped at start-up
+    // but not the 40 MB queue buffers, and without CAP_IPC_LOCK, locking
+    // future pages would make those buffers fail to map.
+    const ports p;
+    rlimit rl{};
+    getrlimit(RLIMIT_MEMLOCK, &rl);
+    const rlim_t limit = rl.rlim_max < (rlim_t{8} << 20) ? rl.rlim_max : rlim_t{8} << 20;
+    std::vector<std::string> cmd = {"prlimit", "--memlock=" + std::to_string(limit) + ":" + std::to_string(limit)};
+    if (geteuid() == 0)
+        cmd.insert(cmd.end(), {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"});
+    const std::vector<std::string> args = with_bin({"-C", no_cpus, "-i", p.a, "-i", p.b});
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    child c(cmd);
+    ASSERT_TRUE(c.wait_for("hold-buf", 2, run_ms) && c.wait_for(" <- ", 1, run_ms)) << c.err();
+    c.signal(SIGINT);
+    EXPECT_EQ(c.finish(run_ms), 0) << c.err();
+    EXPECT_THAT(messages(c.err()), Not(HasSubstr("failed, exiting")));
 }
 
 TEST(corvo_cli, ports_that_cannot_open_end_the_owner)

@@ -95,7 +95,8 @@ protected:
                                         "-i", "netmap:" + net->mid2};
         cmd.insert(cmd.end(), args.begin(), args.end());
         auto c = std::make_unique<child>(net->in(net->mid, cmd));
-        EXPECT_TRUE(c->wait_for("hold-buf", 2, wait_ms)) << c->err();
+        // Banners, then the first statistics line: main handles SIGINT.
+        EXPECT_TRUE(c->wait_for("hold-buf", 2, wait_ms) && c->wait_for(" <- ", 1, wait_ms)) << c->err();
         return c;
     }
     // SIGINT ends it with status 0 after "exiting on abort".
