@@ -383,6 +383,20 @@ TEST(corvo_cli, owner_without_lock_rights_still_maps_its_buffers)
     EXPECT_THAT(messages(c.err()), Not(HasSubstr("failed, exiting")));
 }
 
+TEST(corvo_cli, a_thread_that_cannot_start_ends_the_owner)
+{
+    // One process allowed for the user: the first thread cannot be made.
+    const ports p;
+    std::vector<std::string> cmd = {"prlimit", "--nproc=1:1"};
+    if (geteuid() == 0)  // root is not held to the limit
+        cmd.insert(cmd.end(), {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"});
+    const std::vector<std::string> args = with_bin({"-C", no_cpus, "-i", p.a, "-i", p.b});
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    child c(cmd);
+    EXPECT_EQ(c.finish(run_ms), 1) << c.err();
+    EXPECT_THAT(messages(c.err()), HasSubstr("\nmain cannot start the thread of direction A: "));
+}
+
 TEST(corvo_cli, ports_that_cannot_open_end_the_owner)
 {
     const ports p;
