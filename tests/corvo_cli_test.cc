@@ -362,6 +362,13 @@ TEST(corvo_cli, quiet_run_prints_only_tagged_lines_and_a_second_sigint_ends_at_o
     EXPECT_THAT(msgs, HasSubstr("corvo_main exiting on abort\n"));
 }
 
+// A user id of its own for each test process: process limits count every
+// process of a user, so tests running side by side must not share one.
+std::string lone_uid()
+{
+    return std::to_string(60000 + getpid() % 5000);
+}
+
 TEST(corvo_cli, owner_without_lock_rights_still_maps_its_buffers)
 {
     // Under a locked-memory limit that holds the pages mapped at start-up
@@ -373,7 +380,7 @@ TEST(corvo_cli, owner_without_lock_rights_still_maps_its_buffers)
     const rlim_t limit = rl.rlim_max < (rlim_t{8} << 20) ? rl.rlim_max : rlim_t{8} << 20;
     std::vector<std::string> cmd = {"prlimit", "--memlock=" + std::to_string(limit) + ":" + std::to_string(limit)};
     if (geteuid() == 0)
-        cmd.insert(cmd.end(), {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"});
+        cmd.insert(cmd.end(), {"setpriv", "--reuid", lone_uid(), "--regid", lone_uid(), "--clear-groups"});
     const std::vector<std::string> args = with_bin({"-C", no_cpus, "-i", p.a, "-i", p.b});
     cmd.insert(cmd.end(), args.begin(), args.end());
     child c(cmd);
@@ -389,7 +396,7 @@ TEST(corvo_cli, a_thread_that_cannot_start_ends_the_owner)
     const ports p;
     std::vector<std::string> cmd = {"prlimit", "--nproc=1:1"};
     if (geteuid() == 0)  // root is not held to the limit
-        cmd.insert(cmd.end(), {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"});
+        cmd.insert(cmd.end(), {"setpriv", "--reuid", lone_uid(), "--regid", lone_uid(), "--clear-groups"});
     const std::vector<std::string> args = with_bin({"-C", no_cpus, "-i", p.a, "-i", p.b});
     cmd.insert(cmd.end(), args.begin(), args.end());
     child c(cmd);

@@ -1,6 +1,7 @@
 // Captures what the log module writes while an object of this type lives.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -10,7 +11,12 @@
 
 class log_capture {
 public:
-    log_capture() : fd_(memfd_create("log_capture", 0)), saved_(get_log_fd()) { set_log_fd(fd_); }
+    log_capture() : fd_(memfd_create("log_capture", 0)), saved_(get_log_fd())
+    {
+        // Lines come from several threads at once: each write must append.
+        ::fcntl(fd_, F_SETFL, O_APPEND);
+        set_log_fd(fd_);
+    }
     ~log_capture()
     {
         set_log_fd(saved_);

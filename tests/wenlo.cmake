@@ -1,6 +1,6 @@
 project_test(wenlo_pcap_test SOURCES wenlo_pcap_test.cc DEPS wenlo_lib)
 project_test(wenlo_models_test SOURCES wenlo_models_test.cc DEPS wenlo_lib)
 project_test(wenlo_prod_test SOURCES wenlo_prod_test.cc DEPS wenlo_lib)
-project_test(wenlo_replay_test SOURCES wenlo_replay_test.cc DEPS wenlo_lib)
+project_test(wenlo_replay_test SOURCES wenlo_replay_test.cc DEPS wenlo_lib LABELS timing)
 project_test(wenlo_options_test SOURCES wenlo_options_test.cc DEPS wenlo_lib)
 project_test(wenlo_e2e_test SOURCES wenlo_e2e_test.cc DEPS wenlo_lib LABELS e2e)
