@@ -76,6 +76,7 @@ struct packet_port {
     std::unique_ptr<uint64_t[]> vstamps;  // kernel receive time stamps
     uint32_t view_head = 0;
     uint32_t next_frame = 0;  // next kernel frame to be filled
+    bool rx_joined = false;  // bound to the interface and promiscuous
     bool warned_csum = false;
     bool warned_truncated = false;
 
@@ -188,6 +189,14 @@ int open_rx(port* p, packet_port& pp, uint32_t cap) {
     pp.view.num_slots = vn;
     pp.view.slots = pp.vslots.get();
 
+    return 0;
+}
+
+// Binds the receive socket to the interface for every EtherType (frames
+// start to arrive) and makes the interface promiscuous.
+int join_rx(port* p, packet_port& pp) {
+    pp.rx_joined = true;
+    const int fd = pp.rx_sock.fd;
     sockaddr_ll sll{};
     sll.sll_family = AF_PACKET;
     sll.sll_protocol = htons(ETH_P_ALL);
@@ -279,6 +288,7 @@ int packet_open(port* p) {
     // Room for a VLAN tag the kernel takes off and we put back.
     uint32_t rx_cap = std::max<uint32_t>(uint32_t(pp->max_frame) + 8, min_frame_bytes);
     if (open_rx(p, *pp, rx_cap) != 0) return -1;
+    if (!p->lazy_rx && join_rx(p, *pp) != 0) return -1;
     if ((p->flags & NR_RX_RINGS_ONLY) == 0 && open_tx(p, *pp) != 0) return -1;
     if (ioctl(ctl.fd, SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags & IFF_UP) == 0)
         note("netport: port %s: interface %s is down", p->name.c_str(), p->ifname.c_str());
@@ -316,8 +326,14 @@ void packet_txsync(port* p) {
     if (sendto(pp.tx_sock.fd, nullptr, 0, MSG_DONTWAIT, nullptr, 0) >= 0) pp.tx_pending = 0;
 }
 
+// First receive-side use of a port opened lazily.  A failure has printed
+// its line; the ring then stays empty.
+void packet_join_late(port* p) { join_rx(p, *p->packet); }
+
 void packet_rxsync(port* p) {
     packet_port& pp = *p->packet;
+    if (!pp.rx_joined) [[unlikely]]
+        packet_join_late(p);
     ring& v = pp.view;
     const uint32_t vn = v.num_slots;
     uint32_t visible = (v.tail + vn - pp.view_head) % vn;
@@ -379,7 +395,10 @@ void packet_rxsync(port* p) {
     v.tail = vt;
 }
 
-ring* packet_rx_ring(port* p) { return &p->packet->view; }
+ring* packet_rx_ring(port* p) {
+    if (!p->packet->rx_joined) packet_join_late(p);
+    return &p->packet->view;
+}
 
 uint64_t packet_rx_timestamp(const port* p, uint32_t slot) {
     return p->packet->vstamps[slot % p->packet->view.num_slots];
@@ -387,6 +406,9 @@ uint64_t packet_rx_timestamp(const port* p, uint32_t slot) {
 
 size_t packet_max_frame(const port* p) { return p->packet->max_frame; }
 
-int packet_fd(const port* p) { return p->packet->rx_sock.fd; }
+int packet_fd(const port* p) {
+    if (!p->packet->rx_joined) packet_join_late(const_cast<port*>(p));
+    return p->packet->rx_sock.fd;
+}
 
 }  // namespace netport

@@ -152,6 +152,7 @@ int nmport_open_desc(port* p) {
 port* nmport_open(const char* name) {
     port* p = nmport_prepare(name);
     if (p == nullptr) return nullptr;
+    p->lazy_rx = true;
     if (nmport_open_desc(p) != 0) {
         delete p;
         return nullptr;

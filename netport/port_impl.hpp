@@ -25,6 +25,10 @@ struct port {
     uint32_t flags = 0;  // NR_RX_RINGS_ONLY
     port_kind kind = port_kind::none;
     bool opened = false;
+    // "netmap:" ports opened by nmport_open: the receive socket joins the
+    // interface only at the first receive-side call (a port that only sends
+    // never has every frame copied into its ring).
+    bool lazy_rx = false;
 
     // vale: parsed name
     std::string switch_name;
