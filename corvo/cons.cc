@@ -2,6 +2,7 @@
 // producer and sends each queued packet on the output port when it is due.
 #include <pthread.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,6 +36,32 @@ void count_drop(pipe_state& p, const queue_record& r) noexcept
 {
     counter_add(p.cons_stats->drop_pkts, 1);
     counter_add(p.cons_stats->drop_bytes, r.len);
+}
+
+// Longest single sleep while the queue holds only future records: the
+// loop still looks at abort_flag and the clock this often.
+constexpr uint64_t max_nap_ns = 200000;
+// Naps of an empty queue start here and double while it stays empty, up
+// to the smaller of empty_nap_cap and half the late limit.
+constexpr uint64_t first_empty_nap = 5000;
+constexpr uint64_t empty_nap_cap = 50000;
+// Never spin longer than this before a due time.
+constexpr uint64_t max_spin_ns = 50000;
+
+// Sleeps about `ns` and tracks how much longer sleeps really last (a
+// running mean, at most max_spin_ns).
+void nap(cons_loop_state& st, uint64_t ns) noexcept
+{
+    const uint64_t t0 = mono_ns();
+    const timespec ts{time_t(ns / 1000000000u), long(ns % 1000000000u)};
+    clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, nullptr);
+    const uint64_t slept = mono_ns() - t0;
+    const uint64_t over = slept > ns ? slept - ns : 0;
+    const uint64_t o = over < max_spin_ns ? over : max_spin_ns;
+    if (o > st.oversleep)
+        st.oversleep += (o - st.oversleep) / 8;
+    else
+        st.oversleep -= (st.oversleep - o) / 8;
 }
 
 // The record at head is done with.
@@ -129,8 +156,11 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
     if (p.route_mode)
         st.pending += arp_drain(p);
     const uint64_t h = p.head.load(std::memory_order_relaxed);
+    uint64_t wait = 0;  // until the record at head falls due; 0: queue empty
     if (h != p.tail.load(std::memory_order_acquire)) {
         queue_record& r = *record_at(p, h);
+        wait = r.tx - p.cons_now;
+        st.idle_nap = 0;
         if (!time_before(p.cons_now, r.tx)) {
             if (p.cons_now - r.tx > p.late_limit || r.len > st.max_frame) {
                 // Late, or longer than the port can ever carry.
@@ -177,12 +207,23 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
             return true;
         }
     }
-    // Idle: flush pending injections at once, otherwise sleep a little.
+    // Idle: flush pending injections at once.  A record due sooner than a
+    // sleep really lasts is waited for on the clock; one due later is
+    // slept for until shortly before; an empty queue naps briefly.
     if (st.pending > 0) {
         netport::nmport_txsync(p.port_out);
         st.pending = 0;
-    } else {
-        usleep(5);
+    } else if (wait == 0) {
+        // Every wake-up costs about as much as a short sleep lasts, so a
+        // queue that stays empty is looked at less and less often.
+        const uint64_t cap = p.late_limit / 2 < empty_nap_cap ? p.late_limit / 2 : empty_nap_cap;
+        st.idle_nap = st.idle_nap < first_empty_nap ? first_empty_nap : st.idle_nap;
+        const timespec ts{0, long(st.idle_nap)};
+        clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, nullptr);
+        st.idle_nap = 2 * st.idle_nap < cap ? 2 * st.idle_nap : cap;
+    } else if (wait > st.oversleep + 2000) {
+        const uint64_t ns = wait - st.oversleep - 2000;
+        nap(st, ns < max_nap_ns ? ns : max_nap_ns);
     }
     p.cons_now = pipe_clock(p);
     return false;

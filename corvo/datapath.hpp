@@ -79,6 +79,8 @@ struct cons_loop_state {
     int pending = 0;  // injections since the last transmit sync
     int retry = 0;    // the record at head is being tried again
     uint64_t max_frame = 0;  // largest frame port_out carries
+    uint64_t oversleep = 30000;  // how much longer than asked a sleep lasts (ns, tracked)
+    uint64_t idle_nap = 0;       // next nap while the queue is empty (ns)
 };
 
 // Prepares the loop state (cons_now from the clock, the port's frame limit).
