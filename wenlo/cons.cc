@@ -29,6 +29,30 @@ void setaffinity(int core) {
         log_msg("--WWW-- Unable to set scheduler: %s\n", strerror(errno));
 }
 
+namespace {
+
+// Longest single sleep before a future entry: abort_flag is still seen
+// this often.
+constexpr uint64_t max_nap_ns = 200000;
+
+// Sleeps about `ns`; `oversleep` tracks how much longer sleeps really last
+// (rises quickly, decays slowly).
+void nap(uint64_t ns, uint64_t& oversleep) {
+    const uint64_t t0 = now_ns();
+    const timespec ts{static_cast<time_t>(ns / 1000000000u), static_cast<long>(ns % 1000000000u)};
+    clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, nullptr);
+    const uint64_t slept = now_ns() - t0;
+    uint64_t over = slept > ns ? slept - ns : 0;
+    if (over > 2 * max_nap_ns)
+        over = 2 * max_nap_ns;
+    if (over > oversleep)
+        oversleep += (over - oversleep) / 4;
+    else
+        oversleep -= (oversleep - over) / 32;
+}
+
+}  // namespace
+
 void cons(replay_state& rs) {
     const unsigned char* const q = rs.queue.data;
     netport::port* const port = rs.port;
@@ -36,6 +60,7 @@ void cons(replay_state& rs) {
     int burst_count = 0;
     uint64_t last_tx = 0;
     bool warned_long = false;
+    uint64_t oversleep = 30000;
 
     while (abort_flag.load(std::memory_order_relaxed) == 0) {
         const uint64_t head = rs.cons_head;
@@ -51,10 +76,15 @@ void cons(replay_state& rs) {
         }
         const queue_entry e = load_entry(q, head);
         last_tx = e.tx;
-        if (static_cast<int64_t>(e.tx - rs.cons_now) > 0) {
+        if (const int64_t wait = static_cast<int64_t>(e.tx - rs.cons_now); wait > 0) {
+            // Sleep until shortly before the entry falls due; nearer than a
+            // sleep really lasts, wait on the clock.
             netport::nmport_txsync(port);
             burst_count = 0;
-            usleep(20);
+            if (static_cast<uint64_t>(wait) > oversleep + 2000) {
+                const uint64_t ns = static_cast<uint64_t>(wait) - oversleep - 2000;
+                nap(ns < max_nap_ns ? ns : max_nap_ns, oversleep);
+            }
             rs.cons_now = now_ns() - rs.t0;
         } else if (int r = e.len <= max_frame ? netport::nmport_inject(port, q + head + entry_align, e.len) : -1;
                    r > 0) {
@@ -89,7 +119,7 @@ void cons(replay_state& rs) {
 
 void* wenlo_main(void* arg) {
     replay_state& rs = *static_cast<replay_state*>(arg);
-    // Short waits of 20 us should last about 20 us also without real-time.
+    // Short sleeps should last about what they ask also without real-time.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     if (rs.core != -1)
         setaffinity(rs.core);
