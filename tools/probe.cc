@@ -55,8 +55,9 @@ const char usage_text[] =
     "  a frame, or SIGINT/SIGTERM.  --ready FILE is created once the port is open.\n"
     "  Prints one JSON object on standard output: frames, bytes, seconds, pps, bps,\n"
     "  lost (sequence gaps), reordered, duplicates, corrupt, other, first_seq,\n"
-    "  last_seq, delay_ns and gap_ns (min, median, p99, max), drops.  Receive times\n"
-    "  are kernel time stamps on netmap: ports, the rxsync time on vale ports.\n"
+    "  last_seq, delay_ns (min, median, p99, p999, max), gap_ns (min, median, p99,\n"
+    "  max), drops.  Receive times are kernel time stamps on netmap: ports, the\n"
+    "  rxsync time on vale ports.\n"
     "Status: 0 done, 1 bad option or port that cannot be opened.\n";
 
 [[noreturn, gnu::format(printf, 1, 2)]] void fail(const char* fmt, ...) {
@@ -382,7 +383,7 @@ int run_send(const options& o) {
 }
 
 struct quantiles {
-    int64_t min = 0, median = 0, p99 = 0, max = 0;
+    int64_t min = 0, median = 0, p99 = 0, p999 = 0, max = 0;
 };
 
 quantiles summarize(std::vector<int64_t>& v) {
@@ -393,6 +394,7 @@ quantiles summarize(std::vector<int64_t>& v) {
     q.max = v.back();
     q.median = v[(v.size() - 1) / 2];
     q.p99 = v[std::min(v.size() - 1, size_t(std::ceil(double(v.size()) * 0.99)) - 1)];
+    q.p999 = v[std::min(v.size() - 1, size_t(std::ceil(double(v.size()) * 0.999)) - 1)];
     return q;
 }
 
@@ -495,14 +497,14 @@ int run_recv(const options& o) {
     printf("{\"frames\":%llu,\"bytes\":%llu,\"seconds\":%.6f,\"pps\":%.1f,\"bps\":%.1f,"
            "\"lost\":%llu,\"reordered\":%llu,\"duplicates\":%llu,\"corrupt\":%llu,\"other\":%llu,"
            "\"first_seq\":%lld,\"last_seq\":%lld,"
-           "\"delay_ns\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"max\":%lld},"
+           "\"delay_ns\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"p999\":%lld,\"max\":%lld},"
            "\"gap_ns\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"max\":%lld},"
            "\"drops\":{\"truncated\":%llu,\"damaged\":%llu}}\n",
            (unsigned long long)frames, (unsigned long long)bytes, secs, secs > 0 ? double(frames) / secs : 0,
            secs > 0 ? double(bytes) * 8 / secs : 0, (unsigned long long)lost, (unsigned long long)reordered,
            (unsigned long long)dups, (unsigned long long)corrupt, (unsigned long long)other,
            unique ? (long long)min_seq : -1LL, unique ? (long long)max_seq : -1LL, (long long)dq.min,
-           (long long)dq.median, (long long)dq.p99, (long long)dq.max, (long long)gq.min,
+           (long long)dq.median, (long long)dq.p99, (long long)dq.p999, (long long)dq.max, (long long)gq.min,
            (long long)gq.median, (long long)gq.p99, (long long)gq.max, (unsigned long long)d.truncated,
            (unsigned long long)d.damaged);
     fprintf(stderr,
