@@ -290,6 +290,10 @@ int apply_direction(corvo_config& cfg, int d, uint32_t instance)
     pipe_state& p = cfg.pipe[d];
     session_attach(p, cfg.layout, d, instance);
     session_instance& inst = cur_instance_of(p);
+    // A publication replaces the whole instance: what an earlier client
+    // (or one that died while writing) left in it must not survive.
+    inst.delay_offset = 0;
+    inst.drop_overlap = 0;
     int errors = 0;
 
     for (int k = 0; k < n_model_kinds; ++k)
