@@ -3,6 +3,7 @@
 #include "corvo/session_file.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -33,6 +34,45 @@ uint64_t monotonic_ms()
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+// The mapping of the session file, owner's or client's, for session_sigbus.
+std::atomic<session_layout*> mapped_layout{nullptr};
+std::atomic<bool> mapped_by_owner{false};
+
+// Anyone may cut the file short while it is mapped (truncate, a copy over
+// it); touching a page past its new end raises SIGBUS.  When the fault lies
+// in the mapping, the file gets its length back, so that the access is
+// retried on a page of zeros, and the owner puts the version back.  The
+// counters and instances cut off are lost, nothing else.
+void session_sigbus(int, siginfo_t* info, void*)
+{
+    const int saved = errno;
+    session_layout* l = mapped_layout.load(std::memory_order_relaxed);
+    const auto* at = static_cast<const unsigned char*>(info->si_addr);
+    const auto* base = reinterpret_cast<const unsigned char*>(l);
+    if (l && session_fd >= 0 && at >= base && at < base + session_bytes &&
+        ftruncate(session_fd, static_cast<off_t>(session_bytes)) == 0) {
+        if (mapped_by_owner.load(std::memory_order_relaxed))
+            std::atomic_ref<uint32_t>(l->header.version).store(session_version, std::memory_order_relaxed);
+        log_tagged("session file cut short under the emulator: its length is restored\n");
+        errno = saved;
+        return;
+    }
+    // Any other bus error: the default action.
+    signal(SIGBUS, SIG_DFL);
+    raise(SIGBUS);
+}
+
+void watch_truncation(session_layout* l, bool owner)
+{
+    mapped_by_owner.store(owner, std::memory_order_relaxed);
+    mapped_layout.store(l, std::memory_order_relaxed);
+    struct sigaction sa{};
+    sa.sa_sigaction = session_sigbus;
+    sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGBUS, &sa, nullptr);
 }
 
 }  // namespace
@@ -87,6 +127,7 @@ uint64_t monotonic_ms()
         std::exit(1);
     }
     auto* layout = static_cast<session_layout*>(m);
+    watch_truncation(layout, role == session_role::owner);
     if (role == session_role::owner) {
         std::memset(m, 0, session_bytes);
         layout->header.version = session_version;
