@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "common/log.hpp"
@@ -54,11 +55,39 @@ bool readpcap(const char* name, replay_state& rs) {
         log_msg("--EEE-- file too short %s\n", name);
         return false;
     }
-    void* map = mmap(nullptr, filesize, PROT_READ, MAP_SHARED, f.fd, 0);
+    // The capture is read into private memory rather than mapped: pages of
+    // a mapped file that is cut short meanwhile (truncated or rewritten)
+    // raise SIGBUS when touched.  A file that shrinks while it is read is
+    // taken as far as it was read.
+    void* map = mmap(nullptr, filesize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (map == MAP_FAILED) {
         log_msg("--EEE-- cannot mmap file %s\n", name);
         return false;
     }
+    uint64_t got = 0;
+    while (got < filesize) {
+        const ssize_t n = pread(f.fd, static_cast<unsigned char*>(map) + got, filesize - got,
+                                static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<uint64_t>(n);
+    }
+    if (got < filesize) {
+        log_msg("--WWW-- %s shrank to %lu bytes while it was read\n", name, static_cast<unsigned long>(got));
+        const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+        const uint64_t keep = (got + page - 1) / page * page;
+        munmap(static_cast<unsigned char*>(map) + keep, filesize - keep);
+        if (got < pcap_global_hdr) {
+            if (keep > 0)
+                munmap(map, keep);
+            log_msg("--EEE-- file too short %s\n", name);
+            return false;
+        }
+        filesize = got;
+    }
+    mprotect(map, filesize, PROT_READ);
     auto pf = std::make_unique<pcap_file>();
     pf->fd = f.fd;
     f.fd = -1;
