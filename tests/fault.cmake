@@ -1,0 +1,10 @@
+# Faults from outside while the programs run: a port's interface going down,
+# a client killed while writing, a damaged session file, a capture cut
+# short, a flood far above the emulated rate.  They start the real programs,
+# so they run alone (e2e); the interface test needs root and skips otherwise.
+project_test(fault_test SOURCES fault_test.cc DEPS corvo_state models common LABELS e2e)
+foreach(prog corvo wenlo probe)
+  if(TARGET ${prog})
+    add_dependencies(fault_test ${prog})
+  endif()
+endforeach()
