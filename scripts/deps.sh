@@ -3,9 +3,15 @@
 needed_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
                  iproute2 ethtool iputils-ping iperf3 procps tcpdump)
 
+# Measurement peers of the scenario benchmarks only (scripts/bench.sh).
+bench_packages=(iperf3 tcpreplay tcpdump python3)
+
+# ensure_packages [LIST-NAME]: the packages of needed_packages, or of the
+# named array.
 ensure_packages() {
+  local -n wanted=${1:-needed_packages}
   local missing=()
-  for p in "${needed_packages[@]}"; do
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then

@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""Gathers the benchmark outputs of scripts/bench.sh into one JSON file and
+prints a table: each figure beside its peer and its target.
+usage: report.py DIR LOAD_BEFORE LOAD_AFTER OUT.json"""
+import json
+import os
+import sys
+
+d, load0, load1, out = sys.argv[1:5]
+
+
+def gbench(name):
+    p = os.path.join(d, name + ".json")
+    if not os.path.exists(p):
+        return {}
+    with open(p) as f:
+        j = json.load(f)
+    return {b["name"]: b for b in j.get("benchmarks", []) if "error_message" not in b}
+
+
+res = {"load_before": load0, "load_after": load1, "uname": os.uname().release, "per_packet": {}, "scenarios": []}
+rows = []
+cp = gbench("corvo_path_bench")
+for size in (60, 1500):
+    mc = cp.get(f"BM_memcpy/{size}", {}).get("cpu_time")
+    base = cp.get(f"BM_no_model/{size}", {}).get("cpu_time")
+    if mc is None or base is None:
+        continue
+    res["per_packet"][f"memcpy/{size}"] = mc
+    rows.append((f"path no model {size} B", f"{base:.1f} ns", f"2x memcpy {2 * mc:.1f} ns",
+                 f"<= 3x copy twice ({6 * mc:.1f} ns)", "met" if base <= 6 * mc else "NOT met"))
+    res["per_packet"][f"no_model/{size}"] = base
+    for m in ("const_delay", "uniform_delay", "exp_delay", "const_bw", "avg_bw", "plr", "ber", "reorder", "all"):
+        v = cp.get(f"BM_{m}/{size}", {}).get("cpu_time")
+        if v is None:
+            continue
+        res["per_packet"][f"{m}/{size}"] = v
+        rows.append((f"path {m} {size} B", f"{v:.1f} ns", f"no model {base:.1f} ns",
+                     f"<= 2x ({2 * base:.1f} ns)", "met" if v <= 2 * base else "NOT met"))
+wb = gbench("wenlo_bench")
+for size in (64, 1500):
+    b = wb.get(f"BM_pcap_prod/{size}")
+    if b and b.get("packets_per_s"):
+        ns = 1e9 / b["packets_per_s"]
+        res["per_packet"][f"pcap_prod/{size}"] = ns
+        rows.append((f"pcap_prod {size} B", f"{ns:.1f} ns/packet", "", "", ""))
+    b = wb.get(f"BM_replay_vale_full_speed/{size}")
+    if b:
+        pps = b.get("received_per_s")
+        if pps:
+            res["per_packet"][f"replay_cons_vale/{size}"] = 1e9 / pps
+            rows.append((f"replay consumer {size} B (vale)", f"{1e9 / pps:.1f} ns/packet", "", "", ""))
+
+sc = os.path.join(d, "scenarios.jsonl")
+if os.path.exists(sc):
+    for line in open(sc):
+        line = line.strip()
+        if not line.startswith("{"):
+            continue
+        j = json.loads(line)
+        res["scenarios"].append(j)
+        n = j["name"]
+        if n == "vale_forwarding_pps":
+            rows.append(("vale forwarding 64 B (<0.1% loss)", f"{j['corvo']} pps", f"raw link {j['raw_link']} pps",
+                         ">= 0.5x", f"{j['ratio']}x " + ("met" if j["ratio"] >= 0.5 else "NOT met")))
+        elif n == "veth_forwarding_pps":
+            rows.append(("veth forwarding 64 B (<0.1% loss)", f"{j['corvo']} pps", f"kernel bridge {j['kernel_bridge']} pps",
+                         ">= 1x", f"{j['ratio']}x " + ("met" if j["ratio"] >= 1 else "NOT met")))
+        elif n == "vale_raw_link_delay":
+            q = j["delay_ns"] or {}
+            rows.append((f"vale raw link one-way delay {j['pps']} pps", f"med {q.get('median', 0) / 1e3:.1f} p99 {q.get('p99', 0) / 1e3:.1f} "
+                         f"p99.9 {q.get('p999', 0) / 1e3:.1f} max {q.get('max', 0) / 1e3:.1f} us", "(measurement floor)", "", ""))
+        elif n in ("vale_delay_1ms", "veth_delay_1ms"):
+            q = j["delay_err_ns"]
+            f = lambda k: "n/a" if q.get(k) is None else f"{q[k] / 1e3:.1f}"
+            tgt, ok = "", ""
+            if n == "vale_delay_1ms" and j["pps"] == 10000 and q.get("median") is not None:
+                tgt = "med < 2 us, p99 < 20 us"
+                ok = "met" if abs(q["median"]) < 2000 and abs(q["p99"]) < 20000 else "NOT met"
+            rows.append((f"{n[:4]} delay-1ms error {j['pps']} pps", f"med {f('median')} p99 {f('p99')} p99.9 {f('p999')} max {f('max')} us",
+                         f"frames {j['frames']} lost {j['lost']}", tgt, ok))
+        elif n == "rate_accuracy":
+            ok = abs(j["corvo_err"]) < 0.01 and abs(j["corvo_err"]) <= abs(j["tbf_err"])
+            rows.append((f"iperf3 rate {j['bps'] / 1e6:.0f}M", f"{j['corvo_bps'] / 1e6:.3f} Mb/s ({j['corvo_err'] * 100:+.2f}%)",
+                         f"tbf {j['tbf_bps'] / 1e6:.3f} Mb/s ({j['tbf_err'] * 100:+.2f}%)", "|err| < 1%, <= tbf", "met" if ok else "NOT met"))
+        elif n == "replay_full_speed_pps":
+            rows.append(("replay full speed", f"{j['wenlo']} pps", f"tcpreplay --topspeed {j['tcpreplay']} pps", ">= 1.5x",
+                         f"{j['ratio']}x " + ("met" if j["ratio"] >= 1.5 else "NOT met")))
+        elif n.startswith("replay_timing_"):
+            g = j.get("gap_abs_err_ns") or {}
+            rows.append((f"replay timing {n[14:]}", f"|gap err| med {g.get('median', 0) / 1e3:.2f} p99 {g.get('p99', 0) / 1e3:.2f} us",
+                         f"drift {j['drift_ns'] / 1e3:.1f} us over {j['seconds']:.0f} s, {j['received']} pkts", "", ""))
+
+with open(out, "w") as f:
+    json.dump(res, f, indent=1)
+w = [max(len(r[i]) for r in rows) if rows else 0 for i in range(5)]
+print(f"load average before {load0}, after {load1}")
+for r in rows:
+    print("  ".join(c.ljust(w[i]) for i, c in enumerate(r)))

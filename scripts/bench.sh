@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds Release, runs the per-packet benchmarks and (as root) the scenario
+# benchmarks; writes build/bench-results.json and a table to standard output
+# and build/bench-results.txt.  Figures, not tests.
+#   BENCH_SECONDS=2 BENCH_REPLAY_SECONDS=60 sudo ./scripts/bench.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+ensure_packages
+[ "$(id -u)" -eq 0 ] && ensure_packages bench_packages
+
+build=${BUILD_DIR:-build}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DWERROR=ON >/dev/null
+cmake --build "$build" -j 2 >/dev/null
+bin=$build/bin
+out=$build/bench-results
+mkdir -p "$out.d"
+
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+# Per-packet costs (the replay's timing runs are left to the scenarios).
+"$bin/corvo_path_bench" --benchmark_min_time=0.2 \
+  --benchmark_out="$out.d/corvo_path_bench.json" --benchmark_out_format=json >&2
+"$bin/wenlo_bench" --benchmark_filter='BM_pcap_prod|BM_replay_vale_full_speed' \
+  --benchmark_out="$out.d/wenlo_bench.json" --benchmark_out_format=json >&2
+if [ "$(id -u)" -eq 0 ]; then
+  bench/scenarios.sh "$bin" > "$out.d/scenarios.jsonl"
+else
+  echo "not root: scenario benchmarks skipped" >&2
+  : > "$out.d/scenarios.jsonl"
+fi
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+python3 bench/report.py "$out.d" "$load_before" "$load_after" "$out.json" | tee "$out.txt"
