@@ -88,12 +88,14 @@ bool parse_cpus(const char* text, cpu_numbers& out)
             return false;
         }
     }
-    // Formed in 64 bits, so v + 3 cannot overflow before the range check.
+    // Saturating, so that v + 3 cannot overflow before the range check
+    // (whole_integer takes numbers up to the largest long long).
+    const auto plus = [](long long a, long long b) { return a > LLONG_MAX - b ? LLONG_MAX : a + b; };
     long long c[4];
     if (n == 1) {
-        c[0] = v[0], c[1] = v[0] + 1, c[2] = v[0] + 2, c[3] = v[0] + 3;
+        c[0] = v[0], c[1] = plus(v[0], 1), c[2] = plus(v[0], 2), c[3] = plus(v[0], 3);
     } else if (n == 2) {
-        c[0] = v[0], c[1] = v[0] + 1, c[2] = v[1], c[3] = v[1] + 1;
+        c[0] = v[0], c[1] = plus(v[0], 1), c[2] = v[1], c[3] = plus(v[1], 1);
     } else {
         c[0] = v[0], c[1] = v[1], c[2] = v[2], c[3] = v[3];
     }
