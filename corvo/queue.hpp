@@ -34,7 +34,9 @@ static_assert(sizeof(queue_record) == queue_hdr_bytes);
 static_assert(offsetof(queue_record, len) == 8 && offsetof(queue_record, qout) == 16 &&
               offsetof(queue_record, tx) == 24);
 
-struct hold_record {
+// Packed: records follow each other unpadded, so a header may start at any
+// byte; its words are then read and written as unaligned words.
+struct [[gnu::packed]] hold_record {
     uint64_t len;      // packet bytes
     uint64_t release;  // time it leaves the hold buffer
 };
