@@ -105,6 +105,7 @@ wait "$txa" "$txb" || true
 sleep 10
 rss_end=$(rss_kib)
 counters() { od -A n -t u8 -w32 -j "$1" -N 32 "$session"; }   # pkts bytes drop_pkts drop_bytes
+for off in 0 128 256 384; do counters $off; done >"$work/counters.txt"
 read -r pa _ dpa _ < <(counters 0)
 read -r ca _ dca _ < <(counters 128)
 read -r pb _ dpb _ < <(counters 256)
@@ -123,6 +124,7 @@ report() {  # name sent prod_pkts prod_drops cons_pkts cons_drops received
   [ "$uncounted" -eq 0 ] && [ "$queued" -eq 0 ] && [ "$7" -eq "$5" ]
 }
 ok=0
+exec > >(tee "$work/report.txt")
 report "A->B" "$(field "$work/tx_a.json" sent)" "$pa" "$dpa" "$ca" "$dca" "$(field "$work/rx_a.json" frames)" || ok=1
 report "B->A" "$(field "$work/tx_b.json" sent)" "$pb" "$dpb" "$cb" "$dcb" "$(field "$work/rx_b.json" frames)" || ok=1
 echo "memory: VmRSS ${rss_start} KiB after 20 s, ${rss_max} KiB at most, ${rss_end} KiB at the end"
