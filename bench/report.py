@@ -44,7 +44,7 @@ for size in (64, 1500):
         ns = 1e9 / b["packets_per_s"]
         res["per_packet"][f"pcap_prod/{size}"] = ns
         rows.append((f"pcap_prod {size} B", f"{ns:.1f} ns/packet", "", "", ""))
-    b = wb.get(f"BM_replay_vale_full_speed/{size}")
+    b = wb.get(f"BM_replay_vale_full_speed/{size}") or wb.get(f"BM_replay_vale_full_speed/{size}/iterations:1")
     if b:
         pps = b.get("received_per_s")
         if pps:

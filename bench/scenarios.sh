@@ -24,21 +24,24 @@ trap cleanup EXIT
 trap "exit 130" INT TERM
 
 emit() { echo "$1"; echo "$1" >&2; }
+PARTS=" ${BENCH_PARTS:-vale veth rate replay} "
+part() { [[ $PARTS == *" $1 "* ]]; }
 corvo_cmd() { echo "$BIN/corvo -q -C -1,-1,-1,-1 $*"; }
 
 # --- vale ------------------------------------------------------------------
+if part vale; then
 # One trial: offered rate R (pps) for T seconds; prints the receiver's JSON.
 vale_trial() {  # mode(raw|corvo) rate [corvo options]
   local mode=$1 rate=$2; shift 2
   local sw=${ID}v$RANDOM n=$(( rate * T )) out=$WORK/rx.json
   rm -f "$WORK/ready"
   if [ "$mode" = raw ]; then
-    "$BIN/probe" recv -i vale${sw}:b -n $n -w 1 --ready "$WORK/ready" > $out 2>/dev/null &
+    "$BIN/probe" recv -i vale${sw}:b -n $n -w 3 --ready "$WORK/ready" > $out 2>/dev/null &
     local rp=$!
     while [ ! -e "$WORK/ready" ]; do sleep 0.02; done
     "$BIN/probe" send -i vale${sw}:a -n $n -r $rate -W 5 >/dev/null 2>&1
   else
-    "$BIN/probe" recv -i vale${sw}y:d -n $n -w 1 --ready "$WORK/ready" > $out 2>/dev/null &
+    "$BIN/probe" recv -i vale${sw}y:d -n $n -w 3 --ready "$WORK/ready" > $out 2>/dev/null &
     local rp=$!
     while [ ! -e "$WORK/ready" ]; do sleep 0.02; done
     $(corvo_cmd "$@" -i vale${sw}x:b -i vale${sw}y:c) >/dev/null 2>&1 &
@@ -98,7 +101,9 @@ for r in 1000 10000 100000; do
   emit "$(raw_delay_json vale_raw_link_delay $r "$(vale_trial raw $r)")"
   emit "$(delay_json vale_delay_1ms $r "$(vale_trial corvo $r -D 1ms -d 100ms)")"
 done
+fi
 
+if part veth || part rate; then
 # --- veth ------------------------------------------------------------------
 # s0 (NS_S) -- m0 (NS_M) m1 -- d0 (NS_D)
 ip netns add $NS_S && ip netns add $NS_M && ip netns add $NS_D || exit 1
@@ -110,6 +115,7 @@ for pair in "$NS_S s0" "$NS_M m0" "$NS_M m1" "$NS_D d0"; do
   ip netns exec $1 ethtool -K $2 tso off gso off gro off lro off tx off rx off >/dev/null 2>&1
   ip -n $1 link set $2 up
 done
+
 ip -n $NS_S addr add 10.77.0.1/24 dev s0
 ip -n $NS_D addr add 10.77.0.2/24 dev d0
 ip -n $NS_S link set lo up; ip -n $NS_D link set lo up
@@ -129,7 +135,7 @@ veth_trial() {  # mode(bridge|corvo) rate [corvo options]
     ip netns exec $NS_M $(corvo_cmd "$@" -i netmap:m0 -i netmap:m1) >/dev/null 2>&1 &
     cp=$!
   fi
-  ip netns exec $NS_D "$BIN/probe" recv -i netmap:d0 -n $n -w 1 --ready "$WORK/ready" > $out 2>/dev/null &
+  ip netns exec $NS_D "$BIN/probe" recv -i netmap:d0 -n $n -w 3 --ready "$WORK/ready" > $out 2>/dev/null &
   local rp=$!
   while [ ! -e "$WORK/ready" ]; do sleep 0.02; done
   [ -n "$cp" ] && sleep 1  # corvo maps and locks its buffers before it forwards
@@ -141,6 +147,7 @@ veth_trial() {  # mode(bridge|corvo) rate [corvo options]
 veth_corvo() { veth_trial corvo "$1" -d 1; }
 veth_bridge() { veth_trial bridge "$1"; }
 
+if part veth; then
 fwd=$(search veth_corvo)
 bridge_on; br=$(search veth_bridge); bridge_off
 emit "{\"name\":\"veth_forwarding_pps\",\"corvo\":$fwd,\"kernel_bridge\":$br,\"ratio\":$(python3 -c "print(round($fwd/max($br,1),3))"),\"target_ratio\":1.0}"
@@ -148,9 +155,10 @@ emit "{\"name\":\"veth_forwarding_pps\",\"corvo\":$fwd,\"kernel_bridge\":$br,\"r
 for r in 1000 10000 100000; do
   emit "$(delay_json veth_delay_1ms $r "$(veth_trial corvo $r -D 1ms -d 100ms)")"
 done
+fi
 
+if part rate; then
 # Rate accuracy: iperf3 through corvo -B against tbf on the bridge.
-ip netns exec $NS_D iperf3 -s -D -1 >/dev/null 2>&1 || true
 iperf_run() {
   ip netns exec $NS_D iperf3 -s -1 -D >/dev/null 2>&1
   sleep 0.3
@@ -162,15 +170,22 @@ for rate in 10 100; do
   cp=$!; sleep 0.5
   c=$(iperf_run); kill -INT $cp; wait $cp
   bridge_on
-  ip netns exec $NS_M tc qdisc add dev m1 root tbf rate ${rate}mbit burst 32kb latency 50ms
-  ip netns exec $NS_M tc qdisc add dev m0 root tbf rate ${rate}mbit burst 32kb latency 50ms
+  ip netns exec $NS_M tc qdisc replace dev m1 root tbf rate ${rate}mbit burst 32kb latency 50ms
+  ip netns exec $NS_M tc qdisc replace dev m0 root tbf rate ${rate}mbit burst 32kb latency 50ms
   k=$(iperf_run)
   bridge_off
-  emit "$(python3 -c "r=$rate*1e6; c=$c; k=$k; import json; print(json.dumps({'name':'rate_accuracy','bps':r,'corvo_bps':c,'corvo_err':round(c/r-1,4),'tbf_bps':k,'tbf_err':round(k/r-1,4),'target_abs_err':0.01}))")"
+  ip netns exec $NS_M tc qdisc del dev m0 root 2>/dev/null
+  ip netns exec $NS_M tc qdisc del dev m1 root 2>/dev/null
+  # iperf3 reports TCP payload; both shapers count whole frames: 1448 bytes
+  # of payload (MSS with time stamps) travel in 1514-byte frames.
+  emit "$(python3 -c "r=$rate*1e6; f=1514/1448; c=$c*f; k=$k*f; import json; print(json.dumps({'name':'rate_accuracy','bps':r,'corvo_bps':c,'corvo_err':round(c/r-1,4),'tbf_bps':k,'tbf_err':round(k/r-1,4),'target_abs_err':0.01,'goodput_bps':{'corvo':$c,'tbf':$k}}))")"
 done
+fi
 ip netns del $NS_S; ip netns del $NS_M; ip netns del $NS_D
+fi
 
 # --- replay ----------------------------------------------------------------
+if part replay; then
 ip netns add $NS_R
 ip -n $NS_R link add r0 type veth peer name r1
 for i in r0 r1; do
@@ -209,3 +224,5 @@ timing() {  # name command...
 loops=$(( RT / 1 + 1 ))
 emit "$(timing replay_timing_wenlo "$BIN/wenlo" -C -1 -f $CAP -i netmap:r0)"
 emit "$(timing replay_timing_tcpreplay tcpreplay --loop=$loops -i r0 $CAP)"
+fi
+exit 0

@@ -23,7 +23,7 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 "$bin/wenlo_bench" --benchmark_filter='BM_pcap_prod|BM_replay_vale_full_speed' \
   --benchmark_out="$out.d/wenlo_bench.json" --benchmark_out_format=json >&2
 if [ "$(id -u)" -eq 0 ]; then
-  bench/scenarios.sh "$bin" > "$out.d/scenarios.jsonl"
+  bench/scenarios.sh "$bin" > "$out.d/scenarios.jsonl" || echo "scenarios ended with status $?" >&2
 else
   echo "not root: scenario benchmarks skipped" >&2
   : > "$out.d/scenarios.jsonl"
