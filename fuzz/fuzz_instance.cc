@@ -27,6 +27,7 @@ uint64_t fake_now = 1000000;
 uint64_t fake_clock() noexcept { return fake_now; }
 
 constexpr uint64_t queue_bytes = 256 * 1024;
+constexpr uint64_t hold_bytes = 64 * 1024;
 
 uint32_t block_size(int kind, int row) {
     static constexpr uint32_t sizes[n_model_kinds][4] = {
@@ -47,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return new session_layout{};
     }();
     static unsigned char* queue = new unsigned char[queue_bytes];
+    static unsigned char* hold = new unsigned char[hold_bytes];
     static pipe_state* pp = new pipe_state{};
     static pipe_counters* stats = new pipe_counters[2]{};
 
@@ -62,6 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session_attach(p, l, 1, 0);
     p.buf = queue;
     p.buf_size = queue_bytes;
+    p.hold_buf = hold;
+    p.hold_limit = hold_bytes - hold_reserve;
     p.prod_stats = &stats[0];
     p.cons_stats = &stats[1];
     p.burst = 64;
@@ -110,11 +114,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fake_now += 1000000;
         p.prod_now = pipe_clock(p);
         p.reorder_slot.run(p, p.reorder_slot);
-        enqueue(p);
+        if (p.cur_hold != 0)
+            hold_put(p);
+        else
+            enqueue(p);
+        FUZZ_CHECK(p.hold_tail < p.hold_limit && p.hold_head < p.hold_limit);
         FUZZ_CHECK(p.prod_tail + queue_max_record <= p.buf_size || p.prod_tail == 0);
         p.tail.store(p.prod_tail);
         p.head.store(p.prod_tail);
     }
+    // Whatever is held leaves once due, through enqueue.
+    fake_now += 1ull << 40;
+    p.prod_now = pipe_clock(p);
+    for (int i = 0; i < 8 && p.hold_first != 0; ++i) {
+        p.hold_ready = 1;
+        hold_take(p);
+        FUZZ_CHECK(p.prod_tail + queue_max_record <= p.buf_size || p.prod_tail == 0);
+        p.tail.store(p.prod_tail);
+        p.head.store(p.prod_tail);
+    }
+    FUZZ_CHECK(p.hold_first == 0);
+    const pipe_counters& c = stats[0];
+    FUZZ_CHECK(c.hold_pkts <= c.pkts + c.drop_pkts);
     ASAN_UNPOISON_MEMORY_REGION(&l->area[0], sizeof l->area[0]);
     ASAN_UNPOISON_MEMORY_REGION(&a.instance[0], sizeof a.instance[0]);
     ASAN_UNPOISON_MEMORY_REGION(l->reserved.spare, sizeof l->reserved.spare);
