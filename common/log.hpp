@@ -45,6 +45,9 @@ void log_write_tagged(const char* tag, int line, const char* fmt, ...);
 
 #define log_msg(...) log_write_short(__func__, __LINE__, __VA_ARGS__)
 #define log_tagged(...) log_write_tagged(__func__, __LINE__, __VA_ARGS__)
+// The short form under the tag of another function (for a helper that does
+// part of that function's work and logs in its name).
+#define log_msg_as(tag, ...) log_write_short(tag, __LINE__, __VA_ARGS__)
 #define log_limited(limit, ...)                                   \
     do {                                                          \
         static log_limiter log_lim_;                              \

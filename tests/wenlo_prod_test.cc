@@ -243,3 +243,22 @@ TEST(WenloProd, LossRemovesEntriesAndTheirGaps) {
     }
     EXPECT_EQ(runs[0], runs[1]);
 }
+
+TEST(WenloProd, CaptureCutShortAfterTheScanIsRefusedNotASignal) {
+    // Enough records that the mapping spans many pages; the file loses all
+    // but its first page between the scan and the fill.
+    std::vector<record> recs;
+    for (uint32_t i = 0; i < 2000; i++)
+        recs.push_back(rec(i * 1000ull, 200, i));
+    temp_file cap(pcap_bytes(recs));
+    log_capture log;
+    replay_state rs;
+    ASSERT_TRUE(readpcap(cap.path.c_str(), rs));
+    ASSERT_EQ(truncate(cap.path.c_str(), 4096), 0);
+    EXPECT_FALSE(pcap_prod(rs));
+    EXPECT_TRUE(log.has("was cut short while it was read")) << log.text();
+    // A guarded read of an intact mapping still runs to its end.
+    int calls = 0;
+    EXPECT_TRUE(capture_guard(*rs.pcap, [](void* c) { ++*static_cast<int*>(c); return true; }, &calls));
+    EXPECT_EQ(calls, 1);
+}

@@ -5,8 +5,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <csetjmp>
+#include <csignal>
 #include <cstring>
+#include <mutex>
 
 #include "common/log.hpp"
 #include "wenlo/pcap_words.hpp"
@@ -37,7 +39,132 @@ struct fd_guard {
     }
 };
 
+// A mapped file cut short meanwhile (truncated or rewritten) raises SIGBUS
+// on the pages past its new end.  While capture_guard runs a reader of the
+// capture, SIGBUS on the mapping returns to capture_guard, which answers
+// false; SIGBUS anywhere else keeps its default action.
+thread_local sigjmp_buf* bus_env = nullptr;
+thread_local const unsigned char* bus_lo = nullptr;
+thread_local const unsigned char* bus_hi = nullptr;
+struct sigaction bus_default;
+
+void on_sigbus(int, siginfo_t* si, void*)
+{
+    const auto* addr = static_cast<const unsigned char*>(si->si_addr);
+    if (bus_env != nullptr && addr >= bus_lo && addr < bus_hi)
+        siglongjmp(*bus_env, 1);
+    // Not a read of the capture: the faulting access runs again and meets
+    // the default action.
+    sigaction(SIGBUS, &bus_default, nullptr);
+}
+
+struct scan_args {
+    const char* name;
+    pcap_file* pf;
+    bool ok = false;
+};
+
+// Checks the magic number and scans the record headers.  Runs under
+// capture_guard: it reads the mapping and holds nothing that needs a
+// destructor.  a.ok tells whether the capture is usable.
+bool scan(void* arg)
+{
+    scan_args& a = *static_cast<scan_args*>(arg);
+    const char* const name = a.name;
+    pcap_file& pf = *a.pf;
+    uint32_t magic;
+    std::memcpy(&magic, pf.data, sizeof magic);
+    log_msg_as("readpcap", "magic is 0x%x\n", magic);
+    const magic_kind* kind = nullptr;
+    for (const auto& k : magic_kinds)
+        if (k.magic == magic)
+            kind = &k;
+    if (kind == nullptr) {
+        log_msg_as("readpcap", "--EEE-- unknown magic 0x%x\n", magic);
+        return true;  // refused: a.ok stays false
+    }
+    pf.swap = kind->swap;
+    pf.res = kind->res;
+    log_msg_as("readpcap", "swap %d res %d\n\n", static_cast<int>(pf.swap), static_cast<int>(pf.res));
+
+    record_reader rd{pf.data, pf.lim, pf.swap != 0, pf.res};
+    uint64_t count = 0, prev = 0, first = 0, last = 0, first_len = 0;
+    uint64_t tot_bytes = 0, tot_mem = 0;
+    uint64_t pos = pcap_global_hdr;
+    while (pos < pf.filesize) {
+        record_hdr h;
+        if (!rd.header_at(pos, h)) {
+            log_msg_as("readpcap", "--WWW-- end of pcap file after %d packets\n\n", static_cast<int>(count));
+            break;
+        }
+        uint64_t t = h.time_ns(pf.res);
+        if (t < prev)
+            log_msg_as("readpcap", "--WWW-- reordered packet %d\n\n", static_cast<int>(count));
+        if (count == 0) {
+            first = t;
+            first_len = h.len;
+        }
+        last = t;
+        count++;
+        tot_bytes += h.len;
+        tot_mem += entry_align + round_entry(h.len);
+        pos += pcap_record_hdr + h.caplen;
+        prev = t;
+    }
+
+    // A capture whose last record is earlier than its first lasts 0.
+    uint64_t tx_time = last > first ? last - first : 0;
+    log_msg_as("readpcap", "tot_pkt %lu tot_bytes %lu tx_time %.6f s first_len %lu\n",
+            static_cast<unsigned long>(count), static_cast<unsigned long>(tot_bytes),
+            static_cast<double>(tx_time) * 1e-9, static_cast<unsigned long>(first_len));
+    uint64_t first_pkt_time;
+    if (tot_bytes == first_len) {
+        first_pkt_time = first_len * 8;
+    } else {
+        unsigned __int128 p = static_cast<unsigned __int128>(first_len) * tx_time;
+        first_pkt_time = static_cast<uint64_t>(p / (tot_bytes - first_len));
+    }
+    log_msg_as("readpcap", "first_pkt_time %.6f s\n", static_cast<double>(first_pkt_time) * 1e-9);
+
+    if (count == 0) {
+        log_msg_as("readpcap", "--EEE-- no packets in %s\n", name);
+        return true;  // refused: a.ok stays false
+    }
+    pf.tot_pkt = count;
+    pf.tot_bytes = tot_bytes;
+    pf.tot_mem = tot_mem;
+    pf.tx_time = tx_time;
+    pf.first_pkt_time = first_pkt_time;
+    pf.first_ts = first - first_pkt_time;
+    pf.cur = pf.data + pcap_global_hdr;
+    a.ok = true;
+    return true;
+}
+
 }  // namespace
+
+bool capture_guard(const pcap_file& pf, bool (*read)(void*), void* arg)
+{
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction sa {};
+        sa.sa_sigaction = on_sigbus;
+        sa.sa_flags = SA_SIGINFO;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGBUS, &sa, &bus_default);
+    });
+    sigjmp_buf env;
+    if (sigsetjmp(env, 1) != 0) {
+        bus_env = nullptr;
+        return false;
+    }
+    bus_lo = pf.data;
+    bus_hi = pf.data + pf.filesize;
+    bus_env = &env;
+    const bool ok = read(arg);
+    bus_env = nullptr;
+    return ok;
+}
 
 bool readpcap(const char* name, replay_state& rs) {
     if (name == nullptr)
@@ -55,39 +182,11 @@ bool readpcap(const char* name, replay_state& rs) {
         log_msg("--EEE-- file too short %s\n", name);
         return false;
     }
-    // The capture is read into private memory rather than mapped: pages of
-    // a mapped file that is cut short meanwhile (truncated or rewritten)
-    // raise SIGBUS when touched.  A file that shrinks while it is read is
-    // taken as far as it was read.
-    void* map = mmap(nullptr, filesize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* map = mmap(nullptr, filesize, PROT_READ, MAP_SHARED, f.fd, 0);
     if (map == MAP_FAILED) {
         log_msg("--EEE-- cannot mmap file %s\n", name);
         return false;
     }
-    uint64_t got = 0;
-    while (got < filesize) {
-        const ssize_t n = pread(f.fd, static_cast<unsigned char*>(map) + got, filesize - got,
-                                static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<uint64_t>(n);
-    }
-    if (got < filesize) {
-        log_msg("--WWW-- %s shrank to %lu bytes while it was read\n", name, static_cast<unsigned long>(got));
-        const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-        const uint64_t keep = (got + page - 1) / page * page;
-        munmap(static_cast<unsigned char*>(map) + keep, filesize - keep);
-        if (got < pcap_global_hdr) {
-            if (keep > 0)
-                munmap(map, keep);
-            log_msg("--EEE-- file too short %s\n", name);
-            return false;
-        }
-        filesize = got;
-    }
-    mprotect(map, filesize, PROT_READ);
     auto pf = std::make_unique<pcap_file>();
     pf->fd = f.fd;
     f.fd = -1;
@@ -95,71 +194,13 @@ bool readpcap(const char* name, replay_state& rs) {
     pf->data = static_cast<const unsigned char*>(map);
     pf->lim = pf->data + filesize;
 
-    uint32_t magic;
-    std::memcpy(&magic, pf->data, sizeof magic);
-    log_msg("magic is 0x%x\n", magic);
-    const magic_kind* kind = nullptr;
-    for (const auto& k : magic_kinds)
-        if (k.magic == magic)
-            kind = &k;
-    if (kind == nullptr) {
-        log_msg("--EEE-- unknown magic 0x%x\n", magic);
+    scan_args args{name, pf.get()};
+    if (!capture_guard(*pf, scan, &args)) {
+        log_msg("--EEE-- %s was cut short while it was read\n", name);
         return false;
     }
-    pf->swap = kind->swap;
-    pf->res = kind->res;
-    log_msg("swap %d res %d\n\n", static_cast<int>(pf->swap), static_cast<int>(pf->res));
-
-    record_reader rd{pf->data, pf->lim, pf->swap != 0, pf->res};
-    uint64_t count = 0, prev = 0, first = 0, last = 0, first_len = 0;
-    uint64_t tot_bytes = 0, tot_mem = 0;
-    uint64_t pos = pcap_global_hdr;
-    while (pos < filesize) {
-        record_hdr h;
-        if (!rd.header_at(pos, h)) {
-            log_msg("--WWW-- end of pcap file after %d packets\n\n", static_cast<int>(count));
-            break;
-        }
-        uint64_t t = h.time_ns(pf->res);
-        if (t < prev)
-            log_msg("--WWW-- reordered packet %d\n\n", static_cast<int>(count));
-        if (count == 0) {
-            first = t;
-            first_len = h.len;
-        }
-        last = t;
-        count++;
-        tot_bytes += h.len;
-        tot_mem += entry_align + round_entry(h.len);
-        pos += pcap_record_hdr + h.caplen;
-        prev = t;
-    }
-
-    // A capture whose last record is earlier than its first lasts 0.
-    uint64_t tx_time = last > first ? last - first : 0;
-    log_msg("tot_pkt %lu tot_bytes %lu tx_time %.6f s first_len %lu\n",
-            static_cast<unsigned long>(count), static_cast<unsigned long>(tot_bytes),
-            static_cast<double>(tx_time) * 1e-9, static_cast<unsigned long>(first_len));
-    uint64_t first_pkt_time;
-    if (tot_bytes == first_len) {
-        first_pkt_time = first_len * 8;
-    } else {
-        unsigned __int128 p = static_cast<unsigned __int128>(first_len) * tx_time;
-        first_pkt_time = static_cast<uint64_t>(p / (tot_bytes - first_len));
-    }
-    log_msg("first_pkt_time %.6f s\n", static_cast<double>(first_pkt_time) * 1e-9);
-
-    if (count == 0) {
-        log_msg("--EEE-- no packets in %s\n", name);
+    if (!args.ok)
         return false;
-    }
-    pf->tot_pkt = count;
-    pf->tot_bytes = tot_bytes;
-    pf->tot_mem = tot_mem;
-    pf->tx_time = tx_time;
-    pf->first_pkt_time = first_pkt_time;
-    pf->first_ts = first - first_pkt_time;
-    pf->cur = pf->data + pcap_global_hdr;
     rs.pcap = std::move(pf);
     return true;
 }

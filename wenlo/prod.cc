@@ -20,25 +20,25 @@ uint64_t queue_copies(uint64_t tot_pkt) {
     return tot_pkt > 10000 ? 1 : 10000 / tot_pkt + 1;
 }
 
-bool pcap_prod(replay_state& rs) {
-    pcap_file& pf = *rs.pcap;
-    const uint64_t copies = queue_copies(pf.tot_pkt);
-    uint64_t bytes = 0;
-    bool overflow = __builtin_mul_overflow(pf.tot_mem, copies, &bytes) ||
-                    __builtin_add_overflow(bytes, entry_align, &bytes);
-    if (overflow || !rs.queue.allocate(bytes)) {
-        log_tagged("alloc %lld bytes for queue failed, exiting\n",
-                   static_cast<long long>(overflow ? -1 : static_cast<long long>(bytes)));
-        return false;
-    }
-    unsigned char* const q = rs.queue.data;
-    const uint64_t q_end = bytes - entry_align;  // entries end here at most
+namespace {
 
-    rs.prod_tail = 0;
-    pf.cur = pf.data + pcap_global_hdr;
-    const uint64_t packets = copies * pf.tot_pkt;
-    log_msg("--- start create %lu packets at tail %d\n", static_cast<unsigned long>(packets),
-            static_cast<int>(rs.prod_tail));
+struct fill_args {
+    replay_state* rs;
+    uint64_t packets;  // entries to write, all copies
+    uint64_t q_end;    // entries end here at most
+};
+
+// Runs the models on every packet and writes the queue.  Runs under
+// capture_guard: it reads the mapping and holds nothing that needs a
+// destructor.
+bool fill(void* arg)
+{
+    const fill_args& a = *static_cast<const fill_args*>(arg);
+    replay_state& rs = *a.rs;
+    pcap_file& pf = *rs.pcap;
+    unsigned char* const q = rs.queue.data;
+    const uint64_t q_end = a.q_end;
+    const uint64_t packets = a.packets;
     rs.qt_qout = 0;
     uint64_t prev = pf.first_ts;
     const record_reader rd{pf.data, pf.lim, pf.swap != 0, pf.res};
@@ -61,7 +61,7 @@ bool pcap_prod(replay_state& rs) {
         const uint64_t t = h.time_ns(pf.res);
         rs.cur_tt = t - prev;
         if (in_copy == 0)
-            log_msg("insert %5d len %lu cur_tt %.6f\n", static_cast<int>(i),
+            log_msg_as("pcap_prod", "insert %5d len %lu cur_tt %.6f\n", static_cast<int>(i),
                     static_cast<unsigned long>(h.len), static_cast<double>(rs.cur_tt) * 1e-9);
 
         // Bytes present for this packet: never more than len, never past the end.
@@ -91,7 +91,7 @@ bool pcap_prod(replay_state& rs) {
         const uint64_t next = rs.prod_tail + entry_align + round_entry(h.len);
         if (next > q_end || next < rs.prod_tail) [[unlikely]] {
             // The capture changed since the scan: keep what fits.
-            log_msg("--WWW-- queue full at packet %lu, capture changed since the scan\n",
+            log_msg_as("pcap_prod", "--WWW-- queue full at packet %lu, capture changed since the scan\n",
                     static_cast<unsigned long>(i));
             break;
         }
@@ -100,6 +100,32 @@ bool pcap_prod(replay_state& rs) {
         std::memcpy(q + rs.prod_tail, &e, sizeof e);
         rs.prod_tail = next;
         rs.enqueued.fetch_add(2, std::memory_order_relaxed);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool pcap_prod(replay_state& rs) {
+    pcap_file& pf = *rs.pcap;
+    const uint64_t copies = queue_copies(pf.tot_pkt);
+    uint64_t bytes = 0;
+    bool overflow = __builtin_mul_overflow(pf.tot_mem, copies, &bytes) ||
+                    __builtin_add_overflow(bytes, entry_align, &bytes);
+    if (overflow || !rs.queue.allocate(bytes)) {
+        log_tagged("alloc %lld bytes for queue failed, exiting\n",
+                   static_cast<long long>(overflow ? -1 : static_cast<long long>(bytes)));
+        return false;
+    }
+
+    rs.prod_tail = 0;
+    pf.cur = pf.data + pcap_global_hdr;
+    log_msg("--- start create %lu packets at tail %d\n", static_cast<unsigned long>(copies * pf.tot_pkt),
+            static_cast<int>(rs.prod_tail));
+    fill_args args{&rs, copies * pf.tot_pkt, bytes - entry_align};
+    if (!capture_guard(pf, fill, &args)) {
+        log_msg("--EEE-- %s was cut short while it was read\n", rs.pcap_name ? rs.pcap_name : "the capture");
+        return false;
     }
     log_msg("done q->prod_tail:%d\n", static_cast<int>(rs.prod_tail));
     rs.tail = rs.prod_tail;

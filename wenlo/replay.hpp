@@ -134,6 +134,11 @@ uint64_t now_ns();
 // Loads and scans the capture; on success attaches rs.pcap.
 bool readpcap(const char* name, replay_state& rs);
 
+// Runs read(arg), a reader of the mapped capture that holds nothing needing
+// a destructor.  False when the capture was cut short under the mapping
+// (SIGBUS on its pages) or when read answers false.
+bool capture_guard(const pcap_file& pf, bool (*read)(void*), void* arg);
+
 // Copies of the capture in the queue: at least 10 000 packets.
 uint64_t queue_copies(uint64_t tot_pkt);
 
