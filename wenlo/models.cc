@@ -145,8 +145,12 @@ int exp_delay_parse(replay_state*, model_spec* cand, int argc, char** argv) {
         return 1;
     const double d = static_cast<double>(dmin);
     const double s = static_cast<double>(davg - dmin);
-    for (int i = 0; i < exp_entries; i++)
-        table[i] = static_cast<uint64_t>(d - s * std::log2((exp_entries - i) / double{exp_entries}));
+    for (int i = 0; i < exp_entries; i++) {
+        const uint64_t v = to_count(d - s * std::log2((exp_entries - i) / double{exp_entries}), 0);
+        if (v == invalid_count)
+            return 1;  // the tail of the table would not fit 64 bits
+        table[i] = v;
+    }
     cand->params.exp = exp_param{table, exp_entries * sizeof(uint64_t)};
     return 0;
 }
