@@ -15,3 +15,5 @@ foreach(prog corvo corvo-stat)
     add_dependencies(fault_unit_test ${prog})
   endif()
 endforeach()
+# Faults the fuzz targets found (fuzz/), as unit tests.
+project_test(fuzz_regress_test SOURCES fuzz_regress_test.cc DEPS wenlo_lib)
