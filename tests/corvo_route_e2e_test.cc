@@ -183,7 +183,7 @@ protected:
 TEST_F(route_e2e, hosts_in_two_subnets_reach_each_other_through_corvo) {
     const std::string corvo_log = dir_ + "/corvo.log", cap = dir_ + "/arp.pcap", cap_log = dir_ + "/tcpdump.log";
     // ARP on host B's wire, from the start.
-    ASSERT_TRUE(tcpdump_.start({"ip", "netns", "exec", ns_b_, "tcpdump", "-i", hb_, "-nn", "-U", "-w", cap, "arp"},
+    ASSERT_TRUE(tcpdump_.start({"ip", "netns", "exec", ns_b_, "tcpdump", "-i", hb_, "-nn", "-U", "--immediate-mode", "-w", cap, "arp"},
                                cap_log));
     ASSERT_TRUE(wait_for(cap_log, "listening on", 5000)) << slurp(cap_log);
 

@@ -232,7 +232,9 @@ TEST_F(fault_session, flood_far_above_the_emulated_rate)
     ASSERT_GT(sent, 20000) << tx.log();
     ASSERT_TRUE(owner.running()) << owner.log();
     const long rss1 = rss_kib(owner.pid());
-    EXPECT_LT(rss1 - rss0, 8 * 1024) << "resident memory grew from " << rss0 << " to " << rss1 << " KiB";
+    // What may grow: the pages of the two links' shared rings (4 MiB a link)
+    // and of the small queue as they are first touched; nothing per packet.
+    EXPECT_LT(rss1 - rss0, 16 * 1024) << "resident memory grew from " << rss0 << " to " << rss1 << " KiB";
 
     // The queue (50000 bytes at 1 Mbit/s) drains within a second.
     rx.finish(20000);
