@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "corvo_proc.hpp"
+#include "veth_net.hpp"
 
 using corvo_test::child;
 using corvo_test::messages;
@@ -24,47 +25,10 @@ const std::string corvo_bin = corvo_test::bin_dir + "/corvo";
 const std::string probe_bin = corvo_test::bin_dir + "/probe";
 constexpr int wait_ms = 15000;
 
-int sh(const std::string& cmd)
-{
-    const int st = std::system(("timeout -k 2 20 " + cmd + " >/dev/null 2>&1").c_str());
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128;
-}
+using veth_test::sh;
 
-// h1 (10.77.0.1, dev <p>a) -- <p>ma [corvo in <p>m] <p>mb -- h2 (10.77.0.2, dev <p>b)
-struct testnet {
-    std::string p = "cve" + std::to_string(getpid());
-    std::string h1 = p + "h1", h2 = p + "h2", mid = p + "m";
-    std::string dev1 = p + "a", dev2 = p + "b", mid1 = p + "ma", mid2 = p + "mb";
-    bool ok = false;
-
-    testnet()
-    {
-        remove();
-        ok = sh("ip netns add " + h1) == 0 && sh("ip netns add " + h2) == 0 && sh("ip netns add " + mid) == 0 &&
-             sh("ip -n " + mid + " link add " + mid1 + " type veth peer name " + dev1) == 0 &&
-             sh("ip -n " + mid + " link add " + mid2 + " type veth peer name " + dev2) == 0 &&
-             sh("ip -n " + mid + " link set " + dev1 + " netns " + h1) == 0 &&
-             sh("ip -n " + mid + " link set " + dev2 + " netns " + h2) == 0;
-        const std::string off = " tso off gso off gro off tx off rx off sg off";
-        for (const auto& [ns, dev] : {std::pair{h1, dev1}, {h2, dev2}, {mid, mid1}, {mid, mid2}}) {
-            ok = ok && sh("ip netns exec " + ns + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1") == 0;
-            ok = ok && sh("ip netns exec " + ns + " ethtool -K " + dev + off) == 0;
-            ok = ok && sh("ip -n " + ns + " link set " + dev + " up") == 0;
-        }
-        ok = ok && sh("ip -n " + h1 + " addr add 10.77.0.1/24 dev " + dev1) == 0 &&
-             sh("ip -n " + h2 + " addr add 10.77.0.2/24 dev " + dev2) == 0;
-    }
-    ~testnet() { remove(); }
-    void remove()
-    {
-        for (const std::string& ns : {h1, h2, mid})
-            sh("ip netns del " + ns);
-    }
-    std::vector<std::string> in(const std::string& ns, std::vector<std::string> cmd) const
-    {
-        cmd.insert(cmd.begin(), {"ip", "netns", "exec", ns});
-        return cmd;
-    }
+struct testnet : veth_test::veth_net {
+    testnet() : veth_net("cve", true) {}
 };
 
 class corvo_e2e : public testing::Test {

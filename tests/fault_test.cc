@@ -17,6 +17,7 @@
 
 #include "corvo/pipe.hpp"
 #include "session_proc.hpp"
+#include "veth_net.hpp"
 
 using namespace session_test;
 
@@ -295,44 +296,12 @@ TEST(fault_wenlo, capture_cut_short_while_wenlo_starts)
 
 namespace {
 
-int sh(const std::string& cmd)
-{
-    const int st = std::system(("timeout -k 2 20 " + cmd + " >/dev/null 2>&1").c_str());
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128;
-}
+using veth_test::sh;
 
 // h1 (dev <p>a) -- <p>ma [corvo in <p>m] <p>mb -- h2 (dev <p>b), one subnet.
-struct veth_net {
-    std::string p = "flt" + std::to_string(getpid());
-    std::string h1 = p + "h1", h2 = p + "h2", mid = p + "m";
-    std::string dev1 = p + "a", dev2 = p + "b", mid1 = p + "ma", mid2 = p + "mb";
-    bool ok = false;
-    veth_net()
-    {
-        remove();
-        ok = sh("ip netns add " + h1) == 0 && sh("ip netns add " + h2) == 0 && sh("ip netns add " + mid) == 0 &&
-             sh("ip -n " + mid + " link add " + mid1 + " type veth peer name " + dev1) == 0 &&
-             sh("ip -n " + mid + " link add " + mid2 + " type veth peer name " + dev2) == 0 &&
-             sh("ip -n " + mid + " link set " + dev1 + " netns " + h1) == 0 &&
-             sh("ip -n " + mid + " link set " + dev2 + " netns " + h2) == 0;
-        const std::string off = " tso off gso off gro off tx off rx off sg off";
-        for (const auto& [ns, dev] : {std::pair{h1, dev1}, {h2, dev2}, {mid, mid1}, {mid, mid2}}) {
-            ok = ok && sh("ip netns exec " + ns + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1") == 0;
-            ok = ok && sh("ip netns exec " + ns + " ethtool -K " + dev + off) == 0;
-            ok = ok && sh("ip -n " + ns + " link set " + dev + " up") == 0;
-        }
-    }
-    ~veth_net() { remove(); }
-    void remove()
-    {
-        for (const std::string& ns : {h1, h2, mid})
-            sh("ip netns del " + ns);
-    }
-    std::vector<std::string> in(const std::string& ns, std::vector<std::string> cmd) const
-    {
-        cmd.insert(cmd.begin(), {"/usr/bin/env", "ip", "netns", "exec", ns});
-        return cmd;
-    }
+struct veth_net : veth_test::veth_net {
+    veth_net() : veth_test::veth_net("flt", false) {}
+
     // frames from h1 to h2 at rate: frames received.
     long long flow(const temp_dir& dir, int frames, int rate) const
     {
