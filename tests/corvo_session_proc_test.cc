@@ -25,26 +25,6 @@ const std::string corvo = bin + "/corvo";
 const std::string corvo_stat = bin + "/corvo-stat";
 const std::string probe = bin + "/probe";
 
-// The two links of one test: probe <-> ifa, ifb <-> probe.
-struct links {
-    std::string a, b;
-    explicit links(const char* tag)
-    {
-        const std::string base = std::string("vale") + tag + std::to_string(getpid());
-        a = base + "a";
-        b = base + "b";
-    }
-    std::string ifa() const { return a + ":emu"; }
-    std::string ifb() const { return b + ":emu"; }
-    std::string sender() const { return a + ":tx"; }
-    std::string receiver() const { return b + ":rx"; }
-    ~links()
-    {
-        for (const auto& sw : {a, b})
-            unlink(("/dev/shm/netport-vale-" + sw.substr(4)).c_str());
-    }
-};
-
 // corvo with the session file and both ports, never pinned, plus extra.
 std::vector<std::string> corvo_args(const std::string& file, const links& l, std::vector<std::string> extra)
 {

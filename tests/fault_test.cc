@@ -28,24 +28,6 @@ const std::string corvo = bin + "/corvo";
 const std::string wenlo = bin + "/wenlo";
 const std::string probe = bin + "/probe";
 
-// Two shared-memory links named after the test and the process.
-struct links {
-    std::string a, b;
-    explicit links(const char* tag)
-    {
-        const std::string base = std::string("vale") + tag + std::to_string(getpid());
-        a = base + "a";
-        b = base + "b";
-    }
-    std::string ifa() const { return a + ":emu"; }
-    std::string ifb() const { return b + ":emu"; }
-    ~links()
-    {
-        for (const auto& sw : {a, b})
-            unlink(("/dev/shm/netport-vale-" + sw.substr(4)).c_str());
-    }
-};
-
 std::vector<std::string> corvo_args(const std::string& file, const links& l, std::vector<std::string> extra)
 {
     std::vector<std::string> v{corvo, "-C", "-1,-1,-1,-1", "-d", "1s", "-i", l.ifa(), "-i", l.ifb()};

@@ -294,4 +294,25 @@ T read_at(const std::string& path, off_t off)
     return v;
 }
 
+// The two shared-memory links of one test, named after the test and the
+// process: probe <-> ifa, ifb <-> probe.
+struct links {
+    std::string a, b;
+    explicit links(const char* tag)
+    {
+        const std::string base = std::string("vale") + tag + std::to_string(getpid());
+        a = base + "a";
+        b = base + "b";
+    }
+    std::string ifa() const { return a + ":emu"; }
+    std::string ifb() const { return b + ":emu"; }
+    std::string sender() const { return a + ":tx"; }
+    std::string receiver() const { return b + ":rx"; }
+    ~links()
+    {
+        for (const auto& sw : {a, b})
+            unlink(("/dev/shm/netport-vale-" + sw.substr(4)).c_str());
+    }
+};
+
 }  // namespace session_test
