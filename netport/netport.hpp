@@ -80,7 +80,8 @@ size_t nmport_max_frame(const port* p);
 
 // Receive time of the frame in receive slot `slot` (one of head..tail), in
 // CLOCK_REALTIME nanoseconds: the kernel's time stamp on "netmap:" ports, the
-// time of the rxsync that made it visible on "vale" ports.
+// time the sender's txsync published it on "vale" ports (the link has no
+// length, so that is when the frame arrived, however late the reader looks).
 uint64_t nmport_rx_timestamp(const port* p, uint32_t slot);
 
 // True when the other end of a "vale" link is attached (always true on

@@ -32,7 +32,7 @@ namespace netport {
 namespace {
 
 constexpr char seg_magic[8] = {'N', 'P', 'V', 'A', 'L', 'E', '1', 0};
-constexpr uint32_t seg_version = 1;
+constexpr uint32_t seg_version = 2;
 constexpr uint32_t ring_slots = 1024;  // slots of one ring
 constexpr uint32_t buf_bytes = 2048;   // bytes of one slot buffer
 constexpr uint32_t frame_slots = (max_frame_bytes + buf_bytes - 1) / buf_bytes;
@@ -73,8 +73,12 @@ static_assert(sizeof(ring_hdr) == 256);
 struct shm_slot {
     uint32_t len;
     uint32_t flags;  // NS_MOREFRAG
+    // CLOCK_REALTIME ns at which the writer published the slot: the time the
+    // frame was on the link, whenever the reader gets round to looking.
+    uint64_t stamp;
 };
-static_assert(sizeof(shm_slot) == 8);
+static_assert(sizeof(shm_slot) == 16);
+static_assert(offsetof(shm_slot, stamp) == 8);
 
 constexpr uint64_t round_up(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
 constexpr uint64_t slots_offset = sizeof(ring_hdr);
@@ -449,6 +453,9 @@ int vale_inject(port* p, const void* frame, size_t len) {
 void vale_txsync(port* p) {
     vale_attach* a = p->vale;
     if (a->tx_tail != a->tx_published) {
+        const uint64_t now = realtime_ns();
+        for (uint32_t s = a->tx_published; s != a->tx_tail; ++s)
+            store_relaxed(a->tx_slots[s % ring_slots].stamp, now);
         a->tx_published = a->tx_tail;
         a->tx_unpublished_frames = 0;
         store_release(a->tx_hdr->tail, a->tx_tail);
@@ -476,7 +483,6 @@ void vale_rxsync(port* p) {
         mark_damaged(a, p, "writer's tail out of range");
         return;
     }
-    uint64_t now = realtime_ns();
     uint32_t vt = v.tail;
     uint32_t frags = 0;
     for (uint32_t s = a->rx_seen; s != t; ++s) {
@@ -493,7 +499,7 @@ void vale_rxsync(port* p) {
             return;
         }
         a->vslots[vt] = slot{a->rx_bufs + uint64_t(i) * buf_bytes, len, flags};
-        a->vstamps[vt] = now;
+        a->vstamps[vt] = load_relaxed(a->rx_slots[i].stamp);
         vt = vt + 1 == view_slots ? 0 : vt + 1;
     }
     if (frags != 0) {
