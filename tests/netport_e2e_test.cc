@@ -141,6 +141,10 @@ TEST(probe_cli, refuses_bad_options_and_ports_with_status_1) {
         " send -i nowhere0",
         " recv -i netmap:np-none0",
         " send -i vale0:a extra",
+        " duplex",
+        " duplex -i vale0:a -w 0",
+        " recv -i vale0:a --start go",
+        " recv -i vale0:a -r 10",
     };
     for (const char* args : bad)
         EXPECT_EQ(run(probe + args + " >/dev/null 2>&1"), 1) << "probe" << args;
@@ -153,6 +157,45 @@ TEST(probe_cli, refuses_bad_options_and_ports_with_status_1) {
 TEST(probe_vale, ten_thousand_mixed_frames_arrive_intact_and_in_order) {
     std::string sw = "vale" + std::string("probe") + std::to_string(getpid());
     send_and_check("", sw + ":a", sw + ":b", "60-9200", "");
+}
+
+// Both ends of one link send and receive at once, one process per end, and
+// start together once the gate file exists.  The receivers wait longer than
+// -w before sending begins: their idle time counts from then, not from the open.
+TEST(probe_vale, duplex_ends_exchange_frames_both_ways_from_the_gate_on) {
+    std::string sw = "vale" + std::string("duplex") + std::to_string(getpid());
+    temp_dir dir;
+    std::string gate = dir / "go";
+    auto end = [&](const std::string& e) {
+        return std::thread([&, e] {
+            run(probe + " duplex -i " + sw + ":" + e + " -n 3000 -s 60-1500 -r 20000 -W 5 -w 1 --start " + gate +
+                " --ready " + dir / ("ready." + e) + " >" + dir / (e + ".json") + " 2>" + dir / (e + ".err"));
+        });
+    };
+    std::thread a = end("a"), b = end("b");
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((access((dir / "ready.a").c_str(), F_OK) != 0 || access((dir / "ready.b").c_str(), F_OK) != 0) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::ofstream(gate).put('\n');
+    a.join();
+    b.join();
+    for (const char* e : {"a", "b"}) {
+        std::string json = slurp(dir / (std::string(e) + ".json")), err = slurp(dir / (std::string(e) + ".err"));
+        size_t rx = json.find("\"recv\":");
+        ASSERT_NE(rx, std::string::npos) << e << ": " << json << err;
+        std::string tx_part = json.substr(0, rx), rx_part = json.substr(rx);
+        EXPECT_EQ(json_num(tx_part, "sent"), 3000) << e << ": " << json;
+        EXPECT_EQ(json_num(tx_part, "peer_absent"), 0) << e << ": " << json;
+        EXPECT_EQ(json_num(rx_part, "frames"), 3000) << e << ": " << json << err;
+        EXPECT_EQ(json_num(rx_part, "lost"), 0) << json;
+        EXPECT_EQ(json_num(rx_part, "reordered"), 0) << json;
+        EXPECT_EQ(json_num(rx_part, "corrupt"), 0) << json;
+        EXPECT_EQ(json_num(rx_part, "first_seq"), 0) << json;
+        EXPECT_EQ(json_num(rx_part, "last_seq"), 2999) << json;
+        EXPECT_GE(json_num(rx_part, "min"), 0) << "delay below zero: " << json;
+    }
 }
 
 TEST(netport_veth, ten_thousand_mixed_frames_arrive_intact_and_in_order) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace netport;
@@ -36,9 +38,10 @@ void on_signal(int) { stop_flag = 1; }
 const char usage_text[] =
     "usage: probe send -i PORT [-s SIZES] [-r PPS] [-n COUNT] [-t SECONDS] [-b BURST]\n"
     "                  [-W SECONDS] [--src-mac MAC] [--dst-mac MAC] [--src-ip IP]\n"
-    "                  [--dst-ip IP] [--sport N] [--dport N]\n"
+    "                  [--dst-ip IP] [--sport N] [--dport N] [--start FILE]\n"
     "       probe recv -i PORT [-n COUNT] [-t SECONDS] [-w SECONDS] [--ready FILE]\n"
     "                  [--dport N]\n"
+    "       probe duplex -i PORT [send options] [-w SECONDS] [--ready FILE]\n"
     "\n"
     "send: Ethernet/IPv4/UDP frames carrying a sequence number (from 0) and the\n"
     "  CLOCK_REALTIME send time, with a valid UDP checksum over the whole frame.\n"
@@ -49,6 +52,7 @@ const char usage_text[] =
     "  -t SECONDS stop after this time\n"
     "  -b BURST   frames per transmit synchronisation (default 32)\n"
     "  -W SECONDS wait up to this long for the other end of a vale link\n"
+    "  --start FILE  wait until FILE exists before sending (after -W)\n"
     "  defaults: 02:00:00:00:00:01 10.0.0.1:40000 -> 02:00:00:00:00:02 10.0.0.2:40001\n"
     "recv: counts the probe frames (UDP to --dport) that arrive; others are\n"
     "  counted apart.  Ends after -n COUNT frames, -t SECONDS, -w SECONDS without\n"
@@ -57,7 +61,12 @@ const char usage_text[] =
     "  lost (sequence gaps), reordered, duplicates, corrupt, other, first_seq,\n"
     "  last_seq, delay_ns (min, median, p99, p999, max), gap_ns (min, median, p99,\n"
     "  max), drops.  Receive times are kernel time stamps on netmap: ports, the\n"
-    "  rxsync time on vale ports.\n"
+    "  time the sender published them on vale ports.\n"
+    "duplex: sends as send does and receives as recv does on the same port, one\n"
+    "  thread each (a vale end admits one process only).  -n COUNT frames are\n"
+    "  sent and expected, -t SECONDS bounds both, -w SECONDS ends the receiver\n"
+    "  after that long without a frame, counted from when sending began.\n"
+    "  Prints {\"send\":{...},\"recv\":{...}} with the objects of send and recv.\n"
     "Status: 0 done, 1 bad option or port that cannot be opened.\n";
 
 [[noreturn, gnu::format(printf, 1, 2)]] void fail(const char* fmt, ...) {
@@ -226,13 +235,14 @@ port* open_or_fail(const char* name, bool rx_only) {
     return p;
 }
 
-enum long_opt { opt_src_mac = 256, opt_dst_mac, opt_src_ip, opt_dst_ip, opt_sport, opt_dport, opt_ready };
+enum long_opt { opt_src_mac = 256, opt_dst_mac, opt_src_ip, opt_dst_ip, opt_sport, opt_dport, opt_ready, opt_start };
 
 const option long_options[] = {
     {"src-mac", required_argument, nullptr, opt_src_mac}, {"dst-mac", required_argument, nullptr, opt_dst_mac},
     {"src-ip", required_argument, nullptr, opt_src_ip},   {"dst-ip", required_argument, nullptr, opt_dst_ip},
     {"sport", required_argument, nullptr, opt_sport},     {"dport", required_argument, nullptr, opt_dport},
-    {"ready", required_argument, nullptr, opt_ready},     {"help", no_argument, nullptr, 'h'},
+    {"ready", required_argument, nullptr, opt_ready},     {"start", required_argument, nullptr, opt_start},
+    {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -243,6 +253,7 @@ struct options {
     bool have_count = false;
     double seconds = 0, idle = 0, wait_peer = 0;
     const char* ready = nullptr;
+    const char* start = nullptr;
     frame_opts frame;
 };
 
@@ -252,10 +263,15 @@ uint16_t parse_port_number(const char* s) {
     return uint16_t(v);
 }
 
-options parse_options(int argc, char** argv, bool send) {
+enum class command { send, recv, duplex };
+
+options parse_options(int argc, char** argv, command cmd) {
+    const bool send = cmd != command::recv, recv = cmd != command::send;
     options o;
     o.sizes.list = {uint32_t(min_size)};
-    const char* shortopts = send ? "i:s:r:n:t:b:W:h" : "i:n:t:w:h";
+    const char* shortopts = cmd == command::send ? "i:s:r:n:t:b:W:h"
+                            : cmd == command::recv ? "i:n:t:w:h"
+                                                   : "i:s:r:n:t:b:W:w:h";
     optind = 1;
     int c;
     while ((c = getopt_long(argc, argv, shortopts, long_options, nullptr)) != -1) {
@@ -300,8 +316,12 @@ options parse_options(int argc, char** argv, bool send) {
             break;
         case opt_dport: o.frame.dport = parse_port_number(optarg); break;
         case opt_ready:
-            if (send) fail("--ready is a recv option");
+            if (!recv) fail("--ready is a recv option");
             o.ready = optarg;
+            break;
+        case opt_start:
+            if (!send) fail("--start is a send option");
+            o.start = optarg;
             break;
         case 'h': fputs(usage_text, stdout); exit(0);
         default: fputs(usage_text, stderr); exit(1);
@@ -312,24 +332,39 @@ options parse_options(int argc, char** argv, bool send) {
     return o;
 }
 
-int run_send(const options& o) {
-    port* p = open_or_fail(o.port, false);
+[[gnu::format(printf, 1, 2)]] std::string strf(const char* fmt, ...);
+std::string strf(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    char buf[2048];
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return std::string(buf, n < 0 ? 0 : std::min(size_t(n), sizeof buf - 1));
+}
+
+bool frames_fit(port* p, const options& o) {
     size_t largest = o.sizes.largest();
-    if (largest > nmport_max_frame(p)) {
-        fprintf(stderr, "probe: %zu-byte frames exceed the largest frame of %s (%zu bytes)\n", largest,
-                o.port, nmport_max_frame(p));
-        nmport_close(p);
-        return 1;
-    }
+    if (largest <= nmport_max_frame(p)) return true;
+    fprintf(stderr, "probe: %zu-byte frames exceed the largest frame of %s (%zu bytes)\n", largest, o.port,
+            nmport_max_frame(p));
+    return false;
+}
+
+// Sends as the options say; `started` (when given) gets the time sending began.
+// Returns the sender's JSON object and prints its summary on standard error.
+std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* started) {
     if (o.wait_peer > 0) {
         uint64_t until = now_ns() + uint64_t(o.wait_peer * 1e9);
         while (!nmport_peer_attached(p) && now_ns() < until && !stop_flag) usleep(1000);
     }
+    if (o.start != nullptr)
+        while (access(o.start, F_OK) != 0 && !stop_flag) usleep(1000);
     uint64_t count = o.have_count ? o.count : (o.seconds > 0 ? ~uint64_t{0} : 1000);
     std::vector<unsigned char> frame(max_size);
     for (size_t i = hdr_len + payload_fixed; i < max_size; ++i) frame[i] = uint8_t(i * 7 + 13);
 
     uint64_t start = now_ns(), end = o.seconds > 0 ? start + uint64_t(o.seconds * 1e9) : ~uint64_t{0};
+    if (started != nullptr) started->store(start);
     uint64_t sent = 0, bytes = 0, pending = 0, now = start;
     size_plan sizes = o.sizes;
     while (sent < count && !stop_flag) {
@@ -369,14 +404,23 @@ int run_send(const options& o) {
     nmport_txsync(p);
     double secs = double(now_ns() - start) / 1e9;
     port_drops d = nmport_drops(p);
-    printf("{\"sent\":%llu,\"bytes\":%llu,\"seconds\":%.6f,\"pps\":%.1f,\"bps\":%.1f,"
-           "\"drops\":{\"peer_absent\":%llu,\"oversize\":%llu,\"damaged\":%llu}}\n",
-           (unsigned long long)sent, (unsigned long long)bytes, secs, secs > 0 ? double(sent) / secs : 0,
-           secs > 0 ? double(bytes) * 8 / secs : 0, (unsigned long long)d.peer_absent,
-           (unsigned long long)d.oversize, (unsigned long long)d.damaged);
     fprintf(stderr, "probe send: %llu frames, %llu bytes in %.3f s (%.0f frames/s)%s\n",
             (unsigned long long)sent, (unsigned long long)bytes, secs, secs > 0 ? double(sent) / secs : 0,
             d.peer_absent ? ", some dropped: no receiver attached" : "");
+    return strf("{\"sent\":%llu,\"bytes\":%llu,\"seconds\":%.6f,\"pps\":%.1f,\"bps\":%.1f,"
+                  "\"drops\":{\"peer_absent\":%llu,\"oversize\":%llu,\"damaged\":%llu}}",
+                  (unsigned long long)sent, (unsigned long long)bytes, secs, secs > 0 ? double(sent) / secs : 0,
+                  secs > 0 ? double(bytes) * 8 / secs : 0, (unsigned long long)d.peer_absent,
+                  (unsigned long long)d.oversize, (unsigned long long)d.damaged);
+}
+
+int run_send(const options& o) {
+    port* p = open_or_fail(o.port, false);
+    if (!frames_fit(p, o)) {
+        nmport_close(p);
+        return 1;
+    }
+    printf("%s\n", send_frames(p, o, nullptr).c_str());
     usleep(50'000);  // let the interface finish what was handed to it
     nmport_close(p);
     return 0;
@@ -398,13 +442,17 @@ quantiles summarize(std::vector<int64_t>& v) {
     return q;
 }
 
-int run_recv(const options& o) {
-    port* p = open_or_fail(o.port, true);
-    if (o.ready != nullptr) {
-        FILE* f = fopen(o.ready, "w");
-        if (f == nullptr) fail("cannot create %s", o.ready);
-        fclose(f);
-    }
+void touch_ready(const options& o) {
+    if (o.ready == nullptr) return;
+    FILE* f = fopen(o.ready, "w");
+    if (f == nullptr) fail("cannot create %s", o.ready);
+    fclose(f);
+}
+
+// Receives as the options say.  With `idle_from` the idle time (-w) counts
+// from the time it holds, and not at all while it holds 0.  Returns the
+// receiver's JSON object and prints its summary on standard error.
+std::string receive_frames(port* p, const options& o, const std::atomic<uint64_t>* idle_from) {
     ring* r = nmport_rx_ring(p);
     std::vector<unsigned char> scratch(16384);
     std::vector<uint64_t> seen(1 << 18);  // bitmap of sequence numbers, grows
@@ -422,7 +470,11 @@ int run_recv(const options& o) {
         nmport_rxsync(p);
         if (r->cur == r->tail) {
             uint64_t now = now_ns();
-            if (now >= end || (idle_ns > 0 && now - last_activity >= idle_ns)) break;
+            if (now >= end) break;
+            if (idle_ns > 0) {
+                uint64_t from = idle_from != nullptr ? idle_from->load() : last_activity;
+                if (from != 0 && now >= std::max(from, last_activity) + idle_ns) break;
+            }
             usleep(20);
             continue;
         }
@@ -489,24 +541,10 @@ int run_recv(const options& o) {
         }
     }
     port_drops d = nmport_drops(p);
-    nmport_close(p);
 
     double secs = last_rx > first_rx ? double(last_rx - first_rx) / 1e9 : 0;
     uint64_t lost = unique ? (max_seq - min_seq + 1) - unique : 0;
     quantiles dq = summarize(delays), gq = summarize(gaps);
-    printf("{\"frames\":%llu,\"bytes\":%llu,\"seconds\":%.6f,\"pps\":%.1f,\"bps\":%.1f,"
-           "\"lost\":%llu,\"reordered\":%llu,\"duplicates\":%llu,\"corrupt\":%llu,\"other\":%llu,"
-           "\"first_seq\":%lld,\"last_seq\":%lld,"
-           "\"delay_ns\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"p999\":%lld,\"max\":%lld},"
-           "\"gap_ns\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"max\":%lld},"
-           "\"drops\":{\"truncated\":%llu,\"damaged\":%llu}}\n",
-           (unsigned long long)frames, (unsigned long long)bytes, secs, secs > 0 ? double(frames) / secs : 0,
-           secs > 0 ? double(bytes) * 8 / secs : 0, (unsigned long long)lost, (unsigned long long)reordered,
-           (unsigned long long)dups, (unsigned long long)corrupt, (unsigned long long)other,
-           unique ? (long long)min_seq : -1LL, unique ? (long long)max_seq : -1LL, (long long)dq.min,
-           (long long)dq.median, (long long)dq.p99, (long long)dq.p999, (long long)dq.max, (long long)gq.min,
-           (long long)gq.median, (long long)gq.p99, (long long)gq.max, (unsigned long long)d.truncated,
-           (unsigned long long)d.damaged);
     fprintf(stderr,
             "probe recv: %llu frames, %llu bytes, %.0f frames/s; lost %llu, reordered %llu, "
             "duplicates %llu, corrupt %llu; delay min %.1f median %.1f p99 %.1f max %.1f us\n",
@@ -514,6 +552,50 @@ int run_recv(const options& o) {
             (unsigned long long)lost, (unsigned long long)reordered, (unsigned long long)dups,
             (unsigned long long)corrupt, double(dq.min) / 1e3, double(dq.median) / 1e3,
             double(dq.p99) / 1e3, double(dq.max) / 1e3);
+    return strf("{\"frames\":%llu,\"bytes\":%llu,\"seconds\":%.6f,\"pps\":%.1f,\"bps\":%.1f,"
+                  "\"lost\":%llu,\"reordered\":%llu,\"duplicates\":%llu,\"corrupt\":%llu,\"other\":%llu,"
+                  "\"first_seq\":%lld,\"last_seq\":%lld,"
+                  "\"delay_ns\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"p999\":%lld,\"max\":%lld},"
+                  "\"gap_ns\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"max\":%lld},"
+                  "\"drops\":{\"truncated\":%llu,\"damaged\":%llu}}",
+                  (unsigned long long)frames, (unsigned long long)bytes, secs,
+                  secs > 0 ? double(frames) / secs : 0, secs > 0 ? double(bytes) * 8 / secs : 0,
+                  (unsigned long long)lost, (unsigned long long)reordered, (unsigned long long)dups,
+                  (unsigned long long)corrupt, (unsigned long long)other, unique ? (long long)min_seq : -1LL,
+                  unique ? (long long)max_seq : -1LL, (long long)dq.min, (long long)dq.median,
+                  (long long)dq.p99, (long long)dq.p999, (long long)dq.max, (long long)gq.min,
+                  (long long)gq.median, (long long)gq.p99, (long long)gq.max, (unsigned long long)d.truncated,
+                  (unsigned long long)d.damaged);
+}
+
+int run_recv(const options& o) {
+    port* p = open_or_fail(o.port, true);
+    touch_ready(o);
+    std::string json = receive_frames(p, o, nullptr);
+    nmport_close(p);
+    printf("%s\n", json.c_str());
+    return 0;
+}
+
+// One port handle per thread: both share the port's attachment.
+int run_duplex(const options& o) {
+    port* rx = open_or_fail(o.port, true);
+    port* tx = open_or_fail(o.port, false);
+    if (!frames_fit(tx, o)) {
+        nmport_close(tx);
+        nmport_close(rx);
+        return 1;
+    }
+    touch_ready(o);
+    std::atomic<uint64_t> started{0};
+    std::string rx_json;
+    std::thread receiver([&] { rx_json = receive_frames(rx, o, &started); });
+    std::string tx_json = send_frames(tx, o, &started);
+    receiver.join();
+    printf("{\"send\":%s,\"recv\":%s}\n", tx_json.c_str(), rx_json.c_str());
+    usleep(50'000);  // let the interface finish what was handed to it
+    nmport_close(tx);
+    nmport_close(rx);
     return 0;
 }
 
@@ -524,12 +606,24 @@ int main(int argc, char** argv) {
         fputs(usage_text, argc < 2 ? stderr : stdout);
         return argc < 2 ? 1 : 0;
     }
-    bool send = strcmp(argv[1], "send") == 0;
-    if (!send && strcmp(argv[1], "recv") != 0) fail("unknown command %s (send or recv)", argv[1]);
-    options o = parse_options(argc - 1, argv + 1, send);
+    command cmd;
+    if (strcmp(argv[1], "send") == 0)
+        cmd = command::send;
+    else if (strcmp(argv[1], "recv") == 0)
+        cmd = command::recv;
+    else if (strcmp(argv[1], "duplex") == 0)
+        cmd = command::duplex;
+    else
+        fail("unknown command %s (send, recv or duplex)", argv[1]);
+    options o = parse_options(argc - 1, argv + 1, cmd);
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);  // short sleeps last about as asked
     nmctx_set_threadsafe();
-    return send ? run_send(o) : run_recv(o);
+    switch (cmd) {
+    case command::send: return run_send(o);
+    case command::recv: return run_recv(o);
+    case command::duplex: return run_duplex(o);
+    }
+    return 1;
 }
