@@ -3,7 +3,8 @@
 # accuracy, replay against tcpreplay.  Prints one JSON object per figure on
 # standard output ("name": ..., fields).  Usage: scenarios.sh BINDIR
 # BENCH_SECONDS (default 2) sets the length of one forwarding trial,
-# BENCH_REPLAY_SECONDS (default 60) the length of the replay timing runs.
+# BENCH_REPLAY_SECONDS (default 60) the length of the replay timing runs,
+# BENCH_PARTS (default "vale veth rate replay") the scenarios that run.
 set -u
 BIN=$(cd "$1" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -28,78 +29,123 @@ PARTS=" ${BENCH_PARTS:-vale veth rate replay} "
 part() { [[ $PARTS == *" $1 "* ]]; }
 corvo_cmd() { echo "$BIN/corvo -q -C -1,-1,-1,-1 $*"; }
 
+# Trials: offered rate R (pps per direction) for T seconds; the senders start
+# together once $WORK/go exists.  A trial prints {"rate", "n", "dirs": [{"send",
+# "recv"}, ...]}: per direction the sender's and the receiver's JSON.
+trial_json() {  # rate n SEND RECV [SEND RECV]: FILE or FILE#send / FILE#recv
+  python3 - "$@" <<'PY'
+import json, sys
+def load(spec):
+    path, _, key = spec.partition("#")
+    try:
+        j = json.load(open(path))
+    except (OSError, ValueError):
+        j = {}
+    return (j.get(key) or {}) if key else j
+a = sys.argv[1:]
+print(json.dumps({"rate": int(a[0]), "n": int(a[1]),
+                  "dirs": [{"send": load(s), "recv": load(r)} for s, r in zip(a[2::2], a[3::2])]}))
+PY
+}
+
+# A trial passes when every direction really offered the rate (its sender kept
+# within 1 % of it: a full ring holds a sender back instead of dropping) and
+# lost under 0.1 % of what was sent.
+passes() {  # trial JSON on stdin; status 0 when it passes, a line on stderr
+  python3 -c '
+import json, sys
+j = json.loads(sys.stdin.read())
+ok, notes = True, []
+for d in j["dirs"]:
+    s, r = d["send"], d["recv"]
+    loss = 1.0 - min(r.get("frames", 0), j["n"]) / j["n"]
+    pace = s.get("pps", 0) / j["rate"]
+    ok = ok and s.get("sent", 0) == j["n"] and pace >= 0.99 and loss < 0.001
+    notes.append("loss %.5f sent at %.3fx" % (loss, pace))
+print("  %s %d pps: %s: %s" % (sys.argv[1], j["rate"], "; ".join(notes), "pass" if ok else "fail"), file=sys.stderr)
+sys.exit(0 if ok else 1)' "$1"
+}
+
+# Highest passing rate per direction: doubling from 50k until a rate fails,
+# then four bisection steps between the last pass and the first fail.
+search() {  # trial-function args...
+  local pass=0 fail=0 r=50000 i
+  while [ $r -le 51200000 ]; do
+    if "$@" $r | passes "$*"; then pass=$r; r=$(( r * 2 )); else fail=$r; break; fi
+  done
+  if [ $fail -gt 0 ]; then
+    for i in 1 2 3 4; do
+      r=$(( (pass + fail) / 2000 * 1000 ))
+      if "$@" $r | passes "$*"; then pass=$r; else fail=$r; fi
+    done
+  fi
+  echo $pass
+}
+
+# One-way delay of a trial's first direction, less OFFSET (default 1 ms; 0
+# reports the delay itself).
+delay_json() {  # name rate trial-json [OFFSET]
+  python3 - "$1" "$2" "$3" "${4:-1000000}" <<'PY'
+import json, sys
+t = json.loads(sys.argv[3] or "{}")
+j = (t.get("dirs") or [{}])[0].get("recv", {})
+d, off = j.get("delay_ns", {}), int(sys.argv[4])
+f = lambda k: None if k not in d else d[k] - off
+key = "delay_err_ns" if off else "delay_ns"
+print(json.dumps({"name": sys.argv[1], "pps": int(sys.argv[2]), "frames": j.get("frames", 0), "lost": j.get("lost"),
+  key: {"median": f("median"), "p99": f("p99"), "p999": f("p999"), "max": f("max")}}))
+PY
+}
+ratio() { python3 -c "print(round($1 / max($2, 1), 3))"; }
+
 # --- vale ------------------------------------------------------------------
 if part vale; then
-# One trial: offered rate R (pps) for T seconds; prints the receiver's JSON.
-vale_trial() {  # mode(raw|corvo) rate [corvo options]
-  local mode=$1 rate=$2; shift 2
-  local sw=${ID}v$RANDOM n=$(( rate * T )) out=$WORK/rx.json
-  rm -f "$WORK/ready"
-  if [ "$mode" = raw ]; then
-    "$BIN/probe" recv -i vale${sw}:b -n $n -w 3 --ready "$WORK/ready" > $out 2>/dev/null &
-    local rp=$!
-    while [ ! -e "$WORK/ready" ]; do sleep 0.02; done
-    "$BIN/probe" send -i vale${sw}:a -n $n -r $rate -W 5 >/dev/null 2>&1
+# raw: one link, probes on its ends a and b.  corvo: valeSWx:a <-> x:b (corvo's
+# first port), y:c (its second port) <-> y:d.  One direction sends a -> far end;
+# two directions run a duplex probe (sender and receiver threads) on each end.
+vale_trial() {  # raw|corvo 1|2 rate [corvo options]
+  local mode=$1 dirs=$2 rate=$3; shift 3
+  local sw=${ID}v$RANDOM n=$(( rate * T )) a b cp= pids=()
+  local send="-n $n -r $rate -W 5 --start $WORK/go"
+  rm -f "$WORK"/go "$WORK"/ready.* "$WORK"/a.json "$WORK"/b.json
+  if [ "$mode" = raw ]; then a=vale${sw}:a b=vale${sw}:b; else a=vale${sw}x:a b=vale${sw}y:d; fi
+  if [ "$dirs" = 1 ]; then
+    "$BIN/probe" recv -i $b -n $n -w 3 --ready "$WORK/ready.b" > "$WORK/b.json" 2>/dev/null & pids+=($!)
+    "$BIN/probe" send -i $a $send > "$WORK/a.json" 2>/dev/null & pids+=($!)
+    touch "$WORK/ready.a"
   else
-    "$BIN/probe" recv -i vale${sw}y:d -n $n -w 3 --ready "$WORK/ready" > $out 2>/dev/null &
-    local rp=$!
-    while [ ! -e "$WORK/ready" ]; do sleep 0.02; done
-    $(corvo_cmd "$@" -i vale${sw}x:b -i vale${sw}y:c) >/dev/null 2>&1 &
-    local cp=$!
-    sleep 1  # corvo maps and locks its buffers before it forwards
-    "$BIN/probe" send -i vale${sw}x:a -n $n -r $rate -W 5 >/dev/null 2>&1
+    "$BIN/probe" duplex -i $b $send -w 1 --ready "$WORK/ready.b" > "$WORK/b.json" 2>/dev/null & pids+=($!)
+    "$BIN/probe" duplex -i $a $send -w 1 --ready "$WORK/ready.a" > "$WORK/a.json" 2>/dev/null & pids+=($!)
   fi
-  wait $rp
-  [ "$mode" = corvo ] && { kill -INT $cp; wait $cp; }
+  while [ ! -e "$WORK/ready.a" ] || [ ! -e "$WORK/ready.b" ]; do sleep 0.02; done
+  if [ "$mode" = corvo ]; then
+    $(corvo_cmd "$@" -i vale${sw}x:b -i vale${sw}y:c) >/dev/null 2>&1 &
+    cp=$!
+    sleep 1  # corvo maps and locks its buffers before it forwards
+  fi
+  touch "$WORK/go"
+  wait "${pids[@]}"
+  [ -n "$cp" ] && { kill -INT $cp; wait $cp; }
   rm -f /dev/shm/netport-vale-${sw}* 2>/dev/null
-  cat $out
+  if [ "$dirs" = 1 ]; then
+    trial_json $rate $n "$WORK/a.json" "$WORK/b.json"
+  else
+    trial_json $rate $n "$WORK/a.json#send" "$WORK/b.json#recv" "$WORK/b.json#send" "$WORK/a.json#recv"
+  fi
 }
 
-loss_of() {  # offered count, receiver JSON on stdin: share of frames not received
-  python3 -c 'import json,sys
-try: j=json.loads(sys.stdin.read())
-except ValueError: j={}
-print(1.0 - min(j.get("frames",0), int(sys.argv[1]))/int(sys.argv[1]))' "$1"
-}
-
-# Highest rate of RATES with loss under 0.1 %.
-search() {  # trial-function args...
-  local best=0 r j l
-  for r in 25000 50000 100000 200000 400000 800000 1600000 3200000 6400000; do
-    j=$("$@" $r)
-    l=$(echo "$j" | loss_of $(( r * T )))
-    echo "  $* $r pps: loss $l" >&2
-    python3 -c "import sys; sys.exit(0 if $l < 0.001 else 1)" || break
-    best=$r
-  done
-  echo $best
-}
-
-vale_raw() { vale_trial raw "$1"; }
-vale_corvo() { vale_trial corvo "$1" -d 1; }
+vale_raw() { vale_trial raw 1 "$1"; }
+vale_raw2() { vale_trial raw 2 "$1"; }
+vale_corvo() { vale_trial corvo 1 "$1" -d 1; }
+vale_corvo2() { vale_trial corvo 2 "$1" -d 1; }
 raw=$(search vale_raw); fwd=$(search vale_corvo)
-emit "{\"name\":\"vale_forwarding_pps\",\"corvo\":$fwd,\"raw_link\":$raw,\"ratio\":$(python3 -c "print(round($fwd/max($raw,1),3))"),\"target_ratio\":0.5}"
+raw2=$(search vale_raw2); fwd2=$(search vale_corvo2)
+emit "{\"name\":\"vale_forwarding_pps\",\"corvo\":$fwd,\"raw_link\":$raw,\"ratio\":$(ratio $fwd $raw),\"target_ratio\":0.5}"
+emit "{\"name\":\"vale_forwarding_both_pps\",\"corvo_per_direction\":$fwd2,\"corvo_aggregate\":$(( 2 * fwd2 )),\"raw_link\":$raw,\"ratio_per_direction\":$(ratio $fwd2 $raw),\"ratio_aggregate\":$(ratio $(( 2 * fwd2 )) $raw),\"raw_link_both_per_direction\":$raw2,\"target_ratio\":0.5}"
 
-delay_json() {  # name rate receiver-json
-  python3 - "$1" "$2" "$3" <<'PY'
-import json, sys
-j = json.loads(sys.argv[3] or "{}")
-d = j.get("delay_ns", {})
-f = lambda k: None if k not in d else d[k] - 1000000
-print(json.dumps({"name": sys.argv[1], "pps": int(sys.argv[2]), "frames": j.get("frames", 0), "lost": j.get("lost"),
-  "delay_err_ns": {"median": f("median"), "p99": f("p99"), "p999": f("p999"), "max": f("max")}}))
-PY
-}
-raw_delay_json() {
-  python3 - "$1" "$2" "$3" <<'PY'
-import json, sys
-j = json.loads(sys.argv[3] or "{}")
-print(json.dumps({"name": sys.argv[1], "pps": int(sys.argv[2]), "delay_ns": j.get("delay_ns")}))
-PY
-}
 for r in 1000 10000 100000; do
-  emit "$(raw_delay_json vale_raw_link_delay $r "$(vale_trial raw $r)")"
-  emit "$(delay_json vale_delay_1ms $r "$(vale_trial corvo $r -D 1ms -d 100ms)")"
+  emit "$(delay_json vale_raw_link_delay $r "$(vale_trial raw 1 $r)" 0)"
+  emit "$(delay_json vale_delay_1ms $r "$(vale_trial corvo 1 $r -D 1ms -d 100ms)")"
 done
 fi
 
@@ -127,22 +173,24 @@ bridge_on() {
 }
 bridge_off() { ip -n $NS_M link del br0 2>/dev/null; }
 
-veth_trial() {  # mode(bridge|corvo) rate [corvo options]
+veth_trial() {  # bridge|corvo rate [corvo options]
   local mode=$1 rate=$2; shift 2
-  local n=$(( rate * T )) out=$WORK/rx.json cp=
-  rm -f "$WORK/ready"
+  local n=$(( rate * T )) cp= rp sp
+  rm -f "$WORK"/go "$WORK"/ready.b "$WORK"/a.json "$WORK"/b.json
+  ip netns exec $NS_D "$BIN/probe" recv -i netmap:d0 -n $n -w 3 --ready "$WORK/ready.b" > "$WORK/b.json" 2>/dev/null &
+  rp=$!
+  ip netns exec $NS_S "$BIN/probe" send -i netmap:s0 -n $n -r $rate --start "$WORK/go" > "$WORK/a.json" 2>/dev/null &
+  sp=$!
+  while [ ! -e "$WORK/ready.b" ]; do sleep 0.02; done
   if [ "$mode" = corvo ]; then
     ip netns exec $NS_M $(corvo_cmd "$@" -i netmap:m0 -i netmap:m1) >/dev/null 2>&1 &
     cp=$!
+    sleep 1  # corvo maps and locks its buffers before it forwards
   fi
-  ip netns exec $NS_D "$BIN/probe" recv -i netmap:d0 -n $n -w 3 --ready "$WORK/ready" > $out 2>/dev/null &
-  local rp=$!
-  while [ ! -e "$WORK/ready" ]; do sleep 0.02; done
-  [ -n "$cp" ] && sleep 1  # corvo maps and locks its buffers before it forwards
-  ip netns exec $NS_S "$BIN/probe" send -i netmap:s0 -n $n -r $rate >/dev/null 2>&1
-  wait $rp
+  touch "$WORK/go"
+  wait $rp $sp
   [ -n "$cp" ] && { kill -INT $cp; wait $cp; }
-  cat $out
+  trial_json $rate $n "$WORK/a.json" "$WORK/b.json"
 }
 veth_corvo() { veth_trial corvo "$1" -d 1; }
 veth_bridge() { veth_trial bridge "$1"; }
@@ -150,35 +198,43 @@ veth_bridge() { veth_trial bridge "$1"; }
 if part veth; then
 fwd=$(search veth_corvo)
 bridge_on; br=$(search veth_bridge); bridge_off
-emit "{\"name\":\"veth_forwarding_pps\",\"corvo\":$fwd,\"kernel_bridge\":$br,\"ratio\":$(python3 -c "print(round($fwd/max($br,1),3))"),\"target_ratio\":1.0}"
+emit "{\"name\":\"veth_forwarding_pps\",\"corvo\":$fwd,\"kernel_bridge\":$br,\"ratio\":$(ratio $fwd $br),\"target_ratio\":1.0}"
 
 for r in 1000 10000 100000; do
+  bridge_on; emit "$(delay_json veth_bridge_delay $r "$(veth_trial bridge $r)" 0)"; bridge_off
   emit "$(delay_json veth_delay_1ms $r "$(veth_trial corvo $r -D 1ms -d 100ms)")"
 done
 fi
 
 if part rate; then
-# Rate accuracy: iperf3 through corvo -B against tbf on the bridge.
+# Rate accuracy: iperf3 through corvo -B against tbf on the bridge, twice each.
+# Both shapers hold the same bytes: tbf with `latency 50ms` holds rate x 50 ms
+# plus its burst, and corvo gets that as its queue limit (-Q).
 iperf_run() {
   ip netns exec $NS_D iperf3 -s -1 -D >/dev/null 2>&1
   sleep 0.3
   ip netns exec $NS_S iperf3 -c 10.77.0.2 -t 10 -J 2>/dev/null |
     python3 -c 'import json,sys; j=json.load(sys.stdin); print(j["end"]["sum_received"]["bits_per_second"])' 2>/dev/null || echo 0
 }
+burst=32768  # tbf's "32kb"
 for rate in 10 100; do
-  ip netns exec $NS_M $(corvo_cmd -B ${rate}M -d 100ms -i netmap:m0 -i netmap:m1) >/dev/null 2>&1 &
-  cp=$!; sleep 0.5
-  c=$(iperf_run); kill -INT $cp; wait $cp
-  bridge_on
-  ip netns exec $NS_M tc qdisc replace dev m1 root tbf rate ${rate}mbit burst 32kb latency 50ms
-  ip netns exec $NS_M tc qdisc replace dev m0 root tbf rate ${rate}mbit burst 32kb latency 50ms
-  k=$(iperf_run)
-  bridge_off
-  ip netns exec $NS_M tc qdisc del dev m0 root 2>/dev/null
-  ip netns exec $NS_M tc qdisc del dev m1 root 2>/dev/null
-  # iperf3 reports TCP payload; both shapers count whole frames: 1448 bytes
-  # of payload (MSS with time stamps) travel in 1514-byte frames.
-  emit "$(python3 -c "r=$rate*1e6; f=1514/1448; c=$c*f; k=$k*f; import json; print(json.dumps({'name':'rate_accuracy','bps':r,'corvo_bps':c,'corvo_err':round(c/r-1,4),'tbf_bps':k,'tbf_err':round(k/r-1,4),'target_abs_err':0.01,'goodput_bps':{'corvo':$c,'tbf':$k}}))")"
+  q=$(( rate * 1000000 / 8 * 50 / 1000 + burst ))
+  for run in 1 2; do
+    ip netns exec $NS_M $(corvo_cmd -B ${rate}M -Q $q -d 100ms -i netmap:m0 -i netmap:m1) >/dev/null 2>&1 &
+    cp=$!; sleep 0.5
+    c=$(iperf_run); kill -INT $cp; wait $cp
+    bridge_on
+    for i in m0 m1; do
+      ip netns exec $NS_M tc qdisc replace dev $i root tbf rate ${rate}mbit burst 32kb latency 50ms
+    done
+    k=$(iperf_run)
+    bridge_off
+    ip netns exec $NS_M tc qdisc del dev m0 root 2>/dev/null
+    ip netns exec $NS_M tc qdisc del dev m1 root 2>/dev/null
+    # iperf3 reports TCP payload; both shapers count whole frames: 1448 bytes
+    # of payload (MSS with time stamps) travel in 1514-byte frames.
+    emit "$(python3 -c "r=$rate*1e6; f=1514/1448; c=$c*f; k=$k*f; import json; print(json.dumps({'name':'rate_accuracy','bps':r,'run':$run,'queue_bytes':$q,'corvo_bps':c,'corvo_err':round(c/r-1,5),'tbf_bps':k,'tbf_err':round(k/r-1,5),'target_abs_err':0.01,'goodput_bps':{'corvo':$c,'tbf':$k}}))")"
+  done
 done
 fi
 ip netns del $NS_S; ip netns del $NS_M; ip netns del $NS_D
