@@ -2,7 +2,6 @@
 // ring, runs the reorder model, parks packets in the hold buffer or hands
 // them to enqueue, and switches to parameter instances other processes
 // publish in the session area.
-#include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -77,41 +76,21 @@ void clear_output(pipe_state& p, int kind) noexcept
     }
 }
 
-// Longest wait of an idle producer on a port that wakes it on arrival:
-// session changes and aborts are still seen this often.
+// Longest wait of an idle producer: session changes and aborts are still
+// seen this often.
 constexpr int64_t idle_wait_ns = 1000000;
 
-// A "vale" port has no wake-up: naps between looks start at 5 us and
-// double while nothing arrives, up to idle_nap_cap (each wake-up costs
-// about as much CPU as a 5 us sleep lasts).
-constexpr int64_t first_idle_nap = 5000;
-constexpr int64_t idle_nap_cap = 40000;
-thread_local int64_t idle_nap = 0;
-
-// Idle producer: waits until a frame can have arrived, never past the
-// first held packet's due time.  A "netmap:" port wakes it in poll() (at
-// most idle_wait_ns); a "vale" port is looked at again after a nap.
+// Idle producer: sleeps until a frame arrives on the input port, at most
+// idle_wait_ns and never past the first held packet's due time.
 void idle_wait(pipe_state& p) noexcept
 {
-    const bool wakes = p.in_name != nullptr && std::strncmp(p.in_name, "netmap:", 7) == 0;
     int64_t ns = idle_wait_ns;
-    if (!wakes) {
-        idle_nap = idle_nap < first_idle_nap ? first_idle_nap : idle_nap;
-        ns = idle_nap;
-        idle_nap = 2 * idle_nap < idle_nap_cap ? 2 * idle_nap : idle_nap_cap;
-    }
     if (p.hold_first != 0) {
         const int64_t until = int64_t(p.hold_first - pipe_clock(p));
         if (until < ns)
             ns = until > 0 ? until : 0;
     }
-    const timespec ts{0, long(ns)};
-    if (wakes) {
-        pollfd pfd{netport::nmport_fd(p.rx_port), POLLIN, 0};
-        ppoll(&pfd, 1, &ts, nullptr);
-    } else if (ns > 0) {
-        clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, nullptr);
-    }
+    netport::nmport_rx_wait(p.rx_port, ns);
 }
 
 inline uint32_t ring_next(const netport::ring& r, uint32_t i) noexcept
@@ -256,10 +235,8 @@ int prod_pass(pipe_state& p, bool wait) noexcept
                 n += int(r.num_slots);
             if (n > p.max_rxq.load(std::memory_order_relaxed))
                 p.max_rxq.store(n, std::memory_order_relaxed);
-            if (n > 0) {
-                idle_nap = 0;
+            if (n > 0)
                 break;
-            }
             idle_wait(p);
             netport::nmport_rxsync(p.rx_port);
             instance_check(p);

@@ -12,9 +12,11 @@
 #include <linux/sockios.h>
 #include <net/ethernet.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -409,6 +411,13 @@ size_t packet_max_frame(const port* p) { return p->packet->max_frame; }
 int packet_fd(const port* p) {
     if (!p->packet->rx_joined) packet_join_late(const_cast<port*>(p));
     return p->packet->rx_sock.fd;
+}
+
+void packet_rx_wait(port* p, int64_t timeout_ns) {
+    if (timeout_ns <= 0) return;
+    const timespec ts{time_t(timeout_ns / 1'000'000'000), long(timeout_ns % 1'000'000'000)};
+    pollfd pfd{packet_fd(p), POLLIN, 0};
+    ppoll(&pfd, 1, &ts, nullptr);
 }
 
 }  // namespace netport

@@ -206,6 +206,13 @@ port_drops nmport_drops(const port* p) {
 
 int nmport_fd(const port* p) { return p->kind == port_kind::vale ? vale_fd(p) : packet_fd(p); }
 
+void nmport_rx_wait(port* p, int64_t timeout_ns) {
+    if (p->kind == port_kind::vale)
+        vale_rx_wait(p, timeout_ns);
+    else
+        packet_rx_wait(p, timeout_ns);
+}
+
 void nmport_close(port* p) {
     if (p == nullptr) return;
     if (p->opened) {

@@ -92,8 +92,14 @@ bool nmport_peer_attached(const port* p);
 port_drops nmport_drops(const port* p);
 
 // A descriptor to wait on with poll() (readable when frames are waiting).
-// A "vale" port has no wake-up: its descriptor is always readable.
+// A "vale" port has no wake-up through it: its descriptor is always
+// readable; use nmport_rx_wait.
 int nmport_fd(const port* p);
+
+// Sleeps until frames may have arrived that the last rxsync did not show,
+// or timeout_ns passed, or a signal came.  "netmap:" ports poll their
+// receive descriptor; "vale" ports sleep until the sender's next txsync.
+void nmport_rx_wait(port* p, int64_t timeout_ns);
 
 void nmport_close(port* p);
 

@@ -14,12 +14,16 @@
 #include "netport/port_impl.hpp"
 
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -65,8 +69,12 @@ static_assert(sizeof(seg_header) <= header_bytes);
 
 struct ring_hdr {
     alignas(128) uint32_t tail;  // slots published by the writer
+    // Nonzero while the reader sleeps on `tail` (a futex): the writer's
+    // txsync then wakes it.
+    alignas(64) uint32_t reader_waiting;
     alignas(128) uint32_t head;  // slots given back by the reader
 };
+static_assert(offsetof(ring_hdr, reader_waiting) == 64);
 static_assert(offsetof(ring_hdr, head) == 128);
 static_assert(sizeof(ring_hdr) == 256);
 
@@ -96,6 +104,12 @@ uint64_t monotonic_ns() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
+}
+
+// The ring words live in a file mapping shared between processes: the
+// futex calls must not be the process-private kind.
+long futex(uint32_t* word, int op, uint32_t val, const timespec* timeout) {
+    return syscall(SYS_futex, word, op, val, timeout, nullptr, 0);
 }
 
 int lock_byte(int fd, int cmd, short type, off_t byte) {
@@ -459,7 +473,28 @@ void vale_txsync(port* p) {
         a->tx_published = a->tx_tail;
         a->tx_unpublished_frames = 0;
         store_release(a->tx_hdr->tail, a->tx_tail);
+        // Pairs with the fence in vale_rx_wait: either the reader sees the
+        // new tail before it sleeps, or this sees it waiting.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (load_relaxed(a->tx_hdr->reader_waiting) != 0)
+            futex(&a->tx_hdr->tail, FUTEX_WAKE, INT_MAX, nullptr);
     }
+}
+
+void vale_rx_wait(port* p, int64_t timeout_ns) {
+    vale_attach* a = p->vale;
+    if (timeout_ns <= 0) return;
+    const timespec ts{time_t(timeout_ns / 1'000'000'000), long(timeout_ns % 1'000'000'000)};
+    if (a->damaged.load(std::memory_order_relaxed)) {
+        clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, nullptr);
+        return;
+    }
+    store_relaxed(a->rx_hdr->reader_waiting, uint32_t{1});
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const uint32_t t = load_relaxed(a->rx_hdr->tail);
+    // Returns at once when the tail has moved since the check (EAGAIN).
+    if (t == a->rx_seen) futex(&a->rx_hdr->tail, FUTEX_WAIT, t, &ts);
+    store_relaxed(a->rx_hdr->reader_waiting, uint32_t{0});
 }
 
 void vale_rxsync(port* p) {

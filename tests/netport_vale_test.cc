@@ -169,6 +169,47 @@ TEST(netport_vale, frames_cross_in_order_through_many_wraps) {
     EXPECT_EQ(d.peer_absent + d.truncated + d.oversize + d.damaged, 0u);
 }
 
+TEST(netport_vale, a_sleeping_receiver_wakes_on_the_senders_txsync) {
+    std::string sw = sw_name("wake");
+    port_ptr a = open_port("vale" + sw + ":a"), b = open_port("vale" + sw + ":b");
+    ASSERT_TRUE(a && b) << nmport_errmsg();
+    using clock = std::chrono::steady_clock;
+
+    // Nothing arrives: the wait ends by its timeout.
+    auto t0 = clock::now();
+    nmport_rx_wait(a.get(), 20'000'000);
+    EXPECT_GE(clock::now() - t0, std::chrono::milliseconds(15));
+
+    // Something already published but not yet shown: no sleep at all.
+    auto f = make_frame(60, 1);
+    ASSERT_EQ(nmport_inject(b.get(), f.data(), f.size()), 60);
+    nmport_txsync(b.get());
+    t0 = clock::now();
+    nmport_rx_wait(a.get(), 10'000'000'000);
+    EXPECT_LT(clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_EQ(drain(a.get()).size(), 1u);
+
+    // Asleep with a 10 s timeout: the sender's txsync wakes it (several
+    // rounds, so a wake-up that is lost now and then would show).
+    for (int round = 0; round < 20; ++round) {
+        std::thread sender([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            auto g = make_frame(64, uint32_t(round));
+            nmport_inject(b.get(), g.data(), g.size());
+            nmport_txsync(b.get());
+        });
+        t0 = clock::now();
+        size_t got = 0;
+        while (got == 0 && clock::now() - t0 < std::chrono::seconds(5)) {
+            nmport_rx_wait(a.get(), 10'000'000'000);
+            got = drain(a.get()).size();
+        }
+        sender.join();
+        ASSERT_EQ(got, 1u) << "round " << round;
+        EXPECT_LT(clock::now() - t0, std::chrono::seconds(5)) << "round " << round;
+    }
+}
+
 TEST(netport_vale, full_ring_refuses_until_slots_come_back) {
     std::string sw = sw_name("full");
     port_ptr a = open_port("vale" + sw + ":a"), b = open_port("vale" + sw + ":b");
