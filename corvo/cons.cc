@@ -45,6 +45,9 @@ constexpr uint64_t max_nap_ns = 200000;
 // to the smaller of empty_nap_cap and half the late limit.
 constexpr uint64_t first_empty_nap = 5000;
 constexpr uint64_t empty_nap_cap = 50000;
+// Longest sleep on an empty queue outside route mode (a publication ends it
+// sooner); abort_flag is seen this often.
+constexpr uint64_t empty_wait_ns = 1000000;
 // Never spin longer than this before a due time.
 constexpr uint64_t max_spin_ns = 50000;
 
@@ -213,9 +216,14 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
     if (st.pending > 0) {
         netport::nmport_txsync(p.port_out);
         st.pending = 0;
+    } else if (wait == 0 && !p.route_mode) {
+        // Empty: the producer wakes us when it publishes a record.
+        cons_sleep_until_published(p, h, empty_wait_ns);
     } else if (wait == 0) {
-        // Every wake-up costs about as much as a short sleep lasts, so a
-        // queue that stays empty is looked at less and less often.
+        // Route mode: ARP frames handed over by the other direction arrive
+        // without a wake-up.  Every wake-up costs about as much as a short
+        // sleep lasts, so a queue that stays empty is looked at less and
+        // less often.
         const uint64_t cap = p.late_limit / 2 < empty_nap_cap ? p.late_limit / 2 : empty_nap_cap;
         st.idle_nap = st.idle_nap < first_empty_nap ? first_empty_nap : st.idle_nap;
         const timespec ts{0, long(st.idle_nap)};

@@ -227,13 +227,18 @@ struct alignas(line_bytes) pipe_state {
     // (release), read by the consumer (acquire); head: the reverse.
     alignas(line_bytes) std::atomic<uint64_t> tail;
     alignas(line_bytes) std::atomic<uint64_t> head;
+    // 1 while the consumer sleeps on an empty queue (a futex word): the
+    // producer wakes it when it publishes tail.
+    alignas(line_bytes) std::atomic<uint32_t> cons_asleep;
 };
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 static_assert(alignof(pipe_state) == line_bytes && sizeof(pipe_state) % line_bytes == 0);
 static_assert(offsetof(pipe_state, tail) % line_bytes == 0);
 static_assert(offsetof(pipe_state, head) == offsetof(pipe_state, tail) + line_bytes);
-static_assert(sizeof(pipe_state) == offsetof(pipe_state, head) + line_bytes);
+static_assert(offsetof(pipe_state, cons_asleep) == offsetof(pipe_state, head) + line_bytes);
+static_assert(sizeof(pipe_state) == offsetof(pipe_state, cons_asleep) + line_bytes);
+static_assert(std::atomic<uint32_t>::is_always_lock_free && sizeof(std::atomic<uint32_t>) == 4);
 
 // The four slots of a direction, by model_kind (the order of model_list).
 inline model_spec& pipe_slot(pipe_state& p, int kind) noexcept {

@@ -271,7 +271,7 @@ int prod_pass(pipe_state& p, bool wait) noexcept
         r.head = r.cur;
         ++i;
     }
-    p.tail.store(p.prod_tail, std::memory_order_release);
+    publish_tail(p);
     return i;
 }
 

@@ -1,7 +1,11 @@
 // The queue buffer: room check with the queue limit, enqueue, and the hold
-// buffer of the reorder model.  Producer thread only.
+// buffer of the reorder model (producer thread), and the hand-over of
+// published records to a sleeping consumer.
 #include "corvo/queue.hpp"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -106,7 +110,7 @@ void enqueue(pipe_state& p) noexcept
     }
     if (no_room(p)) {
         // Let the consumer drain what is written so far, then try once more.
-        p.tail.store(p.prod_tail, std::memory_order_release);
+        publish_tail(p);
         usleep(1);
         p.prod_now = pipe_clock(p);
         if (no_room(p)) {
@@ -203,4 +207,29 @@ void hold_take(pipe_state& p) noexcept
             p.hold_ready = 1;
     }
     enqueue(p);
+}
+
+// Both sides store their own word, then a full barrier, then read the
+// other's: either the consumer sees the new tail and does not sleep, or the
+// producer sees it asleep and wakes it.  The producer's 0 also turns a
+// futex wait that has not started yet into an immediate return.
+void publish_tail(pipe_state& p) noexcept
+{
+    p.tail.store(p.prod_tail, std::memory_order_release);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (p.cons_asleep.load(std::memory_order_relaxed) != 0) [[unlikely]] {
+        p.cons_asleep.store(0, std::memory_order_relaxed);
+        syscall(SYS_futex, &p.cons_asleep, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    }
+}
+
+void cons_sleep_until_published(pipe_state& p, uint64_t head, uint64_t timeout_ns) noexcept
+{
+    p.cons_asleep.store(1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (p.tail.load(std::memory_order_acquire) == head) {
+        const timespec ts{time_t(timeout_ns / 1000000000u), long(timeout_ns % 1000000000u)};
+        syscall(SYS_futex, &p.cons_asleep, FUTEX_WAIT_PRIVATE, 1, &ts, nullptr, 0);
+    }
+    p.cons_asleep.store(0, std::memory_order_relaxed);
 }

@@ -81,6 +81,14 @@ void hold_put(pipe_state& p) noexcept;
 // Makes the oldest held packet current and enqueues it (hold_ready set).
 void hold_take(pipe_state& p) noexcept;
 
+// Publishes prod_tail to the consumer and wakes it if it sleeps on an
+// empty queue.
+void publish_tail(pipe_state& p) noexcept;
+
+// Consumer with an empty queue (tail was seen equal to head): sleeps until
+// the producer publishes a record, at most timeout_ns.
+void cons_sleep_until_published(pipe_state& p, uint64_t head, uint64_t timeout_ns) noexcept;
+
 // Largest queue limit the queue buffer can honour: the records still
 // counted against the limit never span more than the buffer, so the lazy
 // accounting only reads records that are still intact.
