@@ -35,20 +35,35 @@ namespace {
 // this often.
 constexpr uint64_t max_nap_ns = 200000;
 
-// Sleeps about `ns`; `oversleep` tracks how much longer sleeps really last
-// (rises quickly, decays slowly).
-void nap(uint64_t ns, uint64_t& oversleep) {
+// How long before an entry falls due the consumer stops sleeping and waits
+// on the clock.  It follows the longest recent overshoot of a sleep, since
+// the late wake-ups are what make entries late, not the usual ones: a
+// longer overshoot raises it at once, shorter ones lower it by 1/256 of the
+// difference each, so one late wake-up counts for a few hundred sleeps.
+// It starts at the cap: until sleeps have shown how long they last, gaps
+// shorter than the cap are waited on the clock.  The cap keeps an idle
+// consumer asleep through long gaps.
+struct nap_margin {
+    static constexpr uint64_t cap_ns = 1000000;
+    static constexpr uint64_t spare_ns = 2000;  // added to the overshoot
+    uint64_t ns = cap_ns;
+
+    void observe(uint64_t over) {
+        over = over < cap_ns - spare_ns ? over + spare_ns : cap_ns;
+        if (over >= ns)
+            ns = over;
+        else
+            ns -= (ns - over + 255) / 256;
+    }
+};
+
+// Sleeps about `ns` and reports to `margin` how much longer it really lasted.
+void nap(uint64_t ns, nap_margin& margin) {
     const uint64_t t0 = now_ns();
     const timespec ts{static_cast<time_t>(ns / 1000000000u), static_cast<long>(ns % 1000000000u)};
     clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, nullptr);
     const uint64_t slept = now_ns() - t0;
-    uint64_t over = slept > ns ? slept - ns : 0;
-    if (over > 2 * max_nap_ns)
-        over = 2 * max_nap_ns;
-    if (over > oversleep)
-        oversleep += (over - oversleep) / 4;
-    else
-        oversleep -= (oversleep - over) / 32;
+    margin.observe(slept > ns ? slept - ns : 0);
 }
 
 }  // namespace
@@ -60,7 +75,7 @@ void cons(replay_state& rs) {
     int burst_count = 0;
     uint64_t last_tx = 0;
     bool warned_long = false;
-    uint64_t oversleep = 30000;
+    nap_margin margin;
 
     while (abort_flag.load(std::memory_order_relaxed) == 0) {
         const uint64_t head = rs.cons_head;
@@ -77,13 +92,13 @@ void cons(replay_state& rs) {
         const queue_entry e = load_entry(q, head);
         last_tx = e.tx;
         if (const int64_t wait = static_cast<int64_t>(e.tx - rs.cons_now); wait > 0) {
-            // Sleep until shortly before the entry falls due; nearer than a
-            // sleep really lasts, wait on the clock.
+            // Sleep until the margin before the entry falls due; nearer than
+            // that, wait on the clock.
             netport::nmport_txsync(port);
             burst_count = 0;
-            if (static_cast<uint64_t>(wait) > oversleep + 2000) {
-                const uint64_t ns = static_cast<uint64_t>(wait) - oversleep - 2000;
-                nap(ns < max_nap_ns ? ns : max_nap_ns, oversleep);
+            if (static_cast<uint64_t>(wait) > margin.ns) {
+                const uint64_t ns = static_cast<uint64_t>(wait) - margin.ns;
+                nap(ns < max_nap_ns ? ns : max_nap_ns, margin);
             }
             rs.cons_now = now_ns() - rs.t0;
         } else if (int r = e.len <= max_frame ? netport::nmport_inject(port, q + head + entry_align, e.len) : -1;
