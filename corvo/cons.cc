@@ -51,8 +51,9 @@ constexpr uint64_t empty_wait_ns = 1000000;
 // Never spin longer than this before a due time.
 constexpr uint64_t max_spin_ns = 50000;
 
-// Sleeps about `ns` and tracks how much longer sleeps really last (a
-// running mean, at most max_spin_ns).
+// Sleeps about `ns` and tracks how much longer sleeps really last: quick
+// to rise, slow to fall, so the margin covers the late wake-ups rather
+// than the typical one (at most max_spin_ns).
 void nap(cons_loop_state& st, uint64_t ns) noexcept
 {
     const uint64_t t0 = mono_ns();
@@ -62,9 +63,9 @@ void nap(cons_loop_state& st, uint64_t ns) noexcept
     const uint64_t over = slept > ns ? slept - ns : 0;
     const uint64_t o = over < max_spin_ns ? over : max_spin_ns;
     if (o > st.oversleep)
-        st.oversleep += (o - st.oversleep) / 8;
+        st.oversleep += (o - st.oversleep) / 2;
     else
-        st.oversleep -= (st.oversleep - o) / 8;
+        st.oversleep -= (st.oversleep - o) / 32;
 }
 
 // The record at head is done with.
