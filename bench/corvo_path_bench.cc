@@ -63,7 +63,7 @@ struct direction {
         p.cur_len = uint32_t(pkt.size());
         p.frags[0] = {pkt.data(), p.cur_len};
         p.n_frags = 1;
-        p.reorder_slot.run(p, p.reorder_slot);
+        run_model(p, p.reorder_slot);
         enqueue(p);
         p.tail.store(p.prod_tail, std::memory_order_release);
         p.cons_now = p.prod_now + 1000000000000ull;

@@ -142,7 +142,7 @@ bool gather(pipe_state& p, netport::ring& r) noexcept
 // One packet gathered and accepted: reorder model, then hold or queue.
 inline void forward(pipe_state& p) noexcept
 {
-    p.reorder_slot.run(p, p.reorder_slot);
+    run_model(p, p.reorder_slot);
     // Without a hold buffer (no hold limit at start-up) nothing is held.
     if (p.cur_hold != 0 && p.hold_buf)
         hold_put(p);

@@ -102,7 +102,7 @@ int no_room(pipe_state& p) noexcept
 
 void enqueue(pipe_state& p) noexcept
 {
-    p.loss_slot.run(p, p.loss_slot);
+    run_model(p, p.loss_slot);
     if (p.drop) {
         p.drop = 0;
         count_drop(p);
@@ -118,7 +118,7 @@ void enqueue(pipe_state& p) noexcept
             return;
         }
     }
-    p.bw_slot.run(p, p.bw_slot);
+    run_model(p, p.bw_slot);
     p.qt_qout += p.cur_tx;
     const int bw_drop = p.drop;
     p.drop = 0;
@@ -128,7 +128,7 @@ void enqueue(pipe_state& p) noexcept
         return;
     }
     if (!p.pushed_back) {
-        p.delay_slot.run(p, p.delay_slot);
+        run_model(p, p.delay_slot);
         p.cur_delay = p.cur_delay > p.delay_offset ? p.cur_delay - p.delay_offset : 0;
     }
     uint64_t a = p.qt_qout + p.cur_delay;

@@ -81,6 +81,13 @@ void hold_put(pipe_state& p) noexcept;
 // Makes the oldest held packet current and enqueues it (hold_ready set).
 void hold_take(pipe_state& p) noexcept;
 
+// Runs a slot's model; an empty slot (null_run) costs no call.
+inline void run_model(pipe_state& p, const model_spec& slot) noexcept
+{
+    if (slot.run != null_run)
+        slot.run(p, slot);
+}
+
 // Publishes prod_tail to the consumer and wakes it if it sleeps on an
 // empty queue.
 void publish_tail(pipe_state& p) noexcept;
