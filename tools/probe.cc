@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <time.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -390,6 +391,9 @@ std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* starte
             build_frame(frame.data(), size, sent, now_ns(), o.frame);
             r = nmport_inject(p, frame.data(), size);
             if (r != 0 || stop_flag) break;
+            // Full: hand out what is pending; if that was nothing, the
+            // reader is behind, and it may need this CPU to catch up.
+            if (pending == 0) sched_yield();
             nmport_txsync(p);
             pending = 0;
         }
