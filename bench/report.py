@@ -94,9 +94,10 @@ for j in res["scenarios"]:
     elif n == "veth_forwarding_pps":
         rows.append(("veth forwarding 64 B", f"{j['corvo']} pps", f"kernel bridge {j['kernel_bridge']} pps",
                      ">= 1x", verdict(j["ratio"], 1.0)))
-    elif n in ("vale_delay_1ms", "veth_delay_1ms"):
+    elif n in ("vale_delay_1ms", "veth_delay_1ms", "vale_delay_1ms_placed"):
         q = j["delay_err_ns"]
         kind = n[:4]
+        placed = ", placed" if n.endswith("placed") else ""
         peer = floor.get(("vale_raw_link_delay" if kind == "vale" else "veth_bridge_delay", j["pps"]))
         peer = f"{'raw link' if kind == 'vale' else 'bridge path'} delay {quant(peer['delay_ns'])}" if peer else ""
         tgt, ok = "", ""
@@ -104,7 +105,7 @@ for j in res["scenarios"]:
             tgt = "med < 2 us, p99 < 20 us"
             ok = ("met" if q.get("median") is not None and abs(q["median"]) < 2000 and abs(q["p99"]) < 20000
                   else "NOT met")
-        rows.append((f"{kind} -D 1ms error {j['pps']} pps", quant(q) + f" ({j['frames']} frames, lost {j['lost']})",
+        rows.append((f"{kind} -D 1ms error {j['pps']} pps{placed}", quant(q) + f" ({j['frames']} frames, lost {j['lost']})",
                      peer, tgt, ok))
     elif n == "rate_accuracy":
         ok = abs(j["corvo_err"]) < 0.01 and abs(j["corvo_err"]) <= abs(j["tbf_err"])

@@ -27,7 +27,10 @@ trap "exit 130" INT TERM
 emit() { echo "$1"; echo "$1" >&2; }
 PARTS=" ${BENCH_PARTS:-vale veth rate replay} "
 part() { [[ $PARTS == *" $1 "* ]]; }
-corvo_cmd() { echo "$BIN/corvo -q -C -1,-1,-1,-1 $*"; }
+# Unplaced threads as tests run them; CORVO_C="" gives corvo its default
+# placement (each thread on its own CPU of the defaults, real-time round-robin).
+CORVO_C=${CORVO_C--C -1,-1,-1,-1}
+corvo_cmd() { echo "$BIN/corvo -q $CORVO_C $*"; }
 
 # Trials: offered rate R (pps per direction) for T seconds; the senders start
 # together once $WORK/go exists.  A trial prints {"rate", "n", "dirs": [{"send",
@@ -147,6 +150,8 @@ for r in 1000 10000 100000; do
   emit "$(delay_json vale_raw_link_delay $r "$(vale_trial raw 1 $r)" 0)"
   emit "$(delay_json vale_delay_1ms $r "$(vale_trial corvo 1 $r -D 1ms -d 100ms)")"
 done
+# The same at 10 kpps with corvo's threads placed as it places them itself.
+emit "$(CORVO_C= ; delay_json vale_delay_1ms_placed 10000 "$(vale_trial corvo 1 10000 -D 1ms -d 100ms)")"
 fi
 
 if part veth || part rate; then
