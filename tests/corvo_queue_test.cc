@@ -2,7 +2,9 @@
 // the test sets; published instances and the start-up buffer sizes.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "common/numarg.hpp"
 #include "corvo_dp_fixture.hpp"
@@ -28,6 +30,42 @@ TEST_F(queue_test, record_sizes_and_contents)
     EXPECT_EQ(pc().pkts, 4u);
     EXPECT_EQ(pc().bytes, 60u + 61 + 65 + 1000);
     EXPECT_EQ(p.tail.load(), 0u) << "enqueue publishes tail only before its pause";
+}
+
+TEST_F(queue_test, a_consumer_asleep_on_an_empty_queue_wakes_on_publication)
+{
+    using clock = std::chrono::steady_clock;
+    // Nothing published: the sleep ends by its timeout.
+    auto t0 = clock::now();
+    cons_sleep_until_published(p, p.head.load(), 20000000);
+    EXPECT_GE(clock::now() - t0, std::chrono::milliseconds(15));
+    EXPECT_EQ(p.cons_asleep.load(), 0u);
+
+    // Already published but not yet seen: no sleep.
+    set_packet(60, 1, 60);
+    enqueue(p);
+    publish_tail(p);
+    t0 = clock::now();
+    cons_sleep_until_published(p, 0, 10000000000);
+    EXPECT_LT(clock::now() - t0, std::chrono::seconds(5));
+
+    // Asleep with a 10 s timeout: each publication wakes it (rounds, so a
+    // wake-up lost now and then would show).
+    for (int round = 0; round < 20; ++round) {
+        const uint64_t seen = p.tail.load();
+        std::thread producer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            set_packet(60, uint8_t(round), 60);
+            enqueue(p);
+            publish_tail(p);
+        });
+        t0 = clock::now();
+        while (p.tail.load() == seen && clock::now() - t0 < std::chrono::seconds(5))
+            cons_sleep_until_published(p, seen, 10000000000);
+        producer.join();
+        EXPECT_NE(p.tail.load(), seen) << "round " << round;
+        EXPECT_LT(clock::now() - t0, std::chrono::seconds(5)) << "round " << round;
+    }
 }
 
 TEST_F(queue_test, wrap_rule_at_exactly_one_record_left)
