@@ -41,8 +41,8 @@ void count_drop(pipe_state& p, const queue_record& r) noexcept
 // Longest single sleep while the queue holds only future records: the
 // loop still looks at abort_flag and the clock this often.
 constexpr uint64_t max_nap_ns = 200000;
-// Naps of an empty queue start here and double while it stays empty, up
-// to the smaller of empty_nap_cap and half the late limit.
+// Route mode: naps of an empty queue start here and double while it stays
+// empty, up to the smaller of empty_nap_cap and half the late limit.
 constexpr uint64_t first_empty_nap = 5000;
 constexpr uint64_t empty_nap_cap = 50000;
 // Longest sleep on an empty queue outside route mode (a publication ends it
@@ -213,7 +213,8 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
     }
     // Idle: flush pending injections at once.  A record due sooner than a
     // sleep really lasts is waited for on the clock; one due later is
-    // slept for until shortly before; an empty queue naps briefly.
+    // slept for until shortly before; on an empty queue the consumer sleeps
+    // until the producer publishes (route mode: naps briefly).
     if (st.pending > 0) {
         netport::nmport_txsync(p.port_out);
         st.pending = 0;
