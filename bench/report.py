@@ -47,6 +47,15 @@ for size in (60, 1500):
         res["per_packet"][f"{m}/{size}"] = v
         rows.append((f"path {m} {size} B", f"{v:.1f} ns", f"no model {base:.1f} ns",
                      f"<= 2x ({2 * base:.1f} ns)", "met" if v <= 2 * base else "NOT met"))
+mp = os.path.join(d, "machine.json")
+if os.path.exists(mp):
+    with open(mp) as f:
+        m = json.load(f)
+    res["machine_floor"] = m
+    us = lambda q: f"med {q['median'] / 1e3:.1f} p99 {q['p99'] / 1e3:.1f} max {q['max'] / 1e3:.1f} us"
+    rows.append(("machine: 100 us timer sleep, lateness", us(m["timer_late_ns"]), "", "", ""))
+    rows.append(("machine: futex wake to running", us(m["futex_wake_ns"]), "", "", ""))
+    rows.append(("machine: clock read", f"{m['clock_read_ns']:.1f} ns", "", "", ""))
 wb = gbench("wenlo_bench")
 for size in (64, 1500):
     b = wb.get(f"BM_pcap_prod/{size}")

@@ -24,6 +24,8 @@ cpu=$(( $(nproc) - 1 ))
 taskset -c $cpu "$bin/corvo_path_bench" --benchmark_min_time=0.2 --benchmark_repetitions=5 \
   --benchmark_report_aggregates_only=true \
   --benchmark_out="$out.d/corvo_path_bench.json" --benchmark_out_format=json >&2
+# The machine's own wake-up and clock costs, the floor of every timing figure.
+"$bin/machine_floor" > "$out.d/machine.json"
 "$bin/wenlo_bench" --benchmark_filter='BM_pcap_prod|BM_replay_vale_full_speed' \
   --benchmark_out="$out.d/wenlo_bench.json" --benchmark_out_format=json >&2
 if [ "$(id -u)" -eq 0 ]; then
