@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <climits>
-#include <cstring>
 
 #include "common/log.hpp"
 #include "corvo/arp.hpp"

@@ -413,11 +413,9 @@ int packet_fd(const port* p) {
     return p->packet->rx_sock.fd;
 }
 
-void packet_rx_wait(port* p, int64_t timeout_ns) {
-    if (timeout_ns <= 0) return;
-    const timespec ts{time_t(timeout_ns / 1'000'000'000), long(timeout_ns % 1'000'000'000)};
+void packet_rx_wait(port* p, const timespec& timeout) {
     pollfd pfd{packet_fd(p), POLLIN, 0};
-    ppoll(&pfd, 1, &ts, nullptr);
+    ppoll(&pfd, 1, &timeout, nullptr);
 }
 
 }  // namespace netport

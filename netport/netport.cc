@@ -207,10 +207,12 @@ port_drops nmport_drops(const port* p) {
 int nmport_fd(const port* p) { return p->kind == port_kind::vale ? vale_fd(p) : packet_fd(p); }
 
 void nmport_rx_wait(port* p, int64_t timeout_ns) {
+    if (timeout_ns <= 0) return;
+    const timespec timeout{time_t(timeout_ns / 1'000'000'000), long(timeout_ns % 1'000'000'000)};
     if (p->kind == port_kind::vale)
-        vale_rx_wait(p, timeout_ns);
+        vale_rx_wait(p, timeout);
     else
-        packet_rx_wait(p, timeout_ns);
+        packet_rx_wait(p, timeout);
 }
 
 void nmport_close(port* p) {

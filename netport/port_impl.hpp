@@ -3,6 +3,8 @@
 
 #include "netport/netport.hpp"
 
+#include <time.h>
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
@@ -75,7 +77,7 @@ void vale_txsync(port* p);
 void vale_rxsync(port* p);
 ring* vale_rx_ring(port* p);
 uint64_t vale_rx_timestamp(const port* p, uint32_t slot);
-void vale_rx_wait(port* p, int64_t timeout_ns);
+void vale_rx_wait(port* p, const timespec& timeout);
 bool vale_peer_attached(const port* p);
 int vale_fd(const port* p);
 
@@ -87,7 +89,7 @@ void packet_txsync(port* p);
 void packet_rxsync(port* p);
 ring* packet_rx_ring(port* p);
 uint64_t packet_rx_timestamp(const port* p, uint32_t slot);
-void packet_rx_wait(port* p, int64_t timeout_ns);
+void packet_rx_wait(port* p, const timespec& timeout);
 size_t packet_max_frame(const port* p);
 int packet_fd(const port* p);
 

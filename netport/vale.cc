@@ -481,19 +481,17 @@ void vale_txsync(port* p) {
     }
 }
 
-void vale_rx_wait(port* p, int64_t timeout_ns) {
+void vale_rx_wait(port* p, const timespec& timeout) {
     vale_attach* a = p->vale;
-    if (timeout_ns <= 0) return;
-    const timespec ts{time_t(timeout_ns / 1'000'000'000), long(timeout_ns % 1'000'000'000)};
     if (a->damaged.load(std::memory_order_relaxed)) {
-        clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, nullptr);
+        clock_nanosleep(CLOCK_MONOTONIC, 0, &timeout, nullptr);
         return;
     }
     store_relaxed(a->rx_hdr->reader_waiting, uint32_t{1});
     std::atomic_thread_fence(std::memory_order_seq_cst);
     const uint32_t t = load_relaxed(a->rx_hdr->tail);
     // Returns at once when the tail has moved since the check (EAGAIN).
-    if (t == a->rx_seen) futex(&a->rx_hdr->tail, FUTEX_WAIT, t, &ts);
+    if (t == a->rx_seen) futex(&a->rx_hdr->tail, FUTEX_WAIT, t, &timeout);
     store_relaxed(a->rx_hdr->reader_waiting, uint32_t{0});
 }
 
