@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/std_fds.hpp"
 #include "corvo/pipe.hpp"
 
 namespace {
@@ -51,6 +52,8 @@ void on_sigbus(int) { siglongjmp(cut_short, 1); }
 
 int main(int argc, char** argv)
 {
+    if (!std_fds_open())
+        return 1;
     long count = -1;  // reports to print; -1 = until interrupted
     int ch;
     while ((ch = getopt(argc, argv, "n:")) != -1) {

@@ -1,5 +1,13 @@
 // corvo: a two-port link emulator.  Everything but this file lives in the
 // library corvo_state, so that the tests can reach it.
+#include "common/std_fds.hpp"
 #include "corvo/options.hpp"
 
-int main(int argc, char** argv) { return corvo_run(argc, argv); }
+int main(int argc, char** argv)
+{
+    // Before anything is opened: the session file or a link segment must
+    // never become standard error.
+    if (!std_fds_open())
+        return 1;
+    return corvo_run(argc, argv);
+}

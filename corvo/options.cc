@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -147,6 +148,8 @@ int parse_command_line(corvo_config& cfg, int argc, char** argv)
     optind = 0;  // a full restart of getopt, also when called again in one process
     int ch;
     while ((ch = getopt(argc, argv, corvo_optstring.data())) != -1) {
+        if (ch > 0 && ch < 128 && ch != '?')
+            cfg.given[ch] = true;
         if (ch > 0 && ch < 128 && row_of[ch] >= 0) {
             option_row& row = cfg.rows[row_of[ch]];
             if (!row.arg[0]) {
@@ -214,6 +217,21 @@ session_map obtain_session(corvo_config& cfg)
     cfg.layout = m.layout;
     cfg.role = m.role == session_role::client ? corvo_role::client : corvo_role::owner;
     return m;
+}
+
+// A client's one line: the file has an owner, and what of the command line
+// only an owner would use.
+void say_client(const corvo_config& cfg)
+{
+    static constexpr char owner_only[] = "idMGbwCrH";
+    char ignored[3 * sizeof owner_only + 16] = "";
+    size_t n = 0;
+    for (const char* c = owner_only; *c; ++c) {
+        if (cfg.given[static_cast<unsigned char>(*c)])
+            n += static_cast<size_t>(std::snprintf(ignored + n, sizeof ignored - n, " -%c", *c));
+    }
+    log_msg("%s has a running owner: publishing to it as a client%s%s\n", cfg.session_path,
+            n ? ", ignoring" : "", ignored);
 }
 
 // Checks of an owner before the per-direction step; answers go_on or 1.
@@ -365,11 +383,15 @@ int corvo_options(corvo_config& cfg, int argc, char** argv)
         return ec_stop(map);
 
     if (cfg.role == corvo_role::owner) {
+        // From here on a stop signal ends the start-up cleanly.
+        install_stop_signals();
         if (int r = owner_validate(cfg); r != go_on)
             return r;
-    } else if (!ec_wait_ack(*cfg.layout)) {
-        // The owner still reads the spare instance: write nothing.
-        return 1;
+    } else {
+        say_client(cfg);
+        // While the owner still reads the spare instance, write nothing.
+        if (!ec_wait_ack(*cfg.layout) || !ec_stage())
+            return 1;
     }
     for (option_row* row = cfg.rows; row->letter; ++row) {
         if ((row->flags & opt_both) && !row->arg[1])
@@ -387,6 +409,8 @@ int corvo_options(corvo_config& cfg, int argc, char** argv)
         return 1;
     }
     if (cfg.role == corvo_role::client) {
+        if (!ec_commit())
+            return 1;
         ec_publish(cfg.pipe[0], cfg.pipe[1]);
         return 0;
     }

@@ -5,8 +5,9 @@
 // whether this process owns the emulator or is a client of a running one)
 // and applies the per-direction options to the two pipe_state records.
 // corvo_owner then does the owner's start-up: -M limits, memory locking,
-// the ports, one corvo_main thread per direction, SIGINT and the statistics
-// line printed once a second until abort_flag is set.
+// the ports, one corvo_main thread per direction and the statistics line
+// printed once a second until abort_flag is set (by SIGINT, SIGTERM or
+// SIGHUP, taken from the moment the process knows it is the owner).
 //
 // Directions: A receives on the first -i port (ifa) and sends on the second
 // (ifb); B the reverse.  A per-direction option given once applies to both
@@ -100,6 +101,7 @@ struct corvo_config {
     corvo_role role;
     int errors;                          // option errors of the per-direction step
     session_layout* layout;
+    bool given[128];                     // option letters seen on the command line
     pipe_state pipe[2];                  // A, B
 };
 
@@ -118,6 +120,11 @@ inline constexpr int go_on = -1;
 // that is to start, otherwise the exit status of the process (a client that
 // published, a stop request, or 1 for a refusal, already logged).
 int corvo_options(corvo_config& cfg, int argc, char** argv);
+
+// SIGINT, SIGTERM and SIGHUP set abort_flag, which ends the owner cleanly
+// whether it is still starting or already running; a second one of them
+// ends the process at once.
+void install_stop_signals();
 
 // Second phase of an owner: runs until abort_flag is set and answers the
 // exit status (0 after a normal stop, 1 when start-up fails).

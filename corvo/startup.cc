@@ -1,5 +1,6 @@
-// Second phase of corvo's main in the owner: -M limits, memory locking, the
-// ports, the two direction threads, SIGINT and the statistics line.
+// Second phase of corvo's main in the owner: -M limits, the session file,
+// memory locking, the ports, the two direction threads, the stop signals
+// and the statistics line.
 #include <linux/capability.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -124,19 +125,27 @@ bool open_ports(pipe_state& p)
     return true;
 }
 
-extern "C" void on_sigint(int)
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The first stop signal asks for the clean end; the defaults it puts back
+// let a second one end the process at once.
+extern "C" void on_stop_signal(int)
 {
     abort_flag.store(1, std::memory_order_relaxed);
+    struct sigaction dfl{};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig : stop_signals)
+        sigaction(sig, &dfl, nullptr);
 }
 
-// The handler resets itself, so a second interrupt ends the process at once.
-void install_sigint()
+// Start-up steps end here, without starting what follows, once a stop
+// signal has come.
+bool stopped_during_start_up()
 {
-    struct sigaction sa{};
-    sa.sa_handler = on_sigint;
-    sa.sa_flags = SA_RESETHAND;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
+    if (!abort_flag.load(std::memory_order_relaxed))
+        return false;
+    log_msg("exiting on abort\n");
+    return true;
 }
 
 struct counts {
@@ -185,15 +194,31 @@ void stats_loop(corvo_config& cfg)
 
 }  // namespace
 
+void install_stop_signals()
+{
+    struct sigaction sa{};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : stop_signals)
+        sigaddset(&sa.sa_mask, sig);
+    for (int sig : stop_signals)
+        sigaction(sig, &sa, nullptr);
+}
+
 int corvo_owner(corvo_config& cfg)
 {
-    lock_memory();
-
     const option_row& limits = option_of(cfg, 'M');
     for (int d = 0; d < 2; ++d) {
         if (limits.arg[d] && !apply_limits(cfg.pipe[d], limits.arg[d]))
             return 1;
     }
+    // Every option has passed: the session file gets the layout now, and
+    // is left as it was when a stop signal came first.
+    if (stopped_during_start_up())
+        return 0;
+    if (!ec_commit())
+        return 1;
+    lock_memory();
     if (!ec_release_client_area())
         return 1;
     for (pipe_state& p : cfg.pipe) {
@@ -213,8 +238,10 @@ int corvo_owner(corvo_config& cfg)
         if (!open_ports(p))
             return 1;
     }
-    if (cfg.pipe[0].wait_link > 0)
-        sleep(static_cast<unsigned>(cfg.pipe[0].wait_link));
+    if (cfg.pipe[0].wait_link > 0 && !abort_flag.load(std::memory_order_relaxed))
+        sleep(static_cast<unsigned>(cfg.pipe[0].wait_link));  // a signal cuts it short
+    if (stopped_during_start_up())
+        return 0;
 
     static constexpr const char* direction_names[2] = {"A", "B"};
     for (int d = 0; d < 2; ++d) {
@@ -224,7 +251,6 @@ int corvo_owner(corvo_config& cfg)
             return 1;
         }
     }
-    install_sigint();
     sleep(1);
     stats_loop(cfg);
     log_msg("exiting on abort\n");

@@ -1,5 +1,6 @@
 // probe: sends numbered, time-stamped Ethernet/IPv4/UDP frames through a port
 // and measures what arrives on another (loss, order, duplicates, delay, gaps).
+#include "common/std_fds.hpp"
 #include "netport/netport.hpp"
 
 #include <arpa/inet.h>
@@ -608,6 +609,8 @@ int run_duplex(const options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!std_fds_open())
+        return 1;
     if (argc < 2 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
         fputs(usage_text, argc < 2 ? stderr : stdout);
         return argc < 2 ? 1 : 0;
