@@ -219,6 +219,9 @@ TEST_F(session_proc_test, client_over_the_delay_limit_publishes_nothing)
     const std::string log = c.log();
     EXPECT_NE(log.find("invalid new delay 200000000 (max 100000000)\n"), std::string::npos) << log;
     EXPECT_NE(log.find("exiting due to 2 error(s)\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(file + " has a running owner: publishing to it as a client, ignoring -i -C\n"),
+              std::string::npos)
+        << log;
     for (int d = 0; d < 2; ++d) {
         EXPECT_EQ(u64_at(file, area_off(d) + 24), 0u);
         EXPECT_EQ(u64_at(file, area_off(d) + 8), 100000000u);  // max_delay unchanged
@@ -292,6 +295,32 @@ TEST_F(session_proc_test, stop_request_without_an_owner_ends_at_once)
     EXPECT_EQ(read_at<uint32_t>(file, 512), 1u);
     EXPECT_EQ(u64_at(file, area_off(0) + 24), stop_command);
     EXPECT_EQ(u64_at(file, area_off(1) + 24), stop_command);
+}
+
+// Another program holds the file locked: a would-be owner says whom it
+// waits for, and once the lock is gone refuses a file no emulator wrote.
+TEST_F(session_proc_test, waiting_for_a_lock_held_by_another_program_is_said)
+{
+    child holder([&](const child::control& ctl) {
+        const int fd = open(file.c_str(), O_RDWR | O_CREAT, 0600);
+        if (fd < 0 || lockf(fd, F_LOCK, 0) != 0)
+            return 10;
+        ctl.tell('l');
+        ctl.wait_go();
+        return 0;
+    });
+    ASSERT_TRUE(holder.wait_for('l'));
+    links l("lck");
+    child c(program(corvo_args(file, l, {"-D", "1ms"})));
+    const std::string line =
+        "waiting for the client area of " + file + ": process " + std::to_string(holder.pid()) + " (";
+    EXPECT_TRUE(c.wait_log(line)) << c.log();
+    EXPECT_TRUE(c.running());
+    holder.go();
+    EXPECT_EQ(holder.finish(), 0);
+    EXPECT_EQ(c.finish(10000), 1);
+    EXPECT_NE(c.log().find("refusing " + file + ": no emulator has written a session into it\n"), std::string::npos)
+        << c.log();
 }
 
 TEST(corvo_stat_test, refuses_what_is_not_a_session_file)

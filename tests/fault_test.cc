@@ -91,6 +91,26 @@ struct fault_session : ::testing::Test {
 
 }  // namespace
 
+// SIGTERM and SIGHUP stop corvo as SIGINT does, status 0, whether it is
+// still starting (here in its -w pause before the threads) or running.
+TEST(fault_signal, term_and_hangup_end_corvo_cleanly)
+{
+    for (int sig : {SIGTERM, SIGHUP}) {
+        for (bool starting : {true, false}) {
+            SCOPED_TRACE(std::string(strsignal(sig)) + (starting ? " during start-up" : " while running"));
+            links l("sig");
+            child owner(program(corvo_args("", l, {"-D", "1ms", "-w", starting ? "5" : "0"})));
+            ASSERT_TRUE(owner.wait_log(starting ? "running on cores" : "hold-buf", starting ? 1 : 2)) << owner.log();
+            if (starting)
+                usleep(300000);
+            kill(owner.pid(), sig);
+            EXPECT_EQ(owner.finish(4000), 0) << owner.log();
+            EXPECT_NE(owner.log().find("exiting on abort"), std::string::npos) << owner.log();
+            EXPECT_EQ(owner.log().find("hold-buf") == std::string::npos, starting) << owner.log();
+        }
+    }
+}
+
 // A client that dies while it writes the spare instance leaves it half
 // written and unpublished: the owner keeps the instance in force, and the
 // next client takes the client area and publishes.
