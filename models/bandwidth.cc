@@ -32,7 +32,7 @@ bool parse_rate(const char* word, uint64_t& out) { return parse_count_word(word,
 void fill_tx(tx_table& t, uint64_t bps, uint32_t overhead)
 {
     for (uint32_t n = 0; n < pkt_len_entries; ++n) {
-        const uint64_t ns = bps ? (uint64_t{n} + overhead) * 8 * 1000000000ull / bps : 0;
+        const uint64_t ns = models::serialise_ns(uint64_t{n} + overhead, bps);
         t.entry[n] = static_cast<uint32_t>(std::min<uint64_t>(ns, UINT32_MAX));
     }
 }

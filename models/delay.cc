@@ -99,14 +99,8 @@ int exp_delay_parse(pipe_state& pipe, model_spec& candidate, int argc, const cha
     auto* b = alloc_block<exp_param>(pipe, candidate);
     if (!b)
         return 1;
-    const double d = static_cast<double>(dmin);
-    const double s = static_cast<double>(davg - dmin);
-    for (uint32_t i = 0; i < exp_entries; ++i) {
-        const uint64_t v = to_count(d - s * std::log((exp_entries - i) * (1.0 / exp_entries)), 0);
-        if (v == invalid_count)
-            return 1;  // the tail of the table would not fit 64 bits
-        b->entry[i] = v;
-    }
+    if (!models::exp_table(dmin, davg, models::exp_base::natural, b->entry))
+        return 1;  // the tail of the table would not fit 64 bits
     return 0;
 }
 

@@ -56,16 +56,7 @@ int const_ber_parse(pipe_state& pipe, model_spec& candidate, int argc, const cha
     auto* b = alloc_block<ber_param>(pipe, candidate);
     if (!b)
         return 1;
-    double q8 = 1.0 - ber;
-    q8 *= q8;
-    q8 *= q8;
-    q8 *= q8;
-    double intact = 1.0;  // chance that n bytes have no bit error
-    for (uint32_t n = 0; n < pkt_len_entries; ++n) {
-        const uint64_t v = static_cast<uint64_t>((1.0 - intact) * prob_scale);
-        b->entry[n] = static_cast<uint32_t>(std::min<uint64_t>(v, r24_mask));
-        intact *= q8;
-    }
+    models::ber_table(ber, b->entry);
     b->threshold = prob_threshold(ber);
     return 0;
 }

@@ -19,6 +19,8 @@
 #include <iterator>
 #include <type_traits>
 
+#include "models/model_math.hpp"
+
 struct pipe_state;   // corvo/pipe.hpp
 struct model_desc;   // corvo/pipe.hpp
 struct model_spec;
@@ -68,8 +70,8 @@ inline constexpr uint32_t pkt_len_entries = 9200;
 // Ethernet bytes a received frame lacks: preamble+SFD 8, FCS 4, gap 12.
 inline constexpr uint32_t ether_overhead = 24;
 // Probabilities are thresholds against 24 random bits.
-inline constexpr double prob_scale = 16777216.0;  // 2^24
-inline constexpr uint32_t r24_mask = 0xffffff;
+using models::prob_scale;
+using models::r24_mask;
 
 struct delay_param {            // constant delay
     uint64_t delay;             // ns

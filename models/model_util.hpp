@@ -18,15 +18,9 @@ inline bool parse_count_word(const char* word, const unit_entry* units, uint64_t
 }
 
 // A probability: a plain number (no suffix) with 0 <= p <= 1; nan fails.
-inline bool parse_prob(const char* word, double& p)
-{
-    int err = 0;
-    p = parse_gen(word, nullptr, &err);
-    return !err && p >= 0.0 && p <= 1.0;
-}
+inline bool parse_prob(const char* word, double& p) { return models::parse_prob(parse_gen, word, p); }
 
-// p * 2^24 truncated; p is already known to lie in [0, 1].
-inline uint64_t prob_threshold(double p) { return static_cast<uint64_t>(p * prob_scale); }
+using models::prob_threshold;
 
 inline bool word_is(const char* word, const char* keyword) { return std::strcmp(word, keyword) == 0; }
 
@@ -43,9 +37,4 @@ inline uint32_t draw(pipe_state& pipe) noexcept
     return static_cast<uint32_t>(nrand48(pipe.rand_state));
 }
 
-// (r24 * range) >> 24 with the product in 128 bits, so any 64-bit range is
-// scaled exactly; the result is below range (or 0 when range is 0).
-inline uint64_t scale_r24(uint32_t r24, uint64_t range) noexcept
-{
-    return static_cast<uint64_t>((static_cast<unsigned __int128>(r24) * range) >> 24);
-}
+using models::scale_r24;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/log.hpp"
+#include "models/model_math.hpp"
 #include "wenlo/replay.hpp"
 
 namespace wenlo {
@@ -43,9 +44,7 @@ uint64_t count_of(const char* text, const unit_entry* table) {
 
 // A probability 0 <= p <= 1 (nan refused); false when invalid.
 bool prob_of(const char* text, double& p) {
-    int err = 0;
-    p = wenlo::parse_gen(text, nullptr, &err);
-    return err == 0 && p >= 0.0 && p <= 1.0;
+    return models::parse_prob(wenlo::parse_gen, text, p);
 }
 
 // Tables of the exp and ber models live as long as the process: slots are
@@ -59,10 +58,7 @@ void* kept_table(size_t bytes) {
 }
 
 uint64_t tt_of(uint64_t bytes, uint64_t bps) {
-    if (bps == 0)
-        return 0;
-    unsigned __int128 t = static_cast<unsigned __int128>(bytes) * 8000000000u / bps;
-    return t > ~uint64_t{0} ? ~uint64_t{0} : static_cast<uint64_t>(t);
+    return models::serialise_ns(bytes, bps);
 }
 
 }  // namespace
@@ -126,8 +122,7 @@ int uniform_delay_parse(replay_state*, model_spec* cand, int argc, char** argv) 
 
 int uniform_delay_run(replay_state* rs, model_spec* slot) {
     const uniform_param& p = slot->params.uniform;
-    unsigned __int128 x = static_cast<unsigned __int128>(draw24()) * p.range;
-    rs->cur_delay = p.dmin + static_cast<uint64_t>(x >> 24);
+    rs->cur_delay = p.dmin + models::scale_r24(draw24(), p.range);
     return 0;
 }
 
@@ -143,14 +138,8 @@ int exp_delay_parse(replay_state*, model_spec* cand, int argc, char** argv) {
     auto* table = static_cast<uint64_t*>(kept_table(exp_entries * sizeof(uint64_t)));
     if (table == nullptr)
         return 1;
-    const double d = static_cast<double>(dmin);
-    const double s = static_cast<double>(davg - dmin);
-    for (int i = 0; i < exp_entries; i++) {
-        const uint64_t v = to_count(d - s * std::log2((exp_entries - i) / double{exp_entries}), 0);
-        if (v == invalid_count)
-            return 1;  // the tail of the table would not fit 64 bits
-        table[i] = v;
-    }
+    if (!models::exp_table(dmin, davg, models::exp_base::two, {table, exp_entries}))
+        return 1;  // the tail of the table would not fit 64 bits
     cand->params.exp = exp_param{table, exp_entries * sizeof(uint64_t)};
     return 0;
 }
@@ -236,7 +225,7 @@ int const_plr_parse(replay_state*, model_spec* cand, int argc, char** argv) {
     double p;
     if (!prob_of(argv[argc - 1], p))
         return 1;
-    uint64_t threshold = static_cast<uint64_t>(p * 16777216.0);
+    uint64_t threshold = models::prob_threshold(p);
     if (p != 0 && threshold == 0)
         log_msg("WWW warning,  rounding %le down to 0\n", p);
     cand->params.plr = plr_param{threshold, 0, 0};
@@ -262,18 +251,8 @@ int const_ber_parse(replay_state*, model_spec* cand, int argc, char** argv) {
     auto* table = static_cast<uint32_t*>(kept_table(ber_entries * sizeof(uint32_t)));
     if (table == nullptr)
         return 1;
-    double q8 = 1.0 - b;
-    q8 *= q8;
-    q8 *= q8;
-    q8 *= q8;
-    double P = 1.0;
-    for (int n = 0; n < ber_entries; n++) {
-        double v = (1.0 - P) * 16777216.0;
-        table[n] = v >= 16777215.0 ? 16777215u : static_cast<uint32_t>(v);
-        P *= q8;
-    }
-    cand->params.ber = ber_param{table, ber_entries * sizeof(uint32_t),
-                                 static_cast<uint64_t>(b * 16777216.0), 0, 0};
+    models::ber_table(b, {table, ber_entries});
+    cand->params.ber = ber_param{table, ber_entries * sizeof(uint32_t), models::prob_threshold(b), 0, 0};
     return 0;
 }
 
