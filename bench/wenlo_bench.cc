@@ -34,7 +34,8 @@ struct capture {
         std::string b;
         auto put = [&](uint32_t w) { b.append(reinterpret_cast<const char*>(&w), 4); };
         put(0xa1b23c4d);
-        b.append(20, '\0');
+        b.append(16, '\0');
+        put(1);  // link type: Ethernet
         std::vector<char> data(len, 0);
         const unsigned char eth[14] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0, 1, 0x88, 0xb5};
         std::memcpy(data.data(), eth, std::min<size_t>(14, len));

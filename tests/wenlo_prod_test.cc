@@ -173,17 +173,33 @@ TEST(WenloProd, RealScaleHalvesTheGaps) {
     EXPECT_EQ(tx_of(f, 6), want);
 }
 
-TEST(WenloProd, NegativeGapUnderScalingCountsZero) {
-    filled f = fill({rec(0, 100, 0), rec(4000000, 100, 1), rec(2000000, 100, 2), rec(6000000, 100, 3)},
-                    {.bw = "real,2"});
-    std::vector<uint64_t> tx = tx_of(f, 4);
-    ASSERT_EQ(tx.size(), 4u);
-    EXPECT_EQ(tx[2], tx[1]);                 // stepped back: no gap
-    EXPECT_EQ(tx[3], tx[2] + 2000000);       // 4 ms scaled by 2
-    // Unscaled, the timeline is restored by the next gap.
-    filled u = fill({rec(0, 100, 0), rec(4000000, 100, 1), rec(2000000, 100, 2), rec(6000000, 100, 3)});
-    std::vector<uint64_t> ut = tx_of(u, 4);
-    EXPECT_EQ(ut[3] - ut[0], 6000000u);
+TEST(WenloProd, StepBackInTimeCostsNoTimeInEveryCopy) {
+    // 10.0 10.2 5.0 5.1 5.3 s plays as 10.0 10.2 10.2 10.3 10.5: the gaps
+    // forward sum to 0.5 s, so first_pkt_time = 100 x 0.5 s / 400 = 125 ms.
+    const std::vector<record> recs{rec(10000000000, 100, 0), rec(10200000000, 100, 1), rec(5000000000, 100, 2),
+                                   rec(5100000000, 100, 3), rec(5300000000, 100, 4)};
+    struct row {
+        const char* bw;
+        std::vector<uint64_t> ms10;  // due times of two copies, 0.1 ms
+        uint64_t copy_ns;            // one copy's length
+    } rows[] = {
+        {nullptr, {1250, 3250, 3250, 4250, 6250, 7500, 9500, 9500, 10500, 12500}, 625000000},
+        {"real,2", {625, 1625, 1625, 2125, 3125, 3750, 4750, 4750, 5250, 6250}, 312500000},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.bw ? r.bw : "capture timing");
+        filled f = fill(recs, {.bw = r.bw});
+        std::vector<uint64_t> want;
+        for (uint64_t ms10 : r.ms10)
+            want.push_back(ms10 * 100000);
+        EXPECT_EQ(tx_of(f, 10), want);
+        // Every copy in the queue lasts the same, up to the last, where the
+        // next pass of the queue starts.
+        ASSERT_EQ(f.entries.size(), 5u * queue_copies(5));
+        EXPECT_EQ(f.entries.back().tx, queue_copies(5) * r.copy_ns);
+        for (size_t i = 5; i < f.entries.size(); i++)
+            ASSERT_EQ(f.entries[i].tx, f.entries[i - 5].tx + r.copy_ns) << i;
+    }
 }
 
 TEST(WenloProd, ConstantRateIgnoresCaptureGaps) {

@@ -48,7 +48,9 @@ inline std::string pcap_bytes(const std::vector<record>& recs, bool nano = false
         out.append(reinterpret_cast<const char*>(&w), 4);
     };
     put(nano ? 0xa1b23c4d : 0xa1b2c3d4);
-    out.append(20, '\0');
+    out.append(12, '\0');  // version, time zone, accuracy: not read
+    put(262144);  // snapshot length
+    put(1);       // link type: Ethernet
     for (const auto& r : recs) {
         put(static_cast<uint32_t>(r.t_ns / 1000000000));
         uint32_t frac = static_cast<uint32_t>(r.t_ns % 1000000000);

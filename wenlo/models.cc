@@ -205,11 +205,6 @@ int real_bw_parse(replay_state*, model_spec* cand, int argc, char** argv) {
 }
 
 int real_bw_run(replay_state* rs, model_spec* slot) {
-    // A gap that steps back in time counts as 0 once scaled.
-    if (static_cast<int64_t>(rs->cur_tt) < 0) {
-        rs->cur_tt = 0;
-        return 0;
-    }
     // A quotient beyond 2^64 saturates (to_count gives all ones).
     rs->cur_tt = to_count(static_cast<double>(rs->cur_tt) / slot->params.real.scale, 0);
     return 0;

@@ -1,6 +1,8 @@
 // Capture reader: maps the pcap file once, read-only, and scans the record
 // headers to count the packets and size the replay queue.  Packet bytes are
-// first touched by the producer when it copies them into the queue.
+// first touched by the producer when it copies them into the queue.  A
+// capture of another link type than Ethernet, or with a record larger than
+// any capture holds, is refused before the queue is sized.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -88,8 +90,16 @@ bool scan(void* arg)
     log_msg_as("readpcap", "swap %d res %d\n\n", static_cast<int>(pf.swap), static_cast<int>(pf.res));
 
     record_reader rd{pf.data, pf.lim, pf.swap != 0, pf.res};
-    uint64_t count = 0, prev = 0, first = 0, last = 0, first_len = 0;
-    uint64_t tot_bytes = 0, tot_mem = 0;
+    uint32_t link = 0;
+    rd.word_at(pcap_link_type_at, link);  // the file holds the global header
+    if (link != pcap_link_ethernet) {
+        log_msg_as("readpcap", "--EEE-- %s has link type %u, only Ethernet (%u) is replayed\n", name, link,
+                pcap_link_ethernet);
+        return true;  // refused: a.ok stays false
+    }
+
+    uint64_t count = 0, prev = 0, first_len = 0;
+    uint64_t tot_bytes = 0, tot_mem = 0, tx_time = 0;
     uint64_t pos = pcap_global_hdr;
     while (pos < pf.filesize) {
         record_hdr h;
@@ -97,14 +107,23 @@ bool scan(void* arg)
             log_msg_as("readpcap", "--WWW-- end of pcap file after %d packets\n\n", static_cast<int>(count));
             break;
         }
-        uint64_t t = h.time_ns(pf.res);
-        if (t < prev)
-            log_msg_as("readpcap", "--WWW-- reordered packet %d\n\n", static_cast<int>(count));
-        if (count == 0) {
-            first = t;
-            first_len = h.len;
+        // Checked before anything is summed: the queue is sized from these.
+        if (h.caplen > max_record_bytes || h.len > max_record_bytes) {
+            log_msg_as("readpcap",
+                    "--EEE-- %s: record %lu at offset %lu claims caplen %u len %u, more than the %u bytes a "
+                    "record may hold\n",
+                    name, static_cast<unsigned long>(count + 1), static_cast<unsigned long>(pos), h.caplen, h.len,
+                    max_record_bytes);
+            return true;  // refused: a.ok stays false
         }
-        last = t;
+        uint64_t t = h.time_ns(pf.res);
+        if (count == 0) {
+            first_len = h.len;
+        } else if (t < prev) {
+            log_msg_as("readpcap", "--WWW-- reordered packet %d\n\n", static_cast<int>(count));
+        } else if (__builtin_add_overflow(tx_time, t - prev, &tx_time)) {
+            tx_time = UINT64_MAX;
+        }
         count++;
         tot_bytes += h.len;
         tot_mem += entry_align + round_entry(h.len);
@@ -112,8 +131,6 @@ bool scan(void* arg)
         prev = t;
     }
 
-    // A capture whose last record is earlier than its first lasts 0.
-    uint64_t tx_time = last > first ? last - first : 0;
     log_msg_as("readpcap", "tot_pkt %lu tot_bytes %lu tx_time %.6f s first_len %lu\n",
             static_cast<unsigned long>(count), static_cast<unsigned long>(tot_bytes),
             static_cast<double>(tx_time) * 1e-9, static_cast<unsigned long>(first_len));
@@ -122,7 +139,8 @@ bool scan(void* arg)
         first_pkt_time = first_len * 8;
     } else {
         unsigned __int128 p = static_cast<unsigned __int128>(first_len) * tx_time;
-        first_pkt_time = static_cast<uint64_t>(p / (tot_bytes - first_len));
+        p /= tot_bytes - first_len;
+        first_pkt_time = p > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(p);
     }
     log_msg_as("readpcap", "first_pkt_time %.6f s\n", static_cast<double>(first_pkt_time) * 1e-9);
 
@@ -135,7 +153,6 @@ bool scan(void* arg)
     pf.tot_mem = tot_mem;
     pf.tx_time = tx_time;
     pf.first_pkt_time = first_pkt_time;
-    pf.first_ts = first - first_pkt_time;
     pf.cur = pf.data + pcap_global_hdr;
     a.ok = true;
     return true;

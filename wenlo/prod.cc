@@ -2,7 +2,9 @@
 // the loss, bandwidth and delay models on every packet in advance.
 //
 // For each packet: cur_tt = capture gap since the previous record (for the
-// first packet of every copy, first_pkt_time); the bandwidth model may
+// first packet of every copy, first_pkt_time; 0 for a record earlier than
+// its predecessor, whose successor's gap is then taken from it, so a step
+// back in the capture's clock costs no time); the bandwidth model may
 // replace or scale it; qt_qout += cur_tt; the due time is
 //   tx = max(qt_tx + cur_tt, qt_qout + cur_delay)
 // so a packet never falls due before its predecessor plus its own
@@ -40,7 +42,7 @@ bool fill(void* arg)
     const uint64_t q_end = a.q_end;
     const uint64_t packets = a.packets;
     rs.qt_qout = 0;
-    uint64_t prev = pf.first_ts;
+    uint64_t prev = 0;  // time of the previous record of the copy
     const record_reader rd{pf.data, pf.lim, pf.swap != 0, pf.res};
     uint64_t in_copy = 0;  // records read in the current copy
 
@@ -59,7 +61,7 @@ bool fill(void* arg)
         rs.cur_len = h.len;
         rs.cur_caplen = static_cast<int32_t>(h.caplen);
         const uint64_t t = h.time_ns(pf.res);
-        rs.cur_tt = t - prev;
+        rs.cur_tt = in_copy == 0 ? pf.first_pkt_time : t > prev ? t - prev : 0;
         if (in_copy == 0)
             log_msg_as("pcap_prod", "insert %5d len %lu cur_tt %.6f\n", static_cast<int>(i),
                     static_cast<unsigned long>(h.len), static_cast<double>(rs.cur_tt) * 1e-9);
@@ -71,11 +73,10 @@ bool fill(void* arg)
         if (++in_copy == pf.tot_pkt || hdr_bytes == 0 || h.caplen >= avail) {
             pf.cur = pf.data + pcap_global_hdr;
             in_copy = 0;
-            prev = pf.first_ts;
         } else {
             pf.cur = rs.cur_pkt + h.caplen;
-            prev = t;
         }
+        prev = t;
 
         rs.drop = 0;
         rs.loss_slot.run(&rs, &rs.loss_slot);

@@ -46,6 +46,12 @@ inline queue_entry load_entry(const unsigned char* q, uint64_t off) {
 // pcap global header is 24 bytes, each record header 16.
 inline constexpr uint64_t pcap_global_hdr = 24;
 inline constexpr uint64_t pcap_record_hdr = 16;
+// The global header's last word: the link type, 1 for Ethernet.
+inline constexpr uint64_t pcap_link_type_at = 20;
+inline constexpr uint32_t pcap_link_ethernet = 1;
+// Largest caplen or len a record may claim: the largest snapshot length
+// capture tools write.  Anything above is a damaged or forged file.
+inline constexpr uint32_t max_record_bytes = 262144;
 
 // The capture, mapped read-only as a whole.  The destructor unmaps and closes.
 struct pcap_file {
@@ -57,9 +63,9 @@ struct pcap_file {
     uint64_t tot_mem = 0;     // queue bytes for one copy
     uint32_t res = 1000;      // ns per ts_frac unit
     uint32_t swap = 0;        // 1 when the file's byte order is not the host's
-    uint64_t first_ts = 0;    // first record's time - first_pkt_time, ns
     uint64_t first_pkt_time = 0;  // gap before the first packet of each copy, ns
-    uint64_t tx_time = 0;     // last counted record's time - first's, ns
+    uint64_t tx_time = 0;     // sum of the gaps between counted records, ns
+                              // (a record earlier than its predecessor adds 0)
     const unsigned char* cur = nullptr;  // next record to read
     const unsigned char* lim = nullptr;  // data + filesize
 
