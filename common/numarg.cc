@@ -1,6 +1,5 @@
 #include "common/numarg.hpp"
 
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
