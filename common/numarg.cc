@@ -1,7 +1,5 @@
 #include "common/numarg.hpp"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -123,7 +121,7 @@ char** split_args(const char* text, int* count)
             int n = std::snprintf(line, sizeof line, "%d: <%s>\n", i, av[i]);
             if (n > 0) {
                 size_t w = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
-                [[maybe_unused]] ssize_t r = ::write(get_log_fd(), line, w);
+                log_line(line, w);
             }
         }
     }

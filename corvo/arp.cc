@@ -114,7 +114,12 @@ int arp_drain(pipe_state& p) noexcept {
 int cons_handle_arp(pipe_state& p, const arp_slot& e) noexcept {
     route_config& rc = *p.out_if;
     if (e.op == arp_op_reply) {
+        // Only the first reply to our own request is believed: an
+        // unsolicited or a second reply must not move the hop's traffic.
         arp_entry& t = rc.arp_table[route_host_index(rc, e.spa)];
+        if (!t.asked)
+            return 0;
+        t.asked = 0;
         t.next = pipe_clock(p) + arp_refresh_ns;
         for (int i = 0; i < 6; ++i)
             t.addr[i] = static_cast<unsigned char>(~e.sha[i]);
@@ -154,9 +159,10 @@ mac_result cons_update_macs(pipe_state& p, unsigned char* frame, uint32_t len) n
     if (int64_t(p.cons_now - t.next) > 0) {
         std::memcpy(rc.arp_request + 38, &hop, 4);
         t.next = pipe_clock(p) + arp_refresh_ns;
-        if (netport::nmport_inject(p.port_out, rc.arp_request, arp_frame_bytes) > 0)
+        if (netport::nmport_inject(p.port_out, rc.arp_request, arp_frame_bytes) > 0) {
             requests = 1;
-        else
+            t.asked = 1;
+        } else
             log_limited(1, "failed to inject arp request\n");
     }
     for (int i = 0; i < 6; ++i)

@@ -48,10 +48,12 @@ struct alignas(line_bytes) arp_ring {
 };
 
 // An element of a port's ARP table, indexed by the host part of an address.
+// Only the consumer that transmits on the port reads or writes it.
 struct arp_entry {
     uint64_t next;          // consumer clock (ns): no new request before this
     unsigned char addr[6];  // the MAC with every bit inverted (0 = unknown = broadcast)
-    unsigned char pad[2];
+    uint8_t asked;          // 1 from our request until its first reply, else 0
+    unsigned char pad;
 };
 
 static_assert(layout_record<arp_slot> && sizeof(arp_slot) == 12);
@@ -64,6 +66,7 @@ static_assert(offsetof(arp_ring, free_idx) == 3 * line_bytes + 8);
 static_assert(offsetof(arp_ring, prod_idx) == 4 * line_bytes);
 static_assert(layout_record<arp_entry> && sizeof(arp_entry) == 16);
 static_assert(offsetof(arp_entry, next) == 0 && offsetof(arp_entry, addr) == 8);
+static_assert(offsetof(arp_entry, asked) == 14);
 
 // Ring X and ring Y, zero at start, for the whole run.
 extern arp_ring arp_rings[2];
@@ -85,8 +88,10 @@ void arp_handoff(pipe_state& p, const unsigned char* frame) noexcept;
 // add to the count of injections pending a transmit sync.
 int arp_drain(pipe_state& p) noexcept;
 
-// Consumer: a reply for out_if's address is learned (refreshed for 5 s);
-// a request is answered on port_out.  Returns burst after sending a reply,
+// Consumer: a reply for out_if's address is learned (refreshed for 5 s)
+// only when it answers a request of ours still waiting for its first
+// reply; any other reply changes nothing.  A request is answered on
+// port_out.  Returns burst after sending a reply,
 // otherwise 0.
 int cons_handle_arp(pipe_state& p, const arp_slot& e) noexcept;
 
@@ -103,7 +108,8 @@ struct mac_result {
 
 // Consumer, for each queued frame about to be sent in route mode: chooses
 // the next hop on out_if, sends an ARP request for it when due (at most one
-// per hop every 5 s), and rewrites the frame's Ethernet addresses in place.
+// per hop every 5 s; a request sent opens the hop's entry to one reply), and
+// rewrites the frame's Ethernet addresses in place.
 mac_result cons_update_macs(pipe_state& p, unsigned char* frame, uint32_t len) noexcept;
 
 // ARP table entries are refreshed this long after a reply or a request.

@@ -242,6 +242,7 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
 void* corvo_main(void* arg)
 {
     pipe_state& p = *static_cast<pipe_state*>(arg);
+    log_never_wait();
     thread_timer_slack();
     setaffinity(p.cons_core);
     p.t0 = mono_ns();

@@ -277,6 +277,7 @@ int prod_pass(pipe_state& p, bool wait) noexcept
 void* prod(void* arg)
 {
     pipe_state& p = *static_cast<pipe_state*>(arg);
+    log_never_wait();
     thread_timer_slack();
     setaffinity(p.prod_core);
     prod_init(p);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "common/log.hpp"
+
 namespace netport {
 
 namespace {
@@ -91,8 +93,7 @@ void set_error(const char* fmt, ...) {
     char line[sizeof last_error + 1];
     int n = snprintf(line, sizeof line, "%s\n", last_error);
     if (n > 0) {
-        ssize_t w = write(2, line, std::min<size_t>(size_t(n), sizeof line - 1));
-        (void)w;
+        log_line(line, std::min<size_t>(size_t(n), sizeof line - 1));
     }
 }
 
@@ -105,8 +106,7 @@ void note(const char* fmt, ...) {
     if (n < 0) return;
     size_t len = std::min<size_t>(size_t(n), sizeof line - 2);
     line[len++] = '\n';
-    ssize_t w = write(2, line, len);
-    (void)w;
+    log_line(line, len);
 }
 
 void nmctx_set_threadsafe() {

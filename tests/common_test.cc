@@ -1,9 +1,17 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
+#include <future>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/log.hpp"
@@ -261,6 +269,117 @@ TEST(LogLines, WenloShortForm)
     set_log_style(log_style::corvo);
     std::regex re("[0-9]{3}\\.[0-9]{3} TestBody   \\[ *[0-9]+\\] \t--WWW-- warn\n");
     EXPECT_TRUE(std::regex_match(cap.text(), re)) << cap.text();
+}
+
+void flood(int lines)
+{
+    log_never_wait();
+    for (int i = 0; i < lines; ++i)
+        log_limited(1000000, "line %d\n", i);
+}
+
+// Standard error as a full pipe that nobody reads: a data-path thread
+// logging thousands of lines never waits; what does not fit is counted and
+// the count shows up, in order, once the pipe is read.  Then, with the
+// reader gone, lines fail with EPIPE and are counted as lost.
+TEST(LogWriter, UnreadPipeNeverBlocksTheDataPathAndLostLinesAreCounted)
+{
+    using namespace std::chrono_literals;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    struct restore {
+        int fds[2], fd = get_log_fd();
+        void (*pipe_action)(int) = std::signal(SIGPIPE, SIG_IGN);
+        ~restore()
+        {
+            log_stop_writer();
+            set_log_fd(fd);
+            std::signal(SIGPIPE, pipe_action);
+            ::close(fds[1]);
+            if (fds[0] >= 0)
+                ::close(fds[0]);
+        }
+    } guard{{fds[0], fds[1]}};
+    ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    const int room = ::fcntl(fds[1], F_GETPIPE_SZ);
+    ASSERT_GT(room, 0);
+    const std::string filler(static_cast<size_t>(room), 'x');
+    ASSERT_EQ(::write(fds[1], filler.data(), filler.size()), room);
+    set_log_fd(fds[1]);
+    ASSERT_TRUE(log_start_writer());
+
+    // The writer takes this line and stays stuck in write(2) from now on.
+    const auto start = std::chrono::steady_clock::now();
+    log_tagged("first\n");  // goes out ahead of everything logged after it
+    constexpr int lines = 5000;
+    auto done = std::async(std::launch::async, flood, lines);
+    const bool finished_unread = done.wait_for(10s) == std::future_status::ready;
+    // A thread that waited for room would wait until the writer had been
+    // stuck for a second.
+    const auto took = std::chrono::steady_clock::now() - start;
+
+    // Read until every line is either received or counted as lost.
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    const std::regex line_re("[0-9]{3}\\.[0-9]{6} flood \\[[0-9]+\\] line ([0-9]+)");
+    const std::regex lost_re("[0-9]{3}\\.[0-9]{6} log_writer \\[[0-9]+\\] ([0-9]+) log lines lost");
+    std::string text;
+    size_t pos = filler.size();
+    int received = 0, reports = 0, out_of_order = 0, last = -1;
+    long long lost_reported = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (received + lost_reported < lines && std::chrono::steady_clock::now() < deadline) {
+        pollfd pfd{fds[0], POLLIN, 0};
+        ::poll(&pfd, 1, 100);
+        char buf[65536];
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n > 0)
+            text.append(buf, static_cast<size_t>(n));
+        for (size_t nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+            const std::string line = text.substr(pos, nl - pos);
+            std::smatch m;
+            if (std::regex_match(line, m, line_re)) {
+                // Lines lost leave gaps; those that arrive keep their order.
+                const int k = std::stoi(m[1]);
+                out_of_order += k <= last;
+                last = k;
+                ++received;
+            }
+            else if (std::regex_match(line, m, lost_re))
+                lost_reported += std::stoll(m[1]), ++reports;
+        }
+    }
+    EXPECT_TRUE(finished_unread) << "a data-path thread waited on standard error";
+    EXPECT_LT(took, 1s) << "a data-path thread waited for room";
+    done.wait();
+    EXPECT_EQ(text.compare(0, filler.size(), filler), 0);
+    EXPECT_NE(text.find(" first\n", filler.size()), std::string::npos);
+    EXPECT_LT(text.find(" first\n"), text.find(" line 0\n"));
+    EXPECT_GT(received, 0);
+    EXPECT_GT(lost_reported, 0) << "a ring that never fills proves nothing";
+    EXPECT_EQ(reports, 1);
+    EXPECT_EQ(out_of_order, 0);
+    EXPECT_EQ(received + lost_reported, lines) << text.substr(text.size() > 300 ? text.size() - 300 : 0);
+    EXPECT_EQ(log_lines_lost(), 0u);
+
+    // The reader is gone: each line fails and counts, and nothing dies.
+    ::close(fds[0]);
+    guard.fds[0] = -1;
+    std::async(std::launch::async, flood, 10).wait();
+    log_flush();
+    auto lost_settles = [](uint64_t n) {
+        // The writer takes the count out while it tries to print it.
+        for (int i = 0; i < 2000 && log_lines_lost() != n; ++i)
+            std::this_thread::sleep_for(1ms);
+        return log_lines_lost();
+    };
+    EXPECT_EQ(lost_settles(10), 10u);
+
+    // Output flows again elsewhere: the count goes out there.
+    log_capture cap;
+    for (int i = 0; i < 2000 && cap.text().find('\n') == std::string::npos; ++i)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(cap.messages(), "log_writer 10 log lines lost\n");
+    EXPECT_EQ(log_lines_lost(), 0u);
 }
 
 }  // namespace

@@ -209,17 +209,21 @@ TEST_F(route_arp, frames_not_for_us_are_swallowed) {
 }
 
 TEST_F(route_arp, replies_are_learned_inverted_and_refreshed_after_5_s) {
+    frame_bytes first = ip_frame("10.0.0.7");
+    ASSERT_EQ(cons_update_macs(*p_, first.data(), uint32_t(first.size())).requests, 1);
+    ASSERT_EQ(on_wire().size(), 1u);
+    fake_now += 1000;  // the reply comes 1 us after the request
     frame_bytes rep = arp_frame(2, host_mac, "10.0.0.7", "10.0.0.1", port_mac);
     produce(rep);
     EXPECT_EQ(arp_drain(*p_), 0) << "learning sends nothing";
     EXPECT_TRUE(on_wire().empty());
     const arp_entry& t = table_[7];
-    EXPECT_EQ(t.next, 7000000000ull + arp_refresh_ns);
+    EXPECT_EQ(t.next, 7000001000ull + arp_refresh_ns);
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(t.addr[i], uint8_t(~host_mac[i])) << i;
 
     // Within the 5 s: the learned MAC, no request.
-    p_->cons_now = 7000000000ull + arp_refresh_ns;
+    p_->cons_now = 7000001000ull + arp_refresh_ns;
     frame_bytes pkt = ip_frame("10.0.0.7");
     mac_result r = cons_update_macs(*p_, pkt.data(), uint32_t(pkt.size()));
     EXPECT_EQ(r.verdict, mac_verdict::send);
@@ -240,6 +244,47 @@ TEST_F(route_arp, replies_are_learned_inverted_and_refreshed_after_5_s) {
     auto wire = on_wire();
     ASSERT_EQ(wire.size(), 1u);
     EXPECT_EQ(std::memcmp(&wire[0][38], "\x0a\x00\x00\x07", 4), 0);
+}
+
+// A reply is believed only as the first answer to a request of ours: an
+// unsolicited one, a second one in the same round and one for another
+// address leave the table as it was; the next round's answer is learned.
+TEST_F(route_arp, only_the_first_reply_to_our_own_request_is_learned) {
+    const mac_addr fake_mac = {0x02, 0xba, 0xd0, 0xba, 0xd0, 0x66};
+    auto reply = [&](const mac_addr& sha, const char* spa) {
+        frame_bytes f = arp_frame(2, sha, spa, "10.0.0.1", port_mac);
+        EXPECT_TRUE(produce(f));
+        EXPECT_EQ(arp_drain(*p_), 0);
+    };
+    auto next_hop_mac = [&](const char* dst) {
+        frame_bytes pkt = ip_frame(dst);
+        EXPECT_EQ(cons_update_macs(*p_, pkt.data(), uint32_t(pkt.size())).verdict, mac_verdict::send);
+        return mac_at(pkt, 0);
+    };
+    const std::vector<arp_entry> before = table_;
+    reply(fake_mac, "10.0.0.7");  // nobody asked
+    EXPECT_EQ(std::memcmp(table_.data(), before.data(), table_.size() * sizeof(arp_entry)), 0);
+
+    EXPECT_EQ(next_hop_mac("10.0.0.7"), bcast_mac) << "asks for .7";
+    EXPECT_EQ(on_wire().size(), 1u);
+    reply(fake_mac, "10.0.0.8");  // not the address asked for
+    EXPECT_EQ(table_[8].next, 0u);
+    reply(host_mac, "10.0.0.7");  // the answer
+    reply(fake_mac, "10.0.0.7");  // heard from already in this round
+    EXPECT_EQ(next_hop_mac("10.0.0.7"), host_mac);
+    EXPECT_EQ(next_hop_mac("10.0.0.8"), bcast_mac);
+
+    // Past the 5 s the next request opens the entry to one answer again.
+    p_->cons_now += arp_refresh_ns + 1;
+    fake_now = 1000 + p_->cons_now;
+    EXPECT_EQ(next_hop_mac("10.0.0.7"), host_mac) << "the old MAC until the answer";
+    reply(gw_mac, "10.0.0.7");
+    reply(fake_mac, "10.0.0.7");
+    EXPECT_EQ(next_hop_mac("10.0.0.7"), gw_mac);
+    auto wire = on_wire();  // the requests for .8 and for .7's new round
+    ASSERT_EQ(wire.size(), 2u);
+    EXPECT_EQ(wire[0][41], 8);
+    EXPECT_EQ(wire[1][41], 7);
 }
 
 TEST_F(route_arp, first_packet_to_a_new_hop_is_broadcast_after_a_request) {
@@ -274,7 +319,14 @@ TEST_F(route_arp, outside_the_subnet_goes_to_the_gateway_or_is_dropped) {
     EXPECT_EQ(cons_update_macs(*p_, pkt.data(), uint32_t(pkt.size())).verdict, mac_verdict::drop);
     EXPECT_TRUE(on_wire().empty());
 
+    // The request asks for the gateway, not the destination.
     rc_.gateway = addr("10.0.0.254");
+    pkt = ip_frame("172.16.0.1");
+    EXPECT_EQ(cons_update_macs(*p_, pkt.data(), uint32_t(pkt.size())).requests, 1);
+    auto wire = on_wire();
+    ASSERT_EQ(wire.size(), 1u);
+    EXPECT_EQ(std::memcmp(&wire[0][38], "\x0a\x00\x00\xfe", 4), 0);
+
     frame_bytes rep = arp_frame(2, gw_mac, "10.0.0.254", "10.0.0.1", port_mac);
     produce(rep);
     arp_drain(*p_);
@@ -285,14 +337,6 @@ TEST_F(route_arp, outside_the_subnet_goes_to_the_gateway_or_is_dropped) {
     EXPECT_EQ(r.requests, 0);
     EXPECT_EQ(mac_at(pkt, 0), gw_mac);
     EXPECT_EQ(std::memcmp(&pkt[30], "\xc0\xa8\x05\x05", 4), 0) << "the IP destination stays";
-
-    // A request, when due, asks for the gateway, not the destination.
-    table_[254].next = 0;
-    pkt = ip_frame("172.16.0.1");
-    EXPECT_EQ(cons_update_macs(*p_, pkt.data(), uint32_t(pkt.size())).requests, 1);
-    auto wire = on_wire();
-    ASSERT_EQ(wire.size(), 1u);
-    EXPECT_EQ(std::memcmp(&wire[0][38], "\x0a\x00\x00\xfe", 4), 0);
 }
 
 TEST_F(route_arp, unroutable_frames_are_dropped_and_length_frames_skipped) {
@@ -401,6 +445,10 @@ TEST(route_arp_ring, hand_off_between_two_threads_keeps_each_frame_whole) {
     std::atomic<bool> bad{false};
     std::thread consumer([&] {
         while (ring.cons_idx < frames) {
+            // As if every host had been asked: each frame of a drain (16 at
+            // most, all for different hosts) is then learned.
+            for (uint32_t h = 1; h <= hosts; ++h)
+                table[h].asked = 1;
             arp_drain(*cons_side);
             // Each learned MAC carries the sequence number of a frame whose
             // sender address it came with.

@@ -1,9 +1,11 @@
 // Damage to the session file from outside, with the real programs over
 // shared-memory links and no traffic: what a client leaves behind, a file
 // cut short under the owner and under corvo-stat.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -78,6 +80,51 @@ TEST_F(owner_fixture, owner_restores_a_session_file_cut_short)
     EXPECT_TRUE(eventually([&] { return read_at<uint64_t>(file, ack_off(0)) == 1; }));
     kill(owner.pid(), SIGINT);
     EXPECT_EQ(owner.finish(10000), 0) << owner.log();
+}
+
+// Standard error's reader is gone before corvo writes a line: every line
+// fails with EPIPE, and corvo runs on and ends on SIGINT with status 0.
+TEST_F(owner_fixture, a_closed_standard_error_does_not_end_the_emulator)
+{
+    int err[2];
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    const std::vector<std::string> argv = args({"-D", "1ms"});
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(err[1], 2);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        std::vector<char*> av;
+        for (const std::string& a : argv)
+            av.push_back(const_cast<char*>(a.c_str()));
+        av.push_back(nullptr);
+        execv(av[0], av.data());
+        _exit(127);
+    }
+    close(err[0]);
+    close(err[1]);
+    auto status_within = [pid](int ms) {
+        int st = 0;
+        for (int i = 0; i < ms / 10; ++i) {
+            if (waitpid(pid, &st, WNOHANG) == pid)
+                return st;
+            usleep(10000);
+        }
+        return -1;  // still running
+    };
+    // Start-up, the direction banners and a statistics line or two.
+    const int early = status_within(2500);
+    if (early != -1)
+        ADD_FAILURE() << "corvo ended: " << (WIFSIGNALED(early) ? "signal " : "status ")
+                      << (WIFSIGNALED(early) ? WTERMSIG(early) : WEXITSTATUS(early));
+    kill(pid, SIGINT);
+    const int st = early != -1 ? early : status_within(10000);
+    if (st == -1) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    EXPECT_TRUE(st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
 }
 
 // With no owner to restore it, corvo-stat reports the cut and ends.

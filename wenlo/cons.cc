@@ -69,6 +69,7 @@ void nap(uint64_t ns, nap_margin& margin) {
 }  // namespace
 
 void cons(replay_state& rs) {
+    log_never_wait();
     const unsigned char* const q = rs.queue.data;
     netport::port* const port = rs.port;
     const uint64_t max_frame = netport::nmport_max_frame(port);

@@ -101,6 +101,9 @@ void on_sigint(int) {
 
 int wenlo_run(int argc, char** argv) {
     set_log_style(log_style::wenlo);
+    // A standard error whose reader is gone fails a write (a lost log line)
+    // instead of ending the replayer.
+    std::signal(SIGPIPE, SIG_IGN);
     // Never freed: the replay thread uses it until the process ends.
     replay_state& rs = *(the_state = new replay_state);
     int cores[4] = {2, 8, 4, 10};
@@ -170,6 +173,8 @@ int wenlo_run(int argc, char** argv) {
     status += cmd_apply(bw_table, bw_arg, &rs, &rs.bw_slot);
     status += cmd_apply(loss_table, loss_arg, &rs, &rs.loss_slot);
 
+    // From here on no thread waits on standard error but the log's writer.
+    log_start_writer();
     int err = pthread_create(&rs.thread, nullptr, wenlo_main, &rs);
     if (err != 0) {
         main_msg("--EEE-- cannot create the replay thread: %s\n", strerror(err));
