@@ -621,7 +621,13 @@ int vale_inject(port* p, const void* frame, size_t len) {
         a->peer_generation = gen;
     }
     if (gen == 0) {
-        bump(p->drops.peer_absent);
+        if (a->damaged.load(std::memory_order_relaxed)) {
+            // The word reads 0 once the segment was cut short under it.
+            report_cut(a, p);
+            bump(p->drops.damaged);
+        } else {
+            bump(p->drops.peer_absent);
+        }
         return -1;
     }
     uint32_t need = uint32_t((len + buf_bytes - 1) / buf_bytes);
