@@ -393,7 +393,14 @@ void leave_links_at_exit() {
     if (!g.owns_lock()) return;  // another thread is attaching: leave it
     for (vale_attach* a : registry) {
         if (a->owner != getpid() || a->fd < 0) continue;
-        lock_byte(a->fd, F_OFD_SETLKW, F_WRLCK, 0);
+        // Attaching and detaching hold byte 0 briefly; one held longer (a
+        // stopped process) must not hang the exit: the file then stays.
+        int tries = 0;
+        while (lock_byte(a->fd, F_OFD_SETLK, F_WRLCK, 0) != 0 && ++tries < 100) {
+            const timespec ms{0, 1'000'000};
+            nanosleep(&ms, nullptr);
+        }
+        if (tries == 100) continue;
         check_size(a);
         store_release(a->hdr->attached[a->end], uint32_t{0});
         lock_byte(a->fd, F_OFD_SETLK, F_UNLCK, 1 + a->end);
