@@ -195,7 +195,9 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
                 return false;
             }
             if (sent < 0) {
-                count_drop(p, r);  // refused by the port
+                // Dropped by the port (its reason is in the port's drops).
+                counter_add(p.cons_stats->port_drop_pkts, 1);
+                counter_add(p.cons_stats->port_drop_bytes, r.len);
                 advance(p, st, r);
                 return true;
             }

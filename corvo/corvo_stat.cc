@@ -6,7 +6,8 @@
 // Each second it prints the four counter blocks, one line each, then an
 // empty line:
 //   A->B prod pkts N bytes N drop_pkts N drop_bytes N hold_pkts N hold_bytes N
-//   A->B cons pkts N bytes N drop_pkts N drop_bytes N
+//        port_drop_pkts N port_drop_bytes N
+//   A->B cons pkts N bytes N drop_pkts N drop_bytes N port_drop_pkts N port_drop_bytes N
 //   B->A prod ...
 //   B->A cons ...
 // The file is mapped read-only and never locked, so the emulator does not
@@ -40,7 +41,7 @@ void print_block(const char* dir, bool producer, const pipe_counters& c)
                 v(c.pkts), v(c.bytes), v(c.drop_pkts), v(c.drop_bytes));
     if (producer)
         std::printf(" hold_pkts %llu hold_bytes %llu", v(c.hold_pkts), v(c.hold_bytes));
-    std::printf("\n");
+    std::printf(" port_drop_pkts %llu port_drop_bytes %llu\n", v(c.port_drop_pkts), v(c.port_drop_bytes));
 }
 
 }  // namespace

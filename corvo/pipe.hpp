@@ -50,7 +50,12 @@ struct pipe_counters {
     uint64_t drop_bytes;
     uint64_t hold_pkts;   // producer: put into the hold buffer
     uint64_t hold_bytes;
-    uint64_t spare[10];   // always 0
+    // Frames dropped at a port, apart from drop_pkts.  Producer: received
+    // shorter than 60 bytes (a shared-memory link carries them), skipped;
+    // consumer: dropped by the output port (no peer attached, link damaged).
+    uint64_t port_drop_pkts;
+    uint64_t port_drop_bytes;
+    uint64_t spare[8];    // always 0
 };
 
 // The single writer of a counter adds to it (no read-modify-write needed).
@@ -122,6 +127,7 @@ inline constexpr std::size_t client_area_offset = 520;
 
 static_assert(layout_record<pipe_counters> && sizeof(pipe_counters) == 128);
 static_assert(offsetof(pipe_counters, drop_pkts) == 16 && offsetof(pipe_counters, hold_bytes) == 40);
+static_assert(offsetof(pipe_counters, port_drop_pkts) == 48 && offsetof(pipe_counters, port_drop_bytes) == 56);
 static_assert(layout_record<model_desc> && sizeof(model_desc) == 8);
 static_assert(offsetof(model_desc, present) == 0 && offsetof(model_desc, row) == 1);
 static_assert(offsetof(model_desc, size) == 2 && offsetof(model_desc, offset) == 4);

@@ -260,6 +260,8 @@ int prod_pass(pipe_state& p, bool wait) noexcept
         if (gather(p, r)) {
             if (p.cur_len < 60) {
                 prod_log(5, "short packet len %d\n", int(p.cur_len));
+                counter_add(p.prod_stats->port_drop_pkts, 1);
+                counter_add(p.prod_stats->port_drop_bytes, p.cur_len);
             } else if (p.route_mode && route_divert(p)) {
                 // ARP frames go to the other direction's consumer.
             } else {

@@ -151,14 +151,25 @@ bool stopped_during_start_up()
 struct counts {
     uint64_t pkts[4];  // by counter block: prod A, cons A, prod B, cons B
     uint64_t drops[4];
+    uint64_t port_drops[4];
+    uint64_t no_peer[2];  // by direction: reasons of the output port's drops
+    uint64_t damaged[2];
 };
 
-counts read_counts(const session_layout& layout)
+counts read_counts(const corvo_config& cfg)
 {
     counts c{};
     for (int k = 0; k < 4; ++k) {
-        c.pkts[k] = counter_read(layout.header.counters[k].pkts);
-        c.drops[k] = counter_read(layout.header.counters[k].drop_pkts);
+        c.pkts[k] = counter_read(cfg.layout->header.counters[k].pkts);
+        c.drops[k] = counter_read(cfg.layout->header.counters[k].drop_pkts);
+        c.port_drops[k] = counter_read(cfg.layout->header.counters[k].port_drop_pkts);
+    }
+    for (int d = 0; d < 2; ++d) {
+        if (cfg.pipe[d].port_out) {
+            const netport::port_drops pd = netport::nmport_drops(cfg.pipe[d].port_out);
+            c.no_peer[d] = pd.peer_absent;
+            c.damaged[d] = pd.damaged;
+        }
     }
     return c;
 }
@@ -169,12 +180,12 @@ void stats_loop(corvo_config& cfg)
     pipe_state& b = cfg.pipe[1];
     // Each line's end reading starts the next line, so that the lines add
     // up to every packet counted while the loop runs.
-    counts after = read_counts(*cfg.layout);
+    counts after = read_counts(cfg);
     while (!abort_flag.load(std::memory_order_relaxed)) {
         const counts before = after;
         sleep(1);
-        after = read_counts(*cfg.layout);
-        auto growth = [&](const uint64_t(counts::*field)[4], int k) {
+        after = read_counts(cfg);
+        auto growth = [&](const auto counts::*field, int k) {
             return static_cast<long long>((after.*field)[k] - (before.*field)[k]);
         };
         if (verbose >= 1) {
@@ -184,6 +195,15 @@ void stats_loop(corvo_config& cfg)
                     growth(&counts::drops, 1), growth(&counts::pkts, 3), growth(&counts::pkts, 2),
                     b.max_rxq.load(), static_cast<long long>(b.max_round.load()), growth(&counts::drops, 2),
                     growth(&counts::drops, 3));
+            // Frames the ports dropped, apart from the drops above.
+            if (growth(&counts::port_drops, 0) || growth(&counts::port_drops, 1) ||
+                growth(&counts::port_drops, 2) || growth(&counts::port_drops, 3))
+                log_msg("port drops A: short %lld out %lld (no peer %lld damaged %lld), "
+                        "B: short %lld out %lld (no peer %lld damaged %lld)\n",
+                        growth(&counts::port_drops, 0), growth(&counts::port_drops, 1),
+                        growth(&counts::no_peer, 0), growth(&counts::damaged, 0),
+                        growth(&counts::port_drops, 2), growth(&counts::port_drops, 3),
+                        growth(&counts::no_peer, 1), growth(&counts::damaged, 1));
         }
         for (pipe_state* p : {&a, &b}) {
             p->max_rxq.store(0, std::memory_order_relaxed);

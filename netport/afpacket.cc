@@ -311,6 +311,11 @@ int packet_inject(port* p, const void* frame, size_t len) {
         bump(p->drops.oversize);
         return -1;
     }
+    if (len < sizeof(ether_header)) {
+        // The kernel would drop it without a word.
+        bump(p->drops.too_short);
+        return -1;
+    }
     tpacket2_hdr* h = pp.tx_hdr(pp.tx_next);
     uint32_t st = load_acquire(h->tp_status);
     if (st != TP_STATUS_AVAILABLE && st != TP_STATUS_WRONG_FORMAT) return 0;

@@ -201,6 +201,7 @@ port_drops nmport_drops(const port* p) {
     d.peer_absent = load_relaxed(p->drops.peer_absent);
     d.oversize = load_relaxed(p->drops.oversize);
     d.damaged = load_relaxed(p->drops.damaged);
+    d.too_short = load_relaxed(p->drops.too_short);
     return d;
 }
 

@@ -40,6 +40,7 @@ struct port_drops {
     uint64_t peer_absent;  // sent while the other end of a link was not attached
     uint64_t oversize;     // longer than nmport_max_frame(): refused by inject
     uint64_t damaged;      // dropped because the link's shared segment was found damaged
+    uint64_t too_short;    // shorter than an Ethernet header (14 bytes): refused by inject
 };
 
 struct port;  // opaque
@@ -59,9 +60,12 @@ int nmport_open_desc(port* p);  // 0 on success, -1 on failure
 port* nmport_open(const char* name);
 
 // Copies one frame into a free transmit slot; returns len, or 0 when no slot
-// is free now.  Nothing leaves before the next txsync.  A frame the port can
-// never carry (empty, or longer than nmport_max_frame()) returns -1 and is
-// counted in port_drops::oversize; so does a port opened receive-only.
+// is free now.  Nothing leaves before the next txsync.  A frame the port
+// drops returns -1 and is counted once in port_drops under its reason: one
+// it can never carry (empty, longer than nmport_max_frame(), or on a port
+// opened receive-only: oversize; under 14 bytes on a "netmap:" port:
+// too_short), or one that cannot arrive (the other end of a "vale" link not
+// attached: peer_absent; the link's segment damaged: damaged).
 int nmport_inject(port* p, const void* frame, size_t len);
 
 // Hands filled transmit slots to the interface (one system call at most).

@@ -11,10 +11,23 @@
 // attached: byte 0 serialises attaching and detaching, byte 1 + e is held for
 // as long as end e is attached.  They vanish with the process, so a killed
 // process leaves nothing that blocks the next one.
+//
+// The first end creates the file exclusively with mode 0600; an end that
+// finds it there attaches only when it belongs to its own user with that
+// mode.  The last end to leave, by nmport_close or at the process's exit,
+// removes the file.
+//
+// Anyone allowed to write the file may cut it short under the mapping; the
+// pages past its new end then raise SIGBUS.  A handler covers such a
+// segment with private zero pages, so the faulting access runs again on
+// them and the data path stays free of checks; the slow paths notice the
+// damage (also through the file's size while idle) and say so once.
 #include "netport/port_impl.hpp"
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -44,6 +57,8 @@ constexpr uint32_t view_slots = ring_slots + 1;  // a view never fills all its s
 constexpr size_t name_bytes = 32;
 constexpr size_t header_bytes = 4096;
 constexpr uint64_t probe_interval_ns = 10'000'000;  // peer liveness probes when a ring is full
+constexpr uint64_t size_check_ns = 20'000'000;      // file size checks of an idle receiver
+constexpr mode_t seg_mode = 0600;
 
 struct seg_header {
     char magic[8];
@@ -170,6 +185,9 @@ struct vale_attach {
     unsigned char* tx_bufs = nullptr;
     pid_t owner = 0;  // a forked child does not share its parent's attachment
     std::atomic<bool> damaged{false};
+    std::atomic<bool> cut{false};    // the file was cut short under the mapping
+    std::atomic<bool> said{false};   // the damage has been reported
+    int watch = -1;                  // entry in the SIGBUS watch list
 
     // Receive side, used by the one thread that walks the ring.
     alignas(64) ring view{};
@@ -178,6 +196,7 @@ struct vale_attach {
     uint32_t rx_seen = 0;      // slots copied into the view
     uint32_t rx_released = 0;  // slots given back (our last `head`)
     uint32_t view_head = 0;    // view head at the last rxsync
+    uint64_t next_size_check_ns = 0;
 
     // Transmit side, used by the one thread that sends.
     alignas(64) uint32_t tx_tail = 0;  // slots filled, published or not
@@ -192,11 +211,202 @@ namespace {
 std::mutex registry_lock;
 std::vector<vale_attach*> registry;
 
+void report_cut(vale_attach* a, port* p);
+
 void mark_damaged(vale_attach* a, port* p, const char* what) {
-    bool was = a->damaged.exchange(true);
-    if (!was)
+    a->damaged.store(true);
+    if (a->cut.load(std::memory_order_relaxed))
+        report_cut(a, p);  // the indices read as zeros since the file was cut
+    else if (!a->said.exchange(true))
         note("netport: port %s: shared segment %s is damaged (%s); no more frames pass on this link",
              p->name.c_str(), a->path.c_str(), what);
+}
+
+// Segments mapped by this process, for the SIGBUS handler (which can take
+// no lock): an entry is filled before its mapping is used and emptied
+// before the mapping goes.
+constexpr int max_watched = 256;
+struct watched_segment {
+    std::atomic<unsigned char*> base{nullptr};
+    std::atomic<vale_attach*> attach{nullptr};
+};
+watched_segment watched[max_watched];
+struct sigaction bus_previous;
+bool bus_installed = false;  // under registry_lock
+
+// Replaces the mapping by private zero pages of the same size at the same
+// place: later accesses touch those and leave the file alone.
+bool cover_mapping(vale_attach* a) {
+    void* m = mmap(a->base, total_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
+                   -1, 0);
+    if (m == MAP_FAILED) return false;
+    a->cut.store(true);
+    a->damaged.store(true);
+    return true;
+}
+
+void on_sigbus(int sig, siginfo_t* si, void* ctx) {
+    const int saved = errno;
+    const auto* at = static_cast<const unsigned char*>(si->si_addr);
+    for (watched_segment& w : watched) {
+        unsigned char* base = w.base.load(std::memory_order_acquire);
+        if (base == nullptr || at < base || at >= base + total_bytes) continue;
+        vale_attach* a = w.attach.load(std::memory_order_acquire);
+        if (a != nullptr && cover_mapping(a)) {
+            errno = saved;
+            return;  // the access runs again on the zero pages
+        }
+    }
+    // Not ours: whoever handled it before, or the default action when the
+    // access runs again.
+    if ((bus_previous.sa_flags & SA_SIGINFO) != 0 && bus_previous.sa_sigaction != nullptr) {
+        bus_previous.sa_sigaction(sig, si, ctx);
+    } else if ((bus_previous.sa_flags & SA_SIGINFO) == 0 && bus_previous.sa_handler != SIG_DFL &&
+               bus_previous.sa_handler != SIG_IGN) {
+        bus_previous.sa_handler(sig);
+    } else {
+        signal(SIGBUS, SIG_DFL);
+    }
+    errno = saved;
+}
+
+// Called with registry_lock held.  A handler installed later by someone
+// else (one that knows nothing of these segments) is replaced and chained.
+void watch_mapping(vale_attach& a) {
+    struct sigaction cur {};
+    sigaction(SIGBUS, nullptr, &cur);
+    if (!bus_installed || (cur.sa_flags & SA_SIGINFO) == 0 || cur.sa_sigaction != on_sigbus) {
+        struct sigaction sa {};
+        sa.sa_sigaction = on_sigbus;
+        sa.sa_flags = SA_SIGINFO | SA_NODEFER | SA_RESTART;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGBUS, &sa, &bus_previous);
+        bus_installed = true;
+    }
+    for (int i = 0; i < max_watched; ++i)
+        if (watched[i].base.load(std::memory_order_relaxed) == nullptr) {
+            watched[i].attach.store(&a, std::memory_order_relaxed);
+            watched[i].base.store(a.base, std::memory_order_release);
+            a.watch = i;
+            return;
+        }
+    // More segments than entries: this one goes unguarded.
+}
+
+void unwatch_mapping(vale_attach& a) {
+    if (a.watch < 0) return;
+    watched[a.watch].base.store(nullptr, std::memory_order_release);
+    watched[a.watch].attach.store(nullptr, std::memory_order_release);
+    a.watch = -1;
+}
+
+// Slow paths: a file found shorter than the segment is covered as the
+// handler would, before anything touches the pages past its end.
+void check_size(vale_attach* a) {
+    struct stat st;
+    if (!a->cut.load(std::memory_order_relaxed) && fstat(a->fd, &st) == 0 &&
+        uint64_t(st.st_size) < total_bytes)
+        cover_mapping(a);
+}
+
+// Reports a segment cut short, once (cold: only a damaged link gets here).
+[[gnu::cold, gnu::noinline]] void report_cut(vale_attach* a, port* p) {
+    if (!a->cut.load(std::memory_order_relaxed) || a->said.exchange(true)) return;
+    struct stat st {};
+    long long size = fstat(a->fd, &st) == 0 ? (long long)st.st_size : -1;
+    note("netport: port %s: shared segment %s was cut short under the link (%lld of %llu bytes left) "
+         "by another process; no more frames pass on this link",
+         p->name.c_str(), a->path.c_str(), size, (unsigned long long)total_bytes);
+}
+
+std::string owner_name(uid_t uid) {
+    passwd pw {};
+    passwd* found = nullptr;
+    char buf[1024];
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr) return pw.pw_name;
+    return "uid " + std::to_string(uid);
+}
+
+// Opens the segment's file without following a symbolic link: an existing
+// one as it is, or a new one created exclusively with mode 0600.  An
+// existing file is taken only when it is a regular file of the caller's
+// own user with mode 0600 (checked before any lock is taken on it, so a
+// stranger's file can neither block nor feed the caller).
+int open_segment(port* p, const std::string& path) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        fd_guard fd;
+        fd.fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd.fd < 0 && errno == ENOENT) {
+            fd.fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, seg_mode);
+            if (fd.fd < 0 && errno == EEXIST) continue;  // another end created it meanwhile
+            if (fd.fd >= 0 && fchmod(fd.fd, seg_mode) != 0) {  // whatever the umask took away
+                set_error("netport: port %s: cannot set the mode of %s: %s", p->name.c_str(),
+                          path.c_str(), strerror(errno));
+                unlink(path.c_str());
+                return -1;
+            }
+        }
+        if (fd.fd < 0) {
+            set_error("netport: port %s: cannot open %s: %s", p->name.c_str(), path.c_str(),
+                      errno == ELOOP ? "it is a symbolic link" : strerror(errno));
+            return -1;
+        }
+        struct stat st;
+        if (fstat(fd.fd, &st) != 0) {
+            set_error("netport: port %s: cannot stat %s: %s", p->name.c_str(), path.c_str(),
+                      strerror(errno));
+            return -1;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            set_error("netport: port %s: %s is not a regular file", p->name.c_str(), path.c_str());
+            return -1;
+        }
+        if (st.st_uid != geteuid() || (st.st_mode & 07777) != seg_mode) {
+            set_error("netport: port %s: %s belongs to %s with mode %04o; a link segment must be "
+                      "the caller's own with mode 0600: refused (remove the file or use another "
+                      "switch name)",
+                      p->name.c_str(), path.c_str(), owner_name(st.st_uid).c_str(),
+                      unsigned(st.st_mode & 07777));
+            return -1;
+        }
+        return fd.release();
+    }
+    set_error("netport: port %s: %s keeps being replaced; giving up", p->name.c_str(), path.c_str());
+    return -1;
+}
+
+// Removes the file when it is still the one this end mapped and no other
+// end is attached.  Called holding byte 0.
+void remove_if_last(const vale_attach& a) {
+    if (held_elsewhere(a.fd, 2 - a.end)) return;
+    struct stat mine, named;
+    if (fstat(a.fd, &mine) == 0 && lstat(a.path.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+        mine.st_ino == named.st_ino)
+        unlink(a.path.c_str());
+}
+
+// At the process's exit: each end of this process leaves its link (the
+// mapping stays, as threads may still be running) and the last end of a
+// link removes its file.
+void leave_links_at_exit() {
+    std::unique_lock<std::mutex> g(registry_lock, std::try_to_lock);
+    if (!g.owns_lock()) return;  // another thread is attaching: leave it
+    for (vale_attach* a : registry) {
+        if (a->owner != getpid() || a->fd < 0) continue;
+        // Attaching and detaching hold byte 0 briefly; one held longer (a
+        // stopped process) must not hang the exit: the file then stays.
+        int tries = 0;
+        while (lock_byte(a->fd, F_OFD_SETLK, F_WRLCK, 0) != 0 && ++tries < 100) {
+            const timespec ms{0, 1'000'000};
+            nanosleep(&ms, nullptr);
+        }
+        if (tries == 100) continue;
+        check_size(a);
+        store_release(a->hdr->attached[a->end], uint32_t{0});
+        lock_byte(a->fd, F_OFD_SETLK, F_UNLCK, 1 + a->end);
+        remove_if_last(*a);
+        lock_byte(a->fd, F_OFD_SETLK, F_UNLCK, 0);
+    }
 }
 
 // Checks the header and both rings of a segment written by someone else.
@@ -231,12 +441,8 @@ void init_segment(unsigned char* base) {
 int attach(port* p, vale_attach& a) {
     for (int attempt = 0; attempt < 20; ++attempt) {
         fd_guard fd;
-        fd.fd = open(a.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd.fd < 0) {
-            set_error("netport: port %s: cannot open %s: %s", p->name.c_str(), a.path.c_str(),
-                      strerror(errno));
-            return -1;
-        }
+        fd.fd = open_segment(p, a.path);
+        if (fd.fd < 0) return -1;
         if (lock_byte(fd.fd, F_OFD_SETLKW, F_WRLCK, 0) != 0) {
             set_error("netport: port %s: cannot lock %s: %s", p->name.c_str(), a.path.c_str(),
                       strerror(errno));
@@ -246,10 +452,6 @@ int attach(port* p, vale_attach& a) {
         if (fstat(fd.fd, &st) != 0) {
             set_error("netport: port %s: cannot stat %s: %s", p->name.c_str(), a.path.c_str(),
                       strerror(errno));
-            return -1;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            set_error("netport: port %s: %s is not a regular file", p->name.c_str(), a.path.c_str());
             return -1;
         }
         if (st.st_nlink == 0) continue;  // removed by the last end leaving: open the new one
@@ -343,6 +545,7 @@ int attach(port* p, vale_attach& a) {
         lock_byte(fd.fd, F_OFD_SETLK, F_UNLCK, 0);
         a.fd = fd.release();
         m.release();
+        watch_mapping(a);
         return 0;
     }
     set_error("netport: port %s: %s keeps being replaced; giving up", p->name.c_str(), a.path.c_str());
@@ -351,9 +554,11 @@ int attach(port* p, vale_attach& a) {
 
 void detach(vale_attach& a) {
     lock_byte(a.fd, F_OFD_SETLKW, F_WRLCK, 0);
+    check_size(&a);
     store_release(a.hdr->attached[a.end], uint32_t{0});
     memset(a.hdr->names[a.end], 0, name_bytes);
-    if (!held_elsewhere(a.fd, 2 - a.end)) unlink(a.path.c_str());
+    remove_if_last(a);
+    unwatch_mapping(a);
     munmap(a.base, total_bytes);
     close(a.fd);  // drops both locks
 }
@@ -385,6 +590,8 @@ int vale_open(port* p) {
     a->label = p->name;
     a->owner = getpid();
     if (attach(p, *a) != 0) return -1;
+    static bool exit_hook = false;
+    if (!exit_hook) exit_hook = atexit(leave_links_at_exit) == 0;
     a->refs = 1;
     p->vale = a.get();
     registry.push_back(a.release());
@@ -408,8 +615,9 @@ int vale_inject(port* p, const void* frame, size_t len) {
         return -1;
     }
     if (a->damaged.load(std::memory_order_relaxed)) {
+        report_cut(a, p);
         bump(p->drops.damaged);
-        return int(len);
+        return -1;
     }
     uint32_t peer = uint32_t(1 - a->end);
     uint32_t gen = load_acquire(a->hdr->attached[peer]);
@@ -420,15 +628,21 @@ int vale_inject(port* p, const void* frame, size_t len) {
         a->peer_generation = gen;
     }
     if (gen == 0) {
-        bump(p->drops.peer_absent);
-        return int(len);
+        if (a->damaged.load(std::memory_order_relaxed)) {
+            // The word reads 0 once the segment was cut short under it.
+            report_cut(a, p);
+            bump(p->drops.damaged);
+        } else {
+            bump(p->drops.peer_absent);
+        }
+        return -1;
     }
     uint32_t need = uint32_t((len + buf_bytes - 1) / buf_bytes);
     uint32_t used = a->tx_tail - load_acquire(a->tx_hdr->head);
     if (used > ring_slots) {
         mark_damaged(a, p, "receiver's head out of range");
         bump(p->drops.damaged);
-        return int(len);
+        return -1;
     }
     if (ring_slots - used < need) {
         // Full: a receiver that died leaves its ring full for ever.  Look at
@@ -441,7 +655,7 @@ int vale_inject(port* p, const void* frame, size_t len) {
                 a->peer_generation = 0;
                 discard_unpublished(a, p);
                 bump(p->drops.peer_absent);
-                return int(len);
+                return -1;
             }
         }
         return 0;
@@ -483,7 +697,12 @@ void vale_txsync(port* p) {
 
 void vale_rx_wait(port* p, const timespec& timeout) {
     vale_attach* a = p->vale;
+    if (const uint64_t now = monotonic_ns(); now >= a->next_size_check_ns) {
+        a->next_size_check_ns = now + size_check_ns;
+        check_size(a);
+    }
     if (a->damaged.load(std::memory_order_relaxed)) {
+        report_cut(a, p);
         clock_nanosleep(CLOCK_MONOTONIC, 0, &timeout, nullptr);
         return;
     }
@@ -507,7 +726,10 @@ void vale_rxsync(port* p) {
         a->rx_released += given;
         store_release(a->rx_hdr->head, a->rx_released);
     }
-    if (a->damaged.load(std::memory_order_relaxed)) return;
+    if (a->damaged.load(std::memory_order_relaxed)) {
+        report_cut(a, p);
+        return;
+    }
 
     uint32_t t = load_acquire(a->rx_hdr->tail);
     uint32_t fresh = t - a->rx_seen;
@@ -537,6 +759,10 @@ void vale_rxsync(port* p) {
     }
     if (frags != 0) {
         mark_damaged(a, p, "last published slot is not the end of a frame");
+        return;
+    }
+    if (a->damaged.load(std::memory_order_relaxed)) {
+        report_cut(a, p);  // cut short while the slots were read
         return;
     }
     a->rx_seen = t;

@@ -119,7 +119,8 @@ TEST_F(session_proc_test, running_emulator_takes_new_models_without_stopping)
         ASSERT_EQ(pkts.size(), 2u) << out;
         EXPECT_GT(pkts[0], 0u);
         EXPECT_GT(pkts[1], pkts[0]);
-        EXPECT_NE(out.find("B->A cons pkts 0 bytes 0 drop_pkts 0 drop_bytes 0\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("B->A cons pkts 0 bytes 0 drop_pkts 0 drop_bytes 0 port_drop_pkts 0 port_drop_bytes 0\n"),
+                  std::string::npos) << out;
     }
 
     // The client of the issue: new delay and loss, within one producer pass.

@@ -2,7 +2,7 @@
 # a client killed while writing, a damaged session file, a capture cut
 # short, a flood far above the emulated rate.  They start the real programs,
 # so they run alone (e2e); the interface test needs root and skips otherwise.
-project_test(fault_test SOURCES fault_test.cc DEPS corvo_state models common LABELS e2e)
+project_test(fault_test SOURCES fault_test.cc DEPS corvo_state models netport common LABELS e2e)
 foreach(prog corvo wenlo probe)
   if(TARGET ${prog})
     add_dependencies(fault_test ${prog})

@@ -12,10 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "corvo/pipe.hpp"
+#include "netport/netport.hpp"
 #include "session_proc.hpp"
 #include "veth_net.hpp"
 
@@ -362,3 +364,133 @@ TEST(fault_veth, interface_down_and_up_while_traffic_flows)
     kill(emu.pid(), SIGINT);
     EXPECT_EQ(emu.finish(10000), 0) << emu.log();
 }
+
+namespace {
+
+// Frames a port drops instead of sending: each is counted once, as dropped
+// with its reason, in the statistics lines (and corvo's session counters),
+// never as sent.
+struct port_drop_row {
+    const char* what;
+    bool wenlo;       // else corvo between two links
+    bool interface;   // wenlo on a veth interface (root) instead of a link
+    uint32_t len;     // bytes of each frame
+    bool peer;        // the far end of the output link is attached
+    int reason;       // corvo: 0 short (producer), 1 no peer (consumer);
+                      // wenlo: column of its "dropped" line (1 no peer, 2 too short)
+};
+
+class port_drops : public ::testing::TestWithParam<port_drop_row> {};
+
+// A pcap capture (Ethernet) of n records of len bytes, 1 ms apart.
+void write_capture(const std::string& path, int n, uint32_t len)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    const uint32_t hdr[6] = {0xa1b2c3d4, 0x00040002, 0, 0, 65535, 1};
+    std::fwrite(hdr, 1, sizeof hdr, f);
+    std::vector<unsigned char> data(len, 0x33);
+    for (int i = 0; i < n; ++i) {
+        const uint32_t rh[4] = {0, uint32_t(i) * 1000, len, len};
+        std::fwrite(rh, 1, sizeof rh, f);
+        std::fwrite(data.data(), 1, data.size(), f);
+    }
+    std::fclose(f);
+}
+
+// Sums of the numbers of every line matching re, by group.
+std::vector<long long> line_sums(const std::string& log, const std::string& re, size_t groups)
+{
+    std::vector<long long> sum(groups, 0);
+    const std::regex r(re);
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), r); it != std::sregex_iterator(); ++it)
+        for (size_t g = 0; g < groups; ++g)
+            sum[g] += std::atoll((*it)[g + 1].str().c_str());
+    return sum;
+}
+
+}  // namespace
+
+TEST_P(port_drops, counted_once_with_their_reason)
+{
+    const port_drop_row& row = GetParam();
+    temp_dir dir;
+    if (row.wenlo) {
+        const std::string cap = dir.file("drops.pcap");
+        write_capture(cap, 20, row.len);
+        std::vector<std::string> args{wenlo, "-C", "-1", "-f", cap, "-B", "1M", "-D", "0", "-L", "0"};
+        struct netns {
+            std::string name;
+            ~netns()
+            {
+                if (!name.empty())
+                    sh("ip netns del " + name);
+            }
+        } guard;
+        std::string ns;
+        if (row.interface) {
+            if (geteuid() != 0)
+                GTEST_SKIP() << "needs root to make a network namespace and a veth pair";
+            ns = guard.name = "fltd" + std::to_string(getpid());
+            ASSERT_EQ(sh("ip netns add " + ns), 0);
+            ASSERT_EQ(sh("ip -n " + ns + " link add v0 type veth peer name v1"), 0);
+            ASSERT_EQ(sh("ip -n " + ns + " link set v0 up") + sh("ip -n " + ns + " link set v1 up"), 0);
+            args.insert(args.end(), {"-i", "netmap:v0"});
+            args.insert(args.begin(), {"/usr/bin/env", "ip", "netns", "exec", ns});
+        } else {
+            args.insert(args.end(), {"-i", "valedrw" + std::to_string(getpid()) + ":w"});
+        }
+        child w(program(args));
+        EXPECT_TRUE(w.wait_log("too long, ", 2, 10000)) << w.log();
+        kill(w.pid(), SIGINT);
+        EXPECT_EQ(w.finish(10000), 0) << w.log();
+        const std::string log = w.log();
+        const auto sent = line_sums(log, R"((\d+) -> \d+ maxq)", 1);
+        const auto dropped =
+            line_sums(log, R"(dropped (\d+) too long, (\d+) no peer, (\d+) too short, (\d+) link damaged)", 4);
+        EXPECT_EQ(sent[0], 0) << "dropped frames counted as sent\n" << log;
+        for (int k = 0; k < 4; ++k) {
+            if (k == row.reason)
+                EXPECT_GT(dropped[size_t(k)], 0) << log;
+            else
+                EXPECT_EQ(dropped[size_t(k)], 0) << "reason " << k << "\n" << log;
+        }
+        return;
+    }
+
+    links l("drp");
+    const std::string file = dir.file("emu.session");
+    child emu(program(corvo_args(file, l, {"-v"})));
+    netport::port* tx = netport::nmport_open(l.sender().c_str());
+    netport::port* rx = row.peer ? netport::nmport_open(l.receiver().c_str()) : nullptr;
+    ASSERT_TRUE(tx != nullptr && (rx != nullptr || !row.peer)) << netport::nmport_errmsg();
+    ASSERT_TRUE(emu.wait_log(" maxq ")) << emu.log();  // the statistics count from here
+    ASSERT_TRUE(eventually([&] { return netport::nmport_peer_attached(tx); }));
+    const int n = 30;
+    std::vector<unsigned char> f(row.len, 0x44);
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(netport::nmport_inject(tx, f.data(), f.size()), int(row.len));
+    netport::nmport_txsync(tx);
+    const off_t block = row.reason == 0 ? 0 : 128;  // A's producer or consumer
+    EXPECT_TRUE(eventually([&] { return u64_at(file, block + 48) == uint64_t(n); })) << emu.log();
+    EXPECT_EQ(u64_at(file, block + 56), uint64_t(n) * row.len);
+    EXPECT_EQ(u64_at(file, 128), 0u) << "dropped frames counted as sent";
+    EXPECT_EQ(u64_at(file, 128 + 16), 0u) << "counted twice";
+    ASSERT_TRUE(emu.wait_log("port drops")) << emu.log();
+    sleep(2);  // every frame in a statistics line
+    kill(emu.pid(), SIGINT);
+    EXPECT_EQ(emu.finish(10000), 0) << emu.log();
+    netport::nmport_close(tx);
+    netport::nmport_close(rx);
+    const auto sums = line_sums(emu.log(), R"(port drops A: short (\d+) out (\d+) \(no peer (\d+) damaged (\d+)\))", 4);
+    const std::vector<long long> want = row.reason == 0 ? std::vector<long long>{n, 0, 0, 0}
+                                                        : std::vector<long long>{0, n, n, 0};
+    EXPECT_EQ(sums, want) << emu.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    rows, port_drops,
+    ::testing::Values(port_drop_row{"corvo, no peer on the output link", false, false, 100, false, 1},
+                      port_drop_row{"corvo, frames under 60 bytes on a link", false, false, 40, true, 0},
+                      port_drop_row{"wenlo, no peer on the link", true, false, 100, false, 1},
+                      port_drop_row{"wenlo, frames under 14 bytes on an interface", true, true, 10, false, 2}));

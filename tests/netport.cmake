@@ -3,3 +3,9 @@ project_test(netport_e2e_test SOURCES netport_e2e_test.cc DEPS netport LABELS e2
 if(TARGET probe)
   add_dependencies(netport_e2e_test probe)
 endif()
+# The link segment as a file other users and processes reach: owner and
+# mode, a segment cut short under a running program, removal.
+project_test(link_segment_test SOURCES link_segment_test.cc DEPS netport corvo_state common)
+if(TARGET corvo)
+  add_dependencies(link_segment_test corvo)
+endif()

@@ -287,10 +287,10 @@ TEST(netport_vale, same_port_twice_in_one_process_and_absent_peer) {
     port_ptr out = open_port(an);
     ASSERT_TRUE(out) << nmport_errmsg();
 
-    // No peer yet: frames are dropped and counted, never blocked.
+    // No peer yet: frames are dropped (-1) and counted, never blocked.
     auto f = make_frame(64, 1);
     EXPECT_FALSE(nmport_peer_attached(out.get()));
-    EXPECT_EQ(nmport_inject(out.get(), f.data(), f.size()), 64);
+    EXPECT_EQ(nmport_inject(out.get(), f.data(), f.size()), -1);
     EXPECT_EQ(nmport_drops(out.get()).peer_absent, 1u);
 
     port_ptr b = open_port("vale" + sw + ":b");

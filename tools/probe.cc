@@ -367,7 +367,7 @@ std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* starte
 
     uint64_t start = now_ns(), end = o.seconds > 0 ? start + uint64_t(o.seconds * 1e9) : ~uint64_t{0};
     if (started != nullptr) started->store(start);
-    uint64_t sent = 0, bytes = 0, pending = 0, now = start;
+    uint64_t sent = 0, dropped = 0, bytes = 0, pending = 0, now = start;
     size_plan sizes = o.sizes;
     while (sent < count && !stop_flag) {
         now = now_ns();
@@ -398,8 +398,11 @@ std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* starte
             nmport_txsync(p);
             pending = 0;
         }
-        if (r < 0) break;
-        ++sent;
+        ++sent;  // the sequence number goes on: the receiver counts a dropped frame lost
+        if (r < 0) {
+            ++dropped;  // counted by the port under its reason
+            continue;
+        }
         bytes += size;
         if (++pending >= o.burst) {
             nmport_txsync(p);
@@ -409,9 +412,11 @@ std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* starte
     nmport_txsync(p);
     double secs = double(now_ns() - start) / 1e9;
     port_drops d = nmport_drops(p);
-    fprintf(stderr, "probe send: %llu frames, %llu bytes in %.3f s (%.0f frames/s)%s\n",
+    sent -= dropped;
+    fprintf(stderr, "probe send: %llu frames, %llu bytes in %.3f s (%.0f frames/s)%s%s\n",
             (unsigned long long)sent, (unsigned long long)bytes, secs, secs > 0 ? double(sent) / secs : 0,
-            d.peer_absent ? ", some dropped: no receiver attached" : "");
+            d.peer_absent ? ", some dropped: no receiver attached" : "",
+            d.damaged ? ", some dropped: link damaged" : "");
     return strf("{\"sent\":%llu,\"bytes\":%llu,\"seconds\":%.6f,\"pps\":%.1f,\"bps\":%.1f,"
                   "\"drops\":{\"peer_absent\":%llu,\"oversize\":%llu,\"damaged\":%llu}}",
                   (unsigned long long)sent, (unsigned long long)bytes, secs, secs > 0 ? double(sent) / secs : 0,

@@ -112,7 +112,7 @@ void cons(replay_state& rs) {
             }
             rs.cons_head = e.next;
             rs.sent.fetch_add(1, std::memory_order_relaxed);
-        } else if (r < 0) [[unlikely]] {
+        } else if (r < 0 && e.len > max_frame) [[unlikely]] {
             // The port can never carry it: skip instead of retrying for ever.
             if (!warned_long) {
                 log_msg("--WWW-- packet len %lu does not fit the port (at most %lu bytes), skipped\n",
@@ -120,6 +120,13 @@ void cons(replay_state& rs) {
                 warned_long = true;
             }
             rs.skipped.fetch_add(1, std::memory_order_relaxed);
+            rs.cons_head = e.next;
+        } else if (r < 0) [[unlikely]] {
+            // Dropped by the port: its reasons go to the monitor.
+            const netport::port_drops d = netport::nmport_drops(port);
+            rs.port_no_peer.store(d.peer_absent, std::memory_order_relaxed);
+            rs.port_too_short.store(d.too_short, std::memory_order_relaxed);
+            rs.port_damaged.store(d.damaged, std::memory_order_relaxed);
             rs.cons_head = e.next;
         } else {
             log_limited(1, "inject failed len %d now %ld tx %ld h %ld t %ld next %ld\n",

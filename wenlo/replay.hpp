@@ -128,6 +128,10 @@ struct replay_state {
     std::atomic<uint64_t> enqueued{0};  // grows by 2 per queued packet
     std::atomic<uint64_t> sent{0};      // packets accepted by the port
     std::atomic<uint64_t> skipped{0};   // packets longer than the port can carry
+    // Packets the port dropped, by reason (copies of the port's counters).
+    std::atomic<uint64_t> port_no_peer{0};    // other end of a vale link not attached
+    std::atomic<uint64_t> port_too_short{0};  // under 14 bytes on an interface
+    std::atomic<uint64_t> port_damaged{0};    // vale link's segment damaged
     std::atomic<bool> failed{false};    // the replay ended on a failure
     std::atomic<bool> ended{false};     // last store of the replay thread
     int32_t maxq = 0;          // printed only; stays 0

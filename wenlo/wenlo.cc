@@ -97,6 +97,21 @@ void on_sigint(int) {
     std::signal(SIGINT, SIG_DFL);
 }
 
+// Packets dropped instead of sent, by reason: longer than the port
+// carries, no peer attached, under 14 bytes, link damaged.
+struct drop_counts {
+    uint64_t n[4];
+    bool any() const { return n[0] || n[1] || n[2] || n[3]; }
+    drop_counts operator-(const drop_counts& o) const {
+        return {{n[0] - o.n[0], n[1] - o.n[1], n[2] - o.n[2], n[3] - o.n[3]}};
+    }
+};
+
+drop_counts read_drops(const replay_state& rs) {
+    return {{rs.skipped.load(std::memory_order_relaxed), rs.port_no_peer.load(std::memory_order_relaxed),
+             rs.port_too_short.load(std::memory_order_relaxed), rs.port_damaged.load(std::memory_order_relaxed)}};
+}
+
 }  // namespace
 
 int wenlo_run(int argc, char** argv) {
@@ -187,11 +202,16 @@ int wenlo_run(int argc, char** argv) {
         for (;;) {
             uint64_t sent = rs.sent.load(std::memory_order_relaxed);
             uint64_t enq = rs.enqueued.load(std::memory_order_relaxed);
+            const drop_counts drops_before = read_drops(rs);
             sleep(1);
             main_msg("%lld -> %lld maxq %d round %lld\n",
                      static_cast<long long>(rs.sent.load(std::memory_order_relaxed) - sent),
                      static_cast<long long>(rs.enqueued.load(std::memory_order_relaxed) - enq),
                      rs.maxq, static_cast<long long>(rs.round));
+            if (const drop_counts d = read_drops(rs) - drops_before; d.any())
+                main_msg("dropped %lld too long, %lld no peer, %lld too short, %lld link damaged\n",
+                         static_cast<long long>(d.n[0]), static_cast<long long>(d.n[1]),
+                         static_cast<long long>(d.n[2]), static_cast<long long>(d.n[3]));
             loss_counts lc = read_loss_counts(rs.loss_slot);
             double nominal = static_cast<double>(lc.threshold) * (1.0 / 16777216.0);
             double actual = lc.trials == 0 ? 0.0 : static_cast<double>(lc.drops) / static_cast<double>(lc.trials);
