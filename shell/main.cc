@@ -505,7 +505,7 @@ void shell::resolver()
 void shell::start_corvo()
 {
     check_interrupt("starting corvo");
-    const std::vector<std::string> argv = corvo_command(opts_, corvo_, session_, to_command_if, to_host_if);
+    const std::vector<std::string> argv = corvo_command(opts_, corvo_, dir_ + "/session", to_command_if, to_host_if);
     if (opts_.verbose > 0)
         say("corvo: " + command_line(argv) + " (its lines: " + log_path_ + ")");
     const int log = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -799,7 +799,9 @@ void shell::setup()
         record();
         forwarding();
     }
-    session_ = opts_.session.empty() ? dir_ + "/session" : fs::absolute(opts_.session).string();
+    if (!opts_.session.empty())
+        opts_.session = fs::absolute(opts_.session).string();
+    session_ = opts_.session.empty() ? dir_ + "/session" : opts_.session;
     log_path_ = dir_ + "/corvo.log";
     make_namespaces();
     make_links();

@@ -112,7 +112,7 @@ shell_options parse_options(int argc, char* const* argv)
 }
 
 std::vector<std::string> corvo_command(const shell_options& o, const std::string& corvo_path,
-                                       const std::string& session, const std::string& to_command,
+                                       const std::string& own_session, const std::string& to_command,
                                        const std::string& to_host)
 {
     std::vector<std::string> c{corvo_path};
@@ -121,7 +121,7 @@ std::vector<std::string> corvo_command(const shell_options& o, const std::string
         c.insert(c.end(), {"-C", "-1,-1,-1,-1"});
     if (!o.has_late)
         c.insert(c.end(), {"-d", "100ms"});
-    c.insert(c.end(), {"-s", session, "-i", "netmap:" + to_command, "-i", "netmap:" + to_host});
+    c.insert(c.end(), {"-s", o.session.empty() ? own_session : o.session, "-i", "netmap:" + to_command, "-i", "netmap:" + to_host});
     return c;
 }
 

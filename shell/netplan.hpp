@@ -30,10 +30,10 @@ struct shell_options {
 shell_options parse_options(int argc, char* const* argv);
 
 // corvo's command line: the user's options, the defaults the shell adds
-// (unplaced threads, a late limit of 100 ms, the session file when the user
-// gave none) and the two ports; A is from the command outwards.
+// (unplaced threads, a late limit of 100 ms, own_session when the user gave
+// no -s) and the two ports; A is from the command outwards.
 std::vector<std::string> corvo_command(const shell_options& o, const std::string& corvo_path,
-                                       const std::string& session, const std::string& to_command,
+                                       const std::string& own_session, const std::string& to_command,
                                        const std::string& to_host);
 
 inline constexpr char shell_usage[] =

@@ -235,6 +235,9 @@ unsigned long long start_time(pid_t pid)
     std::istringstream in(stat->substr(close_paren + 2));
     std::string field;
     for (int k = 3; k <= 22 && in >> field; ++k) {
+        // A zombie has ended: only its parent's wait is missing.
+        if (k == 3 && (field == "Z" || field == "X"))
+            return 0;
         if (k == 22)
             return std::strtoull(field.c_str(), nullptr, 10);
     }

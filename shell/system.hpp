@@ -48,7 +48,7 @@ std::string find_net_ns(const std::string& id);
 std::vector<pid_t> pids_in_net_ns(const std::string& id);
 
 // Start time of a process in clock ticks since boot (field 22 of
-// /proc/PID/stat); 0 when there is no such process.
+// /proc/PID/stat); 0 when there is no such process or it has ended.
 unsigned long long start_time(pid_t pid);
 
 std::optional<std::string> read_file(const std::string& path);
