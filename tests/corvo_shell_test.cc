@@ -329,6 +329,8 @@ struct end_row {
     std::string message;  // in corvo-shell's standard error (or the next start's)
 };
 
+void PrintTo(const end_row& r, std::ostream* os) { *os << r.name; }
+
 class CorvoShellEnd : public CorvoShell, public testing::WithParamInterface<end_row> {};
 
 TEST_P(CorvoShellEnd, LeavesNothingBehind)

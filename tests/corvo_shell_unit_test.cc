@@ -3,6 +3,8 @@
 // other shells, and the resolver file its command sees.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,15 @@ struct options_row {
     std::string command;  // the command, when accepted
     std::string error;    // the refusal, else empty
 };
+
+// Rows print as their words (stable, readable test names).
+std::string flat(const std::string& text)
+{
+    std::string s = text;
+    std::replace(s.begin(), s.end(), '\n', '|');
+    return s;
+}
+void PrintTo(const options_row& r, std::ostream* os) { *os << "[" << joined(r.args) << "]"; }
 
 class ShellOptions : public testing::TestWithParam<options_row> {};
 
@@ -79,6 +90,8 @@ struct subnet_row {
     std::vector<std::string> taken;
     std::string picked;
 };
+
+void PrintTo(const subnet_row& r, std::ostream* os) { *os << "[" << joined(r.taken) << "]"; }
 
 class SubnetPick : public testing::TestWithParam<subnet_row> {};
 
@@ -127,6 +140,8 @@ struct resolv_row {
     bool changed;
     bool warns;
 };
+
+void PrintTo(const resolv_row& r, std::ostream* os) { *os << "[" << flat(r.host) << "]"; }
 
 class ShellResolver : public testing::TestWithParam<resolv_row> {};
 
