@@ -728,7 +728,7 @@ void shell::teardown()
     };
     if (table_made_) {
         const ran r = run({nft_, "delete", "table", "ip", "corvo_shell_" + std::to_string(rec_.pid)});
-        if (r.status != 0)
+        if (r.status != 0 && r.output.find("No such file or directory") == std::string::npos)
             warn("the nft table", r);
     }
     if (link_made_) {

@@ -325,6 +325,7 @@ struct end_row {
     const char* name;
     std::vector<std::string> args;
     int sig;              // sent once the command runs; 0: none
+    bool to_corvo;        // sig goes to corvo-shell's corvo, not to corvo-shell
     int status;           // of corvo-shell (128 + signal when killed)
     std::string message;  // in corvo-shell's standard error (or the next start's)
 };
@@ -351,12 +352,14 @@ TEST_P(CorvoShellEnd, LeavesNothingBehind)
         ASSERT_NE(net.snapshot(), before);
         ASSERT_TRUE(net_ns_in_use(rec.command_ns));
     }
-    if (row.sig)
+    if (row.sig && row.to_corvo)
+        kill(static_cast<pid_t>(rec.corvo_pid), row.sig);
+    else if (row.sig)
         c.signal(row.sig);
     EXPECT_EQ(c.finish(20000), row.status) << c.err();
 
     std::string err = c.err();
-    if (row.sig == SIGKILL) {
+    if (row.sig == SIGKILL && !row.to_corvo) {
         // Left behind until the next start removes it.
         EXPECT_NE(net.snapshot(), before);
         child next(net.shell({"-B", "10M", "--", "true"}));
@@ -377,11 +380,15 @@ const std::vector<std::string> runs_on = {"-B", "10M", "--", "sh", "-c", "echo r
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, CorvoShellEnd,
-    testing::Values(end_row{"exit", {"-B", "10M", "--", "sh", "-c", "echo ready; sleep 0.5"}, 0, 0, ""},
-                    end_row{"sigterm", runs_on, SIGTERM, 128 + SIGTERM, ""},
-                    end_row{"sighup", runs_on, SIGHUP, 128 + SIGHUP, ""},
-                    end_row{"sigkill", runs_on, SIGKILL, 128 + SIGKILL, "(no longer running) left: "},
-                    end_row{"failed_step", {"-D", "bogus", "--", "true"}, 0, 125, "starting corvo: corvo ended (status 1)"}),
+    testing::Values(end_row{"exit", {"-B", "10M", "--", "sh", "-c", "echo ready; sleep 0.5"}, 0, false, 0, ""},
+                    end_row{"sigint", runs_on, SIGINT, false, 128 + SIGINT, ""},
+                    end_row{"sigterm", runs_on, SIGTERM, false, 128 + SIGTERM, ""},
+                    end_row{"sighup", runs_on, SIGHUP, false, 128 + SIGHUP, ""},
+                    end_row{"sigkill", runs_on, SIGKILL, false, 128 + SIGKILL, "(no longer running) left: "},
+                    // The command is ended (SIGTERM) with its link.
+                    end_row{"corvo_dies", runs_on, SIGKILL, true, 125, "corvo ended (SIGKILL) while the command ran"},
+                    end_row{"failed_step", {"-D", "bogus", "--", "true"}, 0, false, 125,
+                            "starting corvo: corvo ended (status 1)"}),
     [](const testing::TestParamInfo<end_row>& i) { return std::string(i.param.name); });
 
 }  // namespace
