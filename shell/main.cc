@@ -156,18 +156,22 @@ identity command_identity()
             id.gid = static_cast<gid_t>(g);
     }
     if (id.drop) {
-        int n = 64;
-        std::vector<gid_t> groups(static_cast<size_t>(n));
-        if (!id.name.empty() && getgrouplist(id.name.c_str(), id.gid, groups.data(), &n) < 0) {
-            groups.resize(static_cast<size_t>(n));
-            getgrouplist(id.name.c_str(), id.gid, groups.data(), &n);
+        // The user's supplementary groups; a user without a name has only
+        // its group.
+        id.groups = {id.gid};
+        if (!id.name.empty()) {
+            int n = 64;
+            std::vector<gid_t> groups(static_cast<size_t>(n));
+            if (getgrouplist(id.name.c_str(), id.gid, groups.data(), &n) < 0) {
+                groups.resize(static_cast<size_t>(n));  // n is now the count needed
+                if (getgrouplist(id.name.c_str(), id.gid, groups.data(), &n) < 0)
+                    n = 0;
+            }
+            if (n > 0) {
+                groups.resize(static_cast<size_t>(n));
+                id.groups = groups;
+            }
         }
-        if (id.name.empty()) {
-            groups = {id.gid};
-            n = 1;
-        }
-        groups.resize(static_cast<size_t>(n));
-        id.groups = groups;
     }
     if (id.shell.empty())
         id.shell = "/bin/sh";
@@ -578,8 +582,12 @@ void shell::start_command()
     const std::string env_value = command_addr_ + " " + host_addr_ + " " + session_;
     const pid_t parent = getpid();
     cmd_pid_ = fork();
-    if (cmd_pid_ < 0)
-        throw failure{"starting the command", std::string("fork: ") + std::strerror(errno)};
+    if (cmd_pid_ < 0) {
+        const int e = errno;
+        close(err[0]);
+        close(err[1]);
+        throw failure{"starting the command", std::string("fork: ") + std::strerror(e)};
+    }
     if (cmd_pid_ == 0) {
         close(err[0]);
         // 'S' + text: a set-up step failed; 'E' + status + text: exec failed.
@@ -626,8 +634,8 @@ void shell::start_command()
         prctl(PR_SET_PDEATHSIG, SIGHUP);
         if (getppid() != parent)
             _exit(own_failure);
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD})
-            signal(sig, SIG_DFL);
+        // The signal handling corvo-shell was given (a background job
+        // ignores SIGINT), nothing blocked that was not blocked before.
         sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
         std::vector<char*> av;
         for (const std::string& a : command_)
