@@ -7,8 +7,12 @@
 #
 # It first measures ping and a short iperf3 transfer through corvo without
 # models, then through `corvo -D 10ms -B 10M` (round trip about 20 ms, about
-# 10 Mbit/s), shows corvo's own lines, stops it with SIGINT and removes
-# everything it made.  Traffic stays inside the namespaces.
+# 10 Mbit/s), shows corvo's own lines and stops it with SIGINT.  Then, with
+# the middle corvo forwarding again without models, it runs corvo-shell in
+# host1: `corvo-shell -D 25ms -B 10M -- ping ...` and `-- iperf3 ...` reach
+# host2 through a link of their own (round trip about 50 ms, 10 Mbit/s),
+# and shows that corvo-shell left nothing in host1.  It removes everything
+# it made.  Traffic stays inside the namespaces.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,8 +29,9 @@ ensure_packages
 build=${BUILD_DIR:-build}
 echo "== building in $build"
 cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" ${BUILD_TARGET:+--target "$BUILD_TARGET"}
+cmake --build "$build" ${BUILD_TARGET:+--target "$BUILD_TARGET" corvo-shell}
 corvo=$PWD/$build/bin/corvo
+corvo_shell=$PWD/$build/bin/corvo-shell
 
 # Unique names: at most 15 characters for an interface.
 p=cvdemo$$
@@ -126,6 +131,26 @@ echo "== through corvo -i netmap:$mid1 -i netmap:$mid2 -D 10ms -B 10M -C -1,-1,-
 echo "   (10 ms each way: round trip about 20 ms; 10 Mbit/s each way)"
 start_corvo -D 10ms -B 10M -C -1,-1,-1,-1 "${late[@]}"
 measure
+stop_corvo
+
+echo
+echo "== corvo-shell in $h1: its command reaches $h2 through a link of its own"
+echo "   (the middle corvo forwards again, without models)"
+start_corvo -C -1,-1,-1,-1 "${late[@]}"
+echo "-- corvo-shell -D 25ms -B 10M -- ping -c 5 -i 0.2 10.77.0.2   (25 ms each way: round trip about 50 ms)"
+ip netns exec "$h1" "$corvo_shell" -D 25ms -B 10M -- ping -c 5 -i 0.2 10.77.0.2 || echo "(corvo-shell failed)"
+echo "-- corvo-shell -D 25ms -B 10M -- iperf3 -c 10.77.0.2 -t 5   (about 10 Mbit/s of frames, 9.56 of payload)"
+ip netns exec "$h2" iperf3 -s -1 -B 10.77.0.2 >/dev/null 2>&1 &
+iperf_pid=$!
+sleep 0.5
+ip netns exec "$h1" "$corvo_shell" -D 25ms -B 10M -- iperf3 -c 10.77.0.2 -t 5 | grep -E 'sender|receiver' ||
+  echo "(corvo-shell failed)"
+wait "$iperf_pid" 2>/dev/null || true
+iperf_pid=
+echo "-- left in $h1 after corvo-shell: interfaces, nft tables, ip_forward"
+ip -n "$h1" -brief link
+ip netns exec "$h1" nft list tables
+ip netns exec "$h1" sysctl net.ipv4.ip_forward
 stop_corvo
 
 echo
