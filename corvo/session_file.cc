@@ -49,7 +49,10 @@ std::atomic<bool> mapped_by_owner{false};
 // in the mapping, the file gets its length back, so that the access is
 // retried on a page of zeros, and the owner puts the version back.  The
 // counters and instances cut off are lost, nothing else.
-void session_sigbus(int, siginfo_t* info, void*)
+// The SIGBUS disposition in force before watch_truncation.
+struct sigaction previous_sigbus{};
+
+void session_sigbus(int sig, siginfo_t* info, void* ctx)
 {
     const int saved = errno;
     session_layout* l = mapped_layout.load(std::memory_order_relaxed);
@@ -63,7 +66,18 @@ void session_sigbus(int, siginfo_t* info, void*)
         errno = saved;
         return;
     }
-    // Any other bus error: the default action.
+    // Any other bus error belongs to whoever handled SIGBUS before us (the
+    // port layer guards its link segments too), else to the default action.
+    errno = saved;
+    if (previous_sigbus.sa_flags & SA_SIGINFO) {
+        if (previous_sigbus.sa_sigaction) {
+            previous_sigbus.sa_sigaction(sig, info, ctx);
+            return;
+        }
+    } else if (previous_sigbus.sa_handler != SIG_DFL && previous_sigbus.sa_handler != SIG_IGN) {
+        previous_sigbus.sa_handler(sig);
+        return;
+    }
     signal(SIGBUS, SIG_DFL);
     raise(SIGBUS);
 }
@@ -76,7 +90,9 @@ void watch_truncation(session_layout* l, bool owner)
     sa.sa_sigaction = session_sigbus;
     sa.sa_flags = SA_SIGINFO | SA_NODEFER;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGBUS, &sa, nullptr);
+    struct sigaction old{};
+    if (sigaction(SIGBUS, &sa, &old) == 0 && old.sa_sigaction != session_sigbus)
+        previous_sigbus = old;
 }
 
 }  // namespace
