@@ -105,16 +105,23 @@ lock_room room_to_lock()
     return room;
 }
 
-// Address space the process has mapped now; all of it is locked with it.
+// Bytes the process has mapped now with some access (what locking the
+// current pages takes; inaccessible guard and reserve areas are not locked).
 uint64_t mapped_now()
 {
-    unsigned long long pages = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%llu", &pages) != 1)
-            pages = 0;
-        std::fclose(f);
+    uint64_t total = 0;
+    FILE* f = std::fopen("/proc/self/maps", "r");
+    if (!f)
+        return 0;
+    char line[4096];
+    while (std::fgets(line, sizeof line, f)) {
+        unsigned long long lo = 0, hi = 0;
+        char perms[8] = "";
+        if (std::sscanf(line, "%llx-%llx %7s", &lo, &hi, perms) == 3 && std::strncmp(perms, "---", 3) != 0)
+            total += hi - lo;
     }
-    return pages * uint64_t(sysconf(_SC_PAGESIZE));
+    std::fclose(f);
+    return total;
 }
 
 // Queue and hold buffer bytes of both directions with the limits of their
@@ -123,14 +130,19 @@ uint64_t mapped_now()
 // when a size cannot be had.
 uint64_t buffer_bytes(const corvo_config& cfg, uint64_t bps, uint64_t delay, uint64_t min_qsize)
 {
+    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
     uint64_t total = 0;
     for (const pipe_state& p : cfg.pipe) {
         const session_area& s = *p.session;
         const uint64_t b = bps && (s.max_bps == 0 || bps < s.max_bps) ? bps : s.max_bps;
         const uint64_t d = delay < s.max_delay ? delay : s.max_delay;
-        const uint64_t q = queue_buf_size(p.qsize > min_qsize ? p.qsize : min_qsize, d, b);
-        const uint64_t h = hold_buf_size(s.max_hold, b);
-        if (q == invalid_count || h == invalid_count || q > UINT64_MAX - h || q + h > UINT64_MAX - total)
+        uint64_t q = queue_buf_size(p.qsize > min_qsize ? p.qsize : min_qsize, d, b);
+        uint64_t h = hold_buf_size(s.max_hold, b);
+        if (q == invalid_count || h == invalid_count || q > UINT64_MAX / 4 || h > UINT64_MAX / 4)
+            return UINT64_MAX;
+        q = (q + page - 1) / page * page;  // locked whole
+        h = (h + page - 1) / page * page;
+        if (q + h > UINT64_MAX - total)
             return UINT64_MAX;
         total += q + h;
     }
