@@ -56,7 +56,7 @@ uint64_t cgroup_memory_limit()
         line[std::strcspn(line, "\n")] = '\0';
         char* ctl = std::strchr(line, ':');
         char* path = ctl ? std::strchr(ctl + 1, ':') : nullptr;
-        if (!path)
+        if (!path || path[1] != '/')
             continue;
         *path++ = '\0';
         ++ctl;
