@@ -124,7 +124,7 @@ vale_trial() {  # raw|corvo 1|2 rate [corvo options]
   if [ "$mode" = corvo ]; then
     $(corvo_cmd "$@" -i vale${sw}x:b -i vale${sw}y:c) >/dev/null 2>&1 &
     cp=$!
-    sleep 1  # corvo maps and locks its buffers before it forwards
+    sleep 1  # corvo maps its buffers and starts its threads before it forwards
   fi
   touch "$WORK/go"
   wait "${pids[@]}"
@@ -190,7 +190,7 @@ veth_trial() {  # bridge|corvo rate [corvo options]
   if [ "$mode" = corvo ]; then
     ip netns exec $NS_M $(corvo_cmd "$@" -i netmap:m0 -i netmap:m1) >/dev/null 2>&1 &
     cp=$!
-    sleep 1  # corvo maps and locks its buffers before it forwards
+    sleep 1  # corvo maps its buffers and starts its threads before it forwards
   fi
   touch "$WORK/go"
   wait $rp $sp

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "common/log.hpp"
@@ -18,18 +19,33 @@ namespace {
 
 constexpr double default_bps = 200000000000.0;  // when max_bps is not set
 
-// Anonymous memory locked when the system allows; null when it cannot be
-// mapped.
-unsigned char* map_buffer(uint64_t size, const char* what)
+// Address space for a buffer of size bytes, aligned to release_chunk so
+// that whole chunks can be given back: pages come in as they are written,
+// and with lock they are faulted in and locked at once.  Null (logged when
+// the lock fails) when it cannot be had.
+unsigned char* map_buffer(uint64_t size, const char* what, bool lock)
 {
-    if (size == 0 || size == invalid_count)
+    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+    if (size == 0 || size == invalid_count || size > UINT64_MAX / 2)
         return nullptr;
-    void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    const uint64_t span = size + release_chunk;
+    void* m = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (m == MAP_FAILED)
         return nullptr;
-    if (mlock(m, size) != 0)
-        log_msg("(not fatal) failed to pin %s memory: %s\n", what, strerror(errno));
-    return static_cast<unsigned char*>(m);
+    const uintptr_t at = reinterpret_cast<uintptr_t>(m);
+    const uintptr_t start = (at + release_chunk - 1) & ~uintptr_t(release_chunk - 1);
+    const uintptr_t end = start + (size + page - 1) / page * page;
+    if (start > at)
+        munmap(m, start - at);
+    if (at + span > end)
+        munmap(reinterpret_cast<void*>(end), at + span - end);
+    auto* buf = reinterpret_cast<unsigned char*>(start);
+    if (lock && mlock(buf, size) != 0) {
+        log_msg("cannot lock the %llu bytes of the %s: %s\n", (unsigned long long)size, what, strerror(errno));
+        munmap(buf, size);
+        return nullptr;
+    }
+    return buf;
 }
 
 void count_drop(pipe_state& p, const queue_record& r) noexcept
@@ -123,17 +139,18 @@ bool cons_prepare(pipe_state& p)
 
     const uint64_t qbytes = queue_buf_size(p.qsize, s.max_delay, s.max_bps);
     scaled_str(qbytes, qtext);
-    p.buf = map_buffer(qbytes, "buffer");
+    p.buf = map_buffer(qbytes, "queue buffer", p.lock_buffers);
     if (!p.buf) {
         log_msg("alloc %s bytes for queue failed, exiting\n", qtext);
         return false;
     }
     p.buf_size = qbytes;
+    queue_release_init(p);
 
     if (s.max_hold != 0) {
         const uint64_t hbytes = hold_buf_size(s.max_hold, s.max_bps);
         scaled_str(hbytes, htext);
-        p.hold_buf = map_buffer(hbytes, "hold buffer");
+        p.hold_buf = map_buffer(hbytes, "hold buffer", p.lock_buffers);
         if (!p.hold_buf || hbytes <= hold_reserve) {
             log_msg("alloc %s bytes for hold-buf failed, exiting\n", htext);
             return false;

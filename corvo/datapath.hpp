@@ -47,9 +47,11 @@ uint64_t pipe_clock(const pipe_state& p) noexcept;
 uint64_t queue_buf_size(uint64_t qsize, uint64_t max_delay, uint64_t max_bps) noexcept;
 uint64_t hold_buf_size(uint64_t max_hold, uint64_t max_bps) noexcept;  // 0 when max_hold is 0
 
-// Maps and locks the queue buffer and, when max_hold is set, the hold
-// buffer; sets buf, buf_size, hold_buf, hold_limit.  false (logged) when a
-// mapping fails.  Then logs the banner.
+// Reserves the queue buffer and, when max_hold is set, the hold buffer as
+// address space whose pages come in as they are written (locked at once
+// with lock_buffers); sets buf, buf_size, hold_buf, hold_limit and starts
+// the release account.  false (logged) when a mapping or lock fails.  Then
+// logs the banner.
 bool cons_prepare(pipe_state& p);
 
 // ---------------------------------------------------------------------------
@@ -68,7 +70,8 @@ void prod_init(pipe_state& p) noexcept;
 
 // One pass of the producer: receive sync and instance check, wait for work
 // (only when wait is true: otherwise the wait ends after one idle round),
-// then up to burst packets, then publish tail.  Returns the packets taken
+// then up to burst packets, then publish tail and give back consumed
+// queue pages (queue_release).  Returns the packets taken
 // from the ring or the hold buffer.
 int prod_pass(pipe_state& p, bool wait = true) noexcept;
 

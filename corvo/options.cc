@@ -169,7 +169,7 @@ int parse_command_line(corvo_config& cfg, int argc, char** argv)
                 return 1;
             break;
         case 'H':
-            ++cfg.hugepages;
+            cfg.lock_request = true;
             break;
         case 'a':
             cfg.stop_request = true;

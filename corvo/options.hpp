@@ -96,7 +96,7 @@ struct corvo_config {
     option_row rows[n_option_rows + 1];  // modifiable copy of option_table
     const char* session_path;            // -s, null without
     bool stop_request;                   // -a
-    int hugepages;                       // -H occurrences
+    bool lock_request;                   // -H: lock the buffers and the program in memory
     cpu_numbers cpus;
     corvo_role role;
     int errors;                          // option errors of the per-direction step

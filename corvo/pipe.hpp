@@ -166,6 +166,19 @@ struct pkt_frag {
 
 inline constexpr int max_frags = 1000;
 
+// The producer's account of the queue pages it gives back to the system.
+// Chunks of [from, to) are released one per pass; mark is the chunk
+// boundary up to which the queue was free at mark_time, when `written`
+// record bytes had been queued.
+struct queue_release_state {
+    uint64_t from;
+    uint64_t to;
+    uint64_t mark;
+    uint64_t mark_time;
+    uint64_t written;
+    int enabled;  // buffer large enough and not locked
+};
+
 // One direction.  Value-initialise it (pipe_state p{}); all times are ns
 // since t0 in wrapping 64-bit arithmetic.
 struct alignas(line_bytes) pipe_state {
@@ -226,6 +239,8 @@ struct alignas(line_bytes) pipe_state {
     uint64_t hold_first;            // release time of the oldest held packet, 0 = empty
     uint64_t hold_last;             // release time of the newest held packet
     int hold_ready;                 // oldest held packet is due
+    queue_release_state release;    // producer: consumed queue pages given back
+    int lock_buffers;               // -H: buffers are locked in memory, never given back
     uint64_t cons_now;              // consumer clock
     const char* out_name;           // output port name
     pipe_counters* cons_stats;      // consumer counters

@@ -273,6 +273,7 @@ int prod_pass(pipe_state& p, bool wait) noexcept
         ++i;
     }
     publish_tail(p);
+    queue_release(p);
     return i;
 }
 

@@ -4,10 +4,12 @@
 #include "corvo/queue.hpp"
 
 #include <linux/futex.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/log.hpp"
@@ -72,7 +74,93 @@ bool over_limit(pipe_state& p) noexcept
     return true;
 }
 
+// Bytes from the producer's write position forward to off.
+inline uint64_t ahead_of_tail(const pipe_state& p, uint64_t off) noexcept
+{
+    return off >= p.prod_tail ? off - p.prod_tail : off + p.buf_size - p.prod_tail;
+}
+
+// Bytes free from the write position forward: up to the consumer's head,
+// or to the oldest record the queue limit still counts when that comes
+// first (the lazy accounting reads it).
+uint64_t free_ahead(pipe_state& p) noexcept
+{
+    p.prod_head = p.head.load(std::memory_order_acquire);
+    uint64_t f = p.prod_head == p.prod_tail ? p.buf_size : ahead_of_tail(p, p.prod_head);
+    if (p.qsize != 0 && p.acct_head != p.prod_tail && ahead_of_tail(p, p.acct_head) < f)
+        f = ahead_of_tail(p, p.acct_head);
+    return f;
+}
+
+inline uint64_t chunk_after(const pipe_state& p, uint64_t off) noexcept
+{
+    const uint64_t n = off - off % release_chunk + release_chunk;
+    return n >= p.buf_size ? 0 : n;
+}
+
+// Releases the chunk at from when it lies wholly in the free part of the
+// ring; a span the producer has entered since it was chosen starts again
+// after the producer's chunk, and one that reaches records still in use
+// ends.
+void release_next_chunk(pipe_state& p) noexcept
+{
+    queue_release_state& s = p.release;
+    const uint64_t to = ahead_of_tail(p, s.to);
+    if (ahead_of_tail(p, s.from) >= to) {
+        s.from = chunk_after(p, p.prod_tail);
+        if (ahead_of_tail(p, s.from) >= to) {
+            s.from = s.to;
+            return;
+        }
+    }
+    const uint64_t len = std::min(release_chunk, p.buf_size - s.from);
+    if (ahead_of_tail(p, s.from) + len > free_ahead(p)) {
+        s.from = s.to;
+        return;
+    }
+    madvise(p.buf + s.from, len, MADV_DONTNEED);
+    s.from = chunk_after(p, s.from);
+}
+
+// Record bytes queued so far, near enough to tell a ring that came round.
+inline uint64_t written_bytes(const pipe_state& p) noexcept
+{
+    return counter_read(p.prod_stats->bytes) + (queue_hdr_bytes + 8) * counter_read(p.prod_stats->pkts);
+}
+
 }  // namespace
+
+void queue_release_init(pipe_state& p) noexcept
+{
+    p.release = queue_release_state{};
+    p.release.enabled = !p.lock_buffers && p.buf_size >= 4 * release_chunk &&
+                        reinterpret_cast<uintptr_t>(p.buf) % release_chunk == 0;
+    p.release.written = p.prod_stats ? written_bytes(p) : 0;
+}
+
+void queue_release(pipe_state& p) noexcept
+{
+    queue_release_state& s = p.release;
+    if (!s.enabled)
+        return;
+    if (s.from != s.to) {
+        release_next_chunk(p);
+        return;
+    }
+    if (p.prod_now - s.mark_time < release_after_ns)
+        return;
+    // What was free at the last mark has been free for release_after_ns,
+    // unless the ring came round in that time: then it is in use again.
+    const uint64_t written = written_bytes(p);
+    if (written - s.written < p.buf_size / 2)
+        s.to = s.mark;
+    else
+        s.from = s.to = s.mark;
+    const uint64_t end = (p.prod_tail + free_ahead(p)) % p.buf_size;
+    s.mark = end - end % release_chunk;
+    s.mark_time = p.prod_now;
+    s.written = written;
+}
 
 uint64_t qsize_cap(uint64_t buf_size) noexcept
 {

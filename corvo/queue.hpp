@@ -96,6 +96,24 @@ void publish_tail(pipe_state& p) noexcept;
 // the producer publishes a record, at most timeout_ns.
 void cons_sleep_until_published(pipe_state& p, uint64_t head, uint64_t timeout_ns) noexcept;
 
+// Pages of the queue buffer come in as the producer writes them.  Pages
+// the consumer has passed are given back to the system in chunks of
+// release_chunk bytes (chunk boundaries lie at multiples of release_chunk
+// from the buffer's start, which is aligned to them), once they have been
+// free for release_after_ns and the ring has not come round to them again
+// in that time.  The producer does it: it is the only writer, so a chunk it
+// finds free cannot be written while it is being released.
+inline constexpr uint64_t release_chunk = uint64_t(2) << 20;
+inline constexpr uint64_t release_after_ns = 100000000;
+
+// Starts the account for the buffer just mapped: enabled when the buffer
+// is not locked and holds at least four chunks.
+void queue_release_init(pipe_state& p) noexcept;
+
+// Producer, once a pass: at most one chunk released (one madvise), or,
+// once every release_after_ns, the next span to release chosen.
+void queue_release(pipe_state& p) noexcept;
+
 // Largest queue limit the queue buffer can honour: the records still
 // counted against the limit never span more than the buffer, so the lazy
 // accounting only reads records that are still intact.

@@ -1,5 +1,5 @@
-// Second phase of corvo's main in the owner: -M limits, the session file,
-// memory locking, the ports, the two direction threads, the stop signals
+// Second phase of corvo's main in the owner: -M limits, memory locking (-H),
+// the session file, the ports, the two direction threads, the stop signals
 // and the statistics line.
 #include <linux/capability.h>
 #include <pthread.h>
@@ -8,10 +8,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "common/log.hpp"
 #include "common/numarg.hpp"
@@ -40,14 +43,212 @@ bool may_lock_unlimited()
     return (data[CAP_TO_INDEX(CAP_IPC_LOCK)].effective & CAP_TO_MASK(CAP_IPC_LOCK)) != 0;
 }
 
-// Locks the pages mapped now, and those mapped later only when the process
-// may: under a finite limit, locked future pages would make every later
-// buffer mapping and thread stack fail once the limit is reached.
-void lock_memory()
+// Smallest memory limit of the process's memory cgroup and the cgroups
+// above it (cgroup v2 memory.max, v1 memory.limit_in_bytes); UINT64_MAX
+// when none can be read.
+uint64_t cgroup_memory_limit()
 {
-    const int flags = MCL_CURRENT | (may_lock_unlimited() ? MCL_FUTURE : 0);
-    if (mlockall(flags) != 0)
-        log_msg("failed to lock memory: %s\n", std::strerror(errno));
+    uint64_t limit = UINT64_MAX;
+    FILE* f = std::fopen("/proc/self/cgroup", "r");
+    if (!f)
+        return limit;
+    char line[4096];
+    while (std::fgets(line, sizeof line, f)) {
+        line[std::strcspn(line, "\n")] = '\0';
+        char* ctl = std::strchr(line, ':');
+        char* path = ctl ? std::strchr(ctl + 1, ':') : nullptr;
+        if (!path || path[1] != '/')
+            continue;
+        *path++ = '\0';
+        ++ctl;
+        std::string dirs[2], file;
+        if (*ctl == '\0') {
+            dirs[0] = "/sys/fs/cgroup", dirs[1] = "/sys/fs/cgroup/unified", file = "/memory.max";
+        } else if (std::strstr(ctl, "memory")) {
+            dirs[0] = "/sys/fs/cgroup/memory", file = "/memory.limit_in_bytes";
+        } else {
+            continue;
+        }
+        for (const std::string& root : dirs) {
+            if (root.empty())
+                continue;
+            for (std::string p = path; ; p.resize(p.rfind('/'))) {
+                if (FILE* m = std::fopen((root + p + file).c_str(), "r")) {
+                    unsigned long long v = 0;
+                    if (std::fscanf(m, "%llu", &v) == 1 && v < limit)
+                        limit = v;  // "max" reads as nothing
+                    std::fclose(m);
+                }
+                if (p.empty() || p == "/")
+                    break;
+            }
+        }
+    }
+    std::fclose(f);
+    return limit;
+}
+
+// Memory the process may lock, and what bounds it.
+struct lock_room {
+    uint64_t bytes;
+    const char* bound;
+};
+
+lock_room room_to_lock()
+{
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    lock_room room{pages > 0 && page > 0 ? uint64_t(pages) * uint64_t(page) : UINT64_MAX, "physical memory"};
+    if (const uint64_t cg = cgroup_memory_limit(); cg < room.bytes)
+        room = {cg, "the cgroup's memory limit"};
+    rlimit rl{};
+    if (!may_lock_unlimited() && getrlimit(RLIMIT_MEMLOCK, &rl) == 0 && rl.rlim_cur < room.bytes)
+        room = {uint64_t(rl.rlim_cur), "RLIMIT_MEMLOCK"};
+    return room;
+}
+
+// Bytes the process has mapped now with some access (what locking the
+// current pages takes; inaccessible guard and reserve areas are not locked).
+uint64_t mapped_now()
+{
+    uint64_t total = 0;
+    FILE* f = std::fopen("/proc/self/maps", "r");
+    if (!f)
+        return 0;
+    char line[4096];
+    while (std::fgets(line, sizeof line, f)) {
+        unsigned long long lo = 0, hi = 0;
+        char perms[8] = "";
+        if (std::sscanf(line, "%llx-%llx %7s", &lo, &hi, perms) == 3 && std::strncmp(perms, "---", 3) != 0)
+            total += hi - lo;
+    }
+    std::fclose(f);
+    return total;
+}
+
+// Queue and hold buffer bytes of both directions with the limits of their
+// session areas, each bandwidth lowered to bps (0: kept) and each
+// max-delay to delay, and queue limits of at least min_qsize; UINT64_MAX
+// when a size cannot be had.
+uint64_t buffer_bytes(const corvo_config& cfg, uint64_t bps, uint64_t delay, uint64_t min_qsize)
+{
+    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+    uint64_t total = 0;
+    for (const pipe_state& p : cfg.pipe) {
+        const session_area& s = *p.session;
+        const uint64_t b = bps && (s.max_bps == 0 || bps < s.max_bps) ? bps : s.max_bps;
+        const uint64_t d = delay < s.max_delay ? delay : s.max_delay;
+        uint64_t q = queue_buf_size(p.qsize > min_qsize ? p.qsize : min_qsize, d, b);
+        uint64_t h = hold_buf_size(s.max_hold, b);
+        if (q == invalid_count || h == invalid_count || q > UINT64_MAX / 4 || h > UINT64_MAX / 4)
+            return UINT64_MAX;
+        q = (q + page - 1) / page * page;  // locked whole
+        h = (h + page - 1) / page * page;
+        if (q + h > UINT64_MAX - total)
+            return UINT64_MAX;
+        total += q + h;
+    }
+    return total;
+}
+
+// The largest value in [lo, hi] for which fits holds (fits(lo) true,
+// fits grows no larger as the value does).
+template <class F>
+uint64_t largest_fitting(uint64_t lo, uint64_t hi, F fits)
+{
+    while (lo < hi) {
+        const uint64_t mid = lo + (hi - lo + 1) / 2;
+        if (fits(mid))
+            lo = mid;
+        else
+            hi = mid - 1;
+    }
+    return lo;
+}
+
+// A rate or a time rounded down to whole units of its scale, as an option
+// takes it.
+std::string option_rate(uint64_t bps)
+{
+    static constexpr struct { uint64_t unit; const char* suffix; } scale[] = {
+        {1000000000, "G"}, {1000000, "M"}, {1000, "k"}, {1, ""}};
+    for (const auto& s : scale) {
+        if (bps >= 10 * s.unit || s.unit == 1)
+            return std::to_string(bps / s.unit) + s.suffix;
+    }
+    return {};
+}
+std::string option_time(uint64_t ns)
+{
+    if (ns >= 1000000000 && ns % 1000000000 == 0)
+        return std::to_string(ns / 1000000000) + "s";
+    return ns >= 1000000 ? std::to_string(ns / 1000000) + "ms" : std::to_string(ns / 1000) + "us";
+}
+
+// The refusal of -H when the buffers cannot be locked, with the -M or -B
+// that would make them fit.
+void refuse_lock(const corvo_config& cfg, uint64_t need, uint64_t other, const lock_room& room)
+{
+    char need_s[64], room_s[64], other_s[64];
+    scaled_str(need, need_s);
+    scaled_str(room.bytes, room_s);
+    scaled_str(other, other_s);
+    std::string msg = std::string("-H: the queue and hold buffers need ") + need_s +
+                      " bytes, and the program " + other_s + " bytes, but this process may lock " +
+                      room_s + " bytes (" + room.bound + ")\n-H: would fit";
+    const uint64_t avail = room.bytes > other ? room.bytes - other : 0;
+    uint64_t max_delay = 0, max_bps = 0;
+    for (const pipe_state& p : cfg.pipe) {
+        max_delay = std::max(max_delay, p.session->max_delay);
+        max_bps = std::max(max_bps, p.session->max_bps ? p.session->max_bps : uint64_t(200000000000));
+    }
+    // -B installs a queue limit (50000 bytes for constant rates) where
+    // none is set: the suggestion leaves room for it.
+    const auto bps_fits = [&](uint64_t b) { return buffer_bytes(cfg, b, UINT64_MAX, 50000) <= avail; };
+    const auto delay_fits = [&](uint64_t d) { return buffer_bytes(cfg, 0, d, 0) <= avail; };
+    const bool by_bps = bps_fits(1000);
+    const bool by_delay = max_delay >= 1000000 && delay_fits(1000000);
+    if (by_bps) {
+        const std::string r = option_rate(largest_fitting(1000, max_bps, bps_fits));
+        msg += ": at max-delay " + option_time(max_delay) + " a bandwidth up to " + r + ": -M " +
+               option_time(max_delay) + "," + r + " or -B " + r;
+    }
+    if (by_delay)
+        msg += std::string(by_bps ? ";" : ":") + " at the present bandwidth delays up to " +
+               option_time(largest_fitting(1000000, max_delay, delay_fits)) + " (-D, -M)";
+    if (!by_bps && !by_delay)
+        msg += ": no -M or -B; lower -Q or the hold time of -M";
+    log_msg("%s\n", msg.c_str());
+}
+
+// -H: the buffers and the program are locked in memory, refused at start
+// when they cannot all be; without it nothing is locked and the buffers
+// take pages as the queues fill.  Locking pages mapped later needs an
+// unlimited locked-memory limit or CAP_IPC_LOCK (under a finite limit the
+// thread stacks and port mappings would count too): otherwise the pages
+// mapped now and the buffers themselves are locked.
+bool lock_if_asked(corvo_config& cfg)
+{
+    if (!cfg.lock_request)
+        return true;
+    const uint64_t need = buffer_bytes(cfg, 0, UINT64_MAX, 0);
+    const bool future = may_lock_unlimited();
+    // Thread stacks and port mappings are locked too when future pages are.
+    const uint64_t other = mapped_now() + (future ? uint64_t(64) << 20 : 0);
+    const lock_room room = room_to_lock();
+    if (need > room.bytes || room.bytes - need < other) {
+        refuse_lock(cfg, need, other, room);
+        return false;
+    }
+    if (mlockall(MCL_CURRENT | (future ? MCL_FUTURE : 0)) != 0) {
+        log_msg("-H: cannot lock memory: %s\n", std::strerror(errno));
+        return false;
+    }
+    char need_s[64];
+    scaled_str(need, need_s);
+    log_msg("locking memory: %s bytes of queue and hold buffers and the program's pages\n", need_s);
+    for (pipe_state& p : cfg.pipe)
+        p.lock_buffers = 1;
+    return true;
 }
 
 struct free_deleter {
@@ -232,13 +433,16 @@ int corvo_owner(corvo_config& cfg)
         if (limits.arg[d] && !apply_limits(cfg.pipe[d], limits.arg[d]))
             return 1;
     }
+    // -H is refused before anything is written when the buffers cannot be
+    // locked.
+    if (!lock_if_asked(cfg))
+        return 1;
     // Every option has passed: the session file gets the layout now, and
     // is left as it was when a stop signal came first.
     if (stopped_during_start_up())
         return 0;
     if (!ec_commit())
         return 1;
-    lock_memory();
     if (!ec_release_client_area())
         return 1;
     for (pipe_state& p : cfg.pipe) {
@@ -251,8 +455,6 @@ int corvo_owner(corvo_config& cfg)
     cfg.pipe[1].arp_cons_ring = &arp_rings[0];
     cfg.pipe[1].arp_prod_ring = &arp_rings[1];
     cfg.pipe[0].arp_cons_ring = &arp_rings[1];
-    if (cfg.hugepages)
-        log_msg("using hugepages\n");
 
     for (pipe_state& p : cfg.pipe) {
         if (!open_ports(p))

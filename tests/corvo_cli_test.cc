@@ -8,9 +8,11 @@
 #include <sys/resource.h>
 
 #include <ctime>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "common/numarg.hpp"
 #include "corvo/options.hpp"
 #include "corvo_proc.hpp"
 #include "log_capture.hpp"
@@ -272,12 +274,11 @@ TEST(corvo_cli, route_mode_refuses_shared_memory_ports)
 TEST(corvo_cli, per_direction_models_reach_their_direction)
 {
     const ports p;
-    running c({"-C", no_cpus, "-D", "10ms", "-D", "20ms", "-B", "1G", "-L", "0.1", "-Q", "64k", "-d", "0", "-H",
+    running c({"-C", no_cpus, "-D", "10ms", "-D", "20ms", "-B", "1G", "-L", "0.1", "-Q", "64k", "-d", "0",
                "-i", p.a, "-i", p.b});
     ASSERT_TRUE(c.ready()) << c.proc.err();
     outcome r = c.stop();
     EXPECT_EQ(r.status, 0);
-    EXPECT_THAT(r.msgs, HasSubstr("using hugepages\n"));
     EXPECT_THAT(r.msgs, HasSubstr("\t" + p.a + " -> " + p.b +
                                   " :  bps 1000000000 delay 10ms loss 0.1 reorder 0 queue 65536 bytes\n"));
     EXPECT_THAT(r.msgs, HasSubstr("\t" + p.b + " -> " + p.a +
@@ -388,6 +389,69 @@ TEST(corvo_cli, owner_without_lock_rights_still_maps_its_buffers)
     c.signal(SIGINT);
     EXPECT_EQ(c.finish(run_ms), 0) << c.err();
     EXPECT_THAT(messages(c.err()), Not(HasSubstr("failed, exiting")));
+}
+
+// A /proc/PID/status field in kB, -1 when absent.
+long status_kb(pid_t pid, const std::string& field)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
+    }
+    return -1;
+}
+
+TEST(corvo_cli, buffers_are_locked_only_with_minus_h_and_refused_when_they_cannot_be)
+{
+    // Without -H: 2 x 81 GB of queue buffer reserved, nothing faulted in or
+    // locked.
+    {
+        const ports p;
+        running c({"-C", no_cpus, "-D", "2s", "-i", p.a, "-i", p.b});
+        ASSERT_TRUE(c.ready()) << c.proc.err();
+        EXPECT_EQ(status_kb(c.proc.pid(), "VmLck"), 0);
+        EXPECT_LT(status_kb(c.proc.pid(), "VmRSS"), 1000000);
+        const outcome r = c.stop();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_THAT(r.msgs, HasSubstr("\tbuffer   81.291 G bytes\n"));
+        EXPECT_THAT(r.msgs, Not(HasSubstr("locking memory")));
+    }
+    // With -H under a locked-memory limit of at most 8 MiB and without
+    // CAP_IPC_LOCK: 2 x 447 MB cannot be locked; the bandwidth it names
+    // then fits.
+    rlimit rl{};
+    getrlimit(RLIMIT_MEMLOCK, &rl);
+    const rlim_t limit = rl.rlim_max < (rlim_t{8} << 20) ? rl.rlim_max : rlim_t{8} << 20;
+    char limit_text[64];
+    scaled_str(limit, limit_text);
+    const auto limited = [limit](std::vector<std::string> args) {
+        std::vector<std::string> cmd = {"prlimit", "--memlock=" + std::to_string(limit) + ":" + std::to_string(limit)};
+        if (geteuid() == 0)
+            cmd.insert(cmd.end(), {"setpriv", "--reuid", lone_uid(), "--regid", lone_uid(), "--clear-groups"});
+        args = with_bin(args);
+        cmd.insert(cmd.end(), args.begin(), args.end());
+        return cmd;
+    };
+    const ports p;
+    child refused(limited({"-H", "-C", no_cpus, "-D", "10ms", "-i", p.a, "-i", p.b}));
+    EXPECT_EQ(refused.finish(run_ms), 1);
+    const std::string m = messages(refused.err());
+    // 2 x 446 919 850 bytes, each rounded up to whole pages.
+    EXPECT_THAT(m, HasSubstr("-H: the queue and hold buffers need 893.8"));
+    EXPECT_THAT(m, HasSubstr(std::string(" bytes, but this process may lock ") + limit_text + " bytes (RLIMIT_MEMLOCK)\n"
+                             "-H: would fit: at max-delay 10ms a bandwidth up to "));
+    const size_t at = m.find(" or -B ");
+    ASSERT_NE(at, std::string::npos) << m;
+    const std::string bps = m.substr(at + 7, m.find_first_of(";\n", at) - at - 7);
+    EXPECT_THAT(m, HasSubstr(": -M 10ms," + bps + " or -B " + bps));
+    EXPECT_THAT(m, Not(HasSubstr("cannot open")));
+
+    child fits(limited({"-H", "-C", no_cpus, "-D", "10ms", "-B", bps, "-i", p.a, "-i", p.b}));
+    ASSERT_TRUE(fits.wait_for("hold-buf", 2, run_ms) && fits.wait_for(" <- ", 1, run_ms)) << fits.err();
+    fits.signal(SIGINT);
+    EXPECT_EQ(fits.finish(run_ms), 0) << fits.err();
+    EXPECT_THAT(messages(fits.err()), HasSubstr("\nlocking memory: "));
 }
 
 TEST(corvo_cli, a_thread_that_cannot_start_ends_the_owner)
