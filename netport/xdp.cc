@@ -188,7 +188,7 @@ struct xdp_attach {
     // The redirect program, loaded and attached at the first receive.
     xdp_program* prog = nullptr;
     int link_fd = -1;
-    bool rx_joined = false;
+    std::atomic<bool> rx_joined{false};
 
     // Receive side, used by the one thread that walks the ring.
     alignas(64) ring view{};
@@ -458,7 +458,12 @@ int join_rx(port* p, xdp_attach& a) {
     return 0;
 }
 
-void join_late(port* p) { join_rx(p, *p->xdp); }
+// First receive-side use of a port opened lazily.  A failure has printed
+// its line; the ring then stays empty.
+void join_late(port* p) {
+    std::lock_guard<std::mutex> g(registry_lock);
+    if (!p->xdp->rx_joined) join_rx(p, *p->xdp);
+}
 
 // Takes the chunks of sent frames back from the completion ring.
 void reclaim(xdp_attach& a) {
