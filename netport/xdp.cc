@@ -276,7 +276,7 @@ int probe_interface(port* p, xdp_attach& a) {
 }
 
 // Creates the UMEM and socket of queue qi; zero-copy when `zc`.
-int open_queue(port* p, xdp_attach& a, uint32_t qi, bool zc, std::string* why) {
+int open_queue(xdp_attach& a, uint32_t qi, bool zc, std::string* why) {
     xdp_queue& q = a.q[qi];
     const bool with_tx = qi == 0;
     q.rx_chunks = pow2_floor(std::clamp(rx_chunks_total / a.nq, min_rx_chunks, max_rx_chunks));
@@ -342,7 +342,6 @@ int open_queue(port* p, xdp_attach& a, uint32_t qi, bool zc, std::string* why) {
     }
     for (uint32_t c = 0; c < q.rx_chunks; ++c) *xsk_ring_prod__fill_addr(&q.fill, idx + c) = uint64_t(c) * chunk_bytes;
     xsk_ring_prod__submit(&q.fill, q.rx_chunks);
-    (void)p;
     return 0;
 }
 
@@ -350,13 +349,13 @@ int open_queues(port* p, xdp_attach& a) {
     a.q = std::make_unique<xdp_queue[]>(a.nq);
     std::string why;
     // Zero-copy where the driver has it; copy mode otherwise.
-    int err = open_queue(p, a, 0, true, &why);
+    int err = open_queue(a, 0, true, &why);
     a.zero_copy = err == 0;
     if (err != 0 && -err != EPERM && -err != EAFNOSUPPORT && -err != EBUSY) {
         a.q[0].reset();
-        err = open_queue(p, a, 0, false, &why);
+        err = open_queue(a, 0, false, &why);
     }
-    for (uint32_t qi = 1; qi < a.nq && err == 0; ++qi) err = open_queue(p, a, qi, a.zero_copy, &why);
+    for (uint32_t qi = 1; qi < a.nq && err == 0; ++qi) err = open_queue(a, qi, a.zero_copy, &why);
     if (err != 0) {
         set_error("netport: port %s: %s", p->name.c_str(), why.c_str());
         return -1;
