@@ -103,6 +103,19 @@ for j in res["scenarios"]:
     elif n == "veth_forwarding_pps":
         rows.append(("veth forwarding 64 B", f"{j['corvo']} pps", f"kernel bridge {j['kernel_bridge']} pps",
                      ">= 1x", verdict(j["ratio"], 1.0)))
+    elif n == "veth_ports_forwarding_pps":
+        rows.append(("veth forwarding 64 B, xdp: ports (probes on xdp:)", f"{j['corvo_xdp']} pps",
+                     f"netmap: ports {j['corvo_netmap']} pps", ">= 1x", verdict(j["ratio"], 1.0)))
+    elif n == "veth_ports_cpu_per_frame":
+        x, m = j["xdp"], j["netmap"]
+        rows.append((f"corvo CPU per frame at {j['pps']} pps, xdp: ports", f"{x['ns']} ns ({x['frames']} frames)",
+                     f"netmap: ports {m['ns']} ns ({m['frames']} frames)", "", ""))
+    elif n in ("veth_delay_1ms_netmap_ports", "veth_delay_1ms_xdp_ports"):
+        q = j["delay_err_ns"]
+        peer = floor.get(("veth_bridge_delay", j["pps"]))
+        peer = f"bridge path delay {quant(peer['delay_ns'])}" if peer else ""
+        rows.append((f"veth -D 1ms error {j['pps']} pps, {n.split('_')[3]}: ports", quant(q) + f" ({j['frames']} frames, lost {j['lost']})",
+                     peer, "", ""))
     elif n in ("vale_delay_1ms", "veth_delay_1ms", "vale_delay_1ms_placed"):
         q = j["delay_err_ns"]
         kind = n[:4]

@@ -4,7 +4,7 @@
 # standard output ("name": ..., fields).  Usage: scenarios.sh BINDIR
 # BENCH_SECONDS (default 2) sets the length of one forwarding trial,
 # BENCH_REPLAY_SECONDS (default 60) the length of the replay timing runs,
-# BENCH_PARTS (default "vale veth rate replay") the scenarios that run.
+# BENCH_PARTS (default "vale veth xdp rate replay") the scenarios that run.
 set -u
 BIN=$(cd "$1" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -25,7 +25,7 @@ trap cleanup EXIT
 trap "exit 130" INT TERM
 
 emit() { echo "$1"; echo "$1" >&2; }
-PARTS=" ${BENCH_PARTS:-vale veth rate replay} "
+PARTS=" ${BENCH_PARTS:-vale veth xdp rate replay} "
 part() { [[ $PARTS == *" $1 "* ]]; }
 # Unplaced threads as tests run them; CORVO_C="" gives corvo its default
 # placement (each thread on its own CPU of the defaults, real-time round-robin).
@@ -154,7 +154,7 @@ done
 emit "$(CORVO_C= ; delay_json vale_delay_1ms_placed 10000 "$(vale_trial corvo 1 10000 -D 1ms -d 100ms)")"
 fi
 
-if part veth || part rate; then
+if part veth || part xdp || part rate; then
 # --- veth ------------------------------------------------------------------
 # s0 (NS_S) -- m0 (NS_M) m1 -- d0 (NS_D)
 ip netns add $NS_S && ip netns add $NS_M && ip netns add $NS_D || exit 1
@@ -178,23 +178,28 @@ bridge_on() {
 }
 bridge_off() { ip -n $NS_M link del br0 2>/dev/null; }
 
-veth_trial() {  # bridge|corvo rate [corvo options]
+# Port kinds: VP of the probes on s0 and d0, CK of corvo's ports on m0 and m1.
+VP=netmap CK=netmap
+# CPU time (user + system, clock ticks) of a process so far.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+veth_trial() {  # bridge|corvo rate [corvo options]; corvo's CPU ticks over the trial in $WORK/cpu
   local mode=$1 rate=$2; shift 2
-  local n=$(( rate * T )) cp= rp sp
-  rm -f "$WORK"/go "$WORK"/ready.b "$WORK"/a.json "$WORK"/b.json
-  ip netns exec $NS_D "$BIN/probe" recv -i netmap:d0 -n $n -w 3 --ready "$WORK/ready.b" > "$WORK/b.json" 2>/dev/null &
+  local n=$(( rate * T )) cp= rp sp c0=0
+  rm -f "$WORK"/go "$WORK"/ready.b "$WORK"/a.json "$WORK"/b.json "$WORK"/cpu
+  ip netns exec $NS_D "$BIN/probe" recv -i $VP:d0 -n $n -w 3 --ready "$WORK/ready.b" > "$WORK/b.json" 2>/dev/null &
   rp=$!
-  ip netns exec $NS_S "$BIN/probe" send -i netmap:s0 -n $n -r $rate --start "$WORK/go" > "$WORK/a.json" 2>/dev/null &
+  ip netns exec $NS_S "$BIN/probe" send -i $VP:s0 -n $n -r $rate --start "$WORK/go" > "$WORK/a.json" 2>/dev/null &
   sp=$!
   while [ ! -e "$WORK/ready.b" ]; do sleep 0.02; done
   if [ "$mode" = corvo ]; then
-    ip netns exec $NS_M $(corvo_cmd "$@" -i netmap:m0 -i netmap:m1) >/dev/null 2>&1 &
+    ip netns exec $NS_M $(corvo_cmd "$@" -i $CK:m0 -i $CK:m1) >/dev/null 2>&1 &
     cp=$!
     sleep 1  # corvo maps its buffers and starts its threads before it forwards
+    c0=$(cpu_ticks $cp)
   fi
   touch "$WORK/go"
   wait $rp $sp
-  [ -n "$cp" ] && { kill -INT $cp; wait $cp; }
+  [ -n "$cp" ] && { echo $(( $(cpu_ticks $cp) - c0 )) > "$WORK/cpu"; kill -INT $cp; wait $cp; }
   trial_json $rate $n "$WORK/a.json" "$WORK/b.json"
 }
 veth_corvo() { veth_trial corvo "$1" -d 1; }
@@ -208,6 +213,31 @@ emit "{\"name\":\"veth_forwarding_pps\",\"corvo\":$fwd,\"kernel_bridge\":$br,\"r
 for r in 1000 10000 100000; do
   bridge_on; emit "$(delay_json veth_bridge_delay $r "$(veth_trial bridge $r)" 0)"; bridge_off
   emit "$(delay_json veth_delay_1ms $r "$(veth_trial corvo $r -D 1ms -d 100ms)")"
+done
+fi
+
+if part xdp; then
+# corvo's ports as netmap: (AF_PACKET) and as xdp: (AF_XDP).  Forwarding rate
+# and CPU time with the probes over xdp: (senders faster than AF_PACKET ones);
+# the delay with the probes over netmap: (kernel receive time stamps).
+xdp_fwd() { VP=xdp CK=$1 veth_trial corvo "$2" -d 1; }
+# corvo's CPU time per forwarded frame in ns at rate $2 for CPU_SECONDS.
+cpu_per_frame() {  # netmap|xdp rate
+  local j ticks
+  j=$(T=${CPU_SECONDS:-5} xdp_fwd "$1" "$2")
+  ticks=$(cat "$WORK/cpu" 2>/dev/null || echo 0)
+  python3 -c "
+import json, sys
+j = json.loads(sys.argv[1]); f = j['dirs'][0]['recv'].get('frames', 0)
+print(json.dumps({'frames': f, 'cpu_s': $ticks / $(getconf CLK_TCK), 'ns': round($ticks / $(getconf CLK_TCK) * 1e9 / max(f, 1))}))" "$j"
+}
+fx=$(search xdp_fwd xdp); fn=$(search xdp_fwd netmap)
+emit "{\"name\":\"veth_ports_forwarding_pps\",\"corvo_xdp\":$fx,\"corvo_netmap\":$fn,\"ratio\":$(ratio $fx $fn),\"senders\":\"probe over xdp:\",\"target_ratio\":1.0}"
+r=${CPU_RATE:-100000}
+cx=$(cpu_per_frame xdp $r); cn=$(cpu_per_frame netmap $r)
+emit "{\"name\":\"veth_ports_cpu_per_frame\",\"pps\":$r,\"xdp\":$cx,\"netmap\":$cn}"
+for k in netmap xdp; do
+  emit "$(CK=$k; delay_json veth_delay_1ms_${k}_ports 10000 "$(veth_trial corvo 10000 -D 1ms -d 100ms)")"
 done
 fi
 

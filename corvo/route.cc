@@ -1,6 +1,6 @@
 // Route mode: reading the ports' addresses at start-up.
 //
-// Each port name "netmap:IFNAME" names a Linux interface; route_setup reads
+// Each port name "netmap:IFNAME" or "xdp:IFNAME" names a Linux interface; route_setup reads
 // its MAC address from the AF_PACKET entry of getifaddrs and its IPv4
 // address, netmask and broadcast with the SIOCGIF* queries on a datagram
 // socket, checks an optional gateway, builds the port's ARP frames and maps
@@ -30,6 +30,8 @@ namespace {
 
 constexpr const char netmap_prefix[] = "netmap:";
 constexpr std::size_t netmap_prefix_len = sizeof netmap_prefix - 1;
+constexpr const char xdp_prefix[] = "xdp:";
+constexpr std::size_t xdp_prefix_len = sizeof xdp_prefix - 1;
 
 struct ifaddrs_deleter {
     void operator()(ifaddrs* l) const noexcept { freeifaddrs(l); }
@@ -114,13 +116,16 @@ int route_port_setup(route_config& rc, const char* name, const char* gateway, co
         log_msg("route mode not supported for VALE port %s\n", name);
         return 1;
     }
-    if (std::strncmp(name, netmap_prefix, netmap_prefix_len) != 0) {
+    size_t prefix_len = netmap_prefix_len;
+    if (std::strncmp(name, xdp_prefix, xdp_prefix_len) == 0) {
+        prefix_len = xdp_prefix_len;
+    } else if (std::strncmp(name, netmap_prefix, netmap_prefix_len) != 0) {
         log_msg("missing netmap: prefix in %s\n", name);
         return 1;
     }
     // The whole rest is the interface name, as the port layer opens it:
     // Linux names may hold '-', '.', '_' and more.
-    const char* rest = name + netmap_prefix_len;
+    const char* rest = name + prefix_len;
     if (std::strlen(rest) > sizeof rc.ifname - 1) {
         log_msg("name too long: %s\n", rest);
         return 1;

@@ -1,4 +1,4 @@
-// Port names, the open/close steps and the dispatch to the two backends.
+// Port names, the open/close steps and the dispatch to the backends.
 #include "netport/port_impl.hpp"
 
 #include <net/if.h>
@@ -59,10 +59,12 @@ bool parse_vale_name(port* p) {
     return true;
 }
 
-bool parse_netmap_name(port* p) {
-    std::string ifn = p->name.substr(7);
+// "netmap:IFNAME" or "xdp:IFNAME": `prefix` bytes before the interface name.
+bool parse_netmap_name(port* p, size_t prefix = 7) {
+    std::string ifn = p->name.substr(prefix);
     if (ifn.empty()) {
-        set_error("netport: port %s: missing interface name after \"netmap:\"", p->name.c_str());
+        set_error("netport: port %s: missing interface name after \"%s\"", p->name.c_str(),
+                  p->name.substr(0, prefix).c_str());
         return false;
     }
     // Characters that netmap uses for ring, pipe and option suffixes; none of
@@ -126,11 +128,14 @@ port* nmport_prepare(const char* name) {
     if (p->name.rfind("netmap:", 0) == 0) {
         if (!parse_netmap_name(p.get())) return nullptr;
         p->kind = port_kind::packet;
+    } else if (p->name.rfind("xdp:", 0) == 0) {
+        if (!parse_netmap_name(p.get(), 4)) return nullptr;
+        p->kind = port_kind::xdp;
     } else if (p->name.rfind("vale", 0) == 0) {
         if (!parse_vale_name(p.get())) return nullptr;
         p->kind = port_kind::vale;
     } else {
-        set_error("netport: port %s: unknown port name (use netmap:IFNAME or valeSW:PORT)", name);
+        set_error("netport: port %s: unknown port name (use netmap:IFNAME, xdp:IFNAME or valeSW:PORT)", name);
         return nullptr;
     }
     return p.release();
@@ -144,7 +149,7 @@ int nmport_open_desc(port* p) {
         set_error("netport: port %s: already open", p->name.c_str());
         return -1;
     }
-    int r = p->kind == port_kind::vale ? vale_open(p) : packet_open(p);
+    int r = p->kind == port_kind::xdp ? xdp_open(p) : p->kind == port_kind::vale ? vale_open(p) : packet_open(p);
     if (r == 0) p->opened = true;
     return r;
 }
@@ -161,29 +166,36 @@ port* nmport_open(const char* name) {
 }
 
 int nmport_inject(port* p, const void* frame, size_t len) {
+    if (p->kind == port_kind::xdp) return xdp_inject(p, frame, len);
     if (p->kind == port_kind::vale) return vale_inject(p, frame, len);
     return packet_inject(p, frame, len);
 }
 
 void nmport_txsync(port* p) {
-    if (p->kind == port_kind::vale)
+    if (p->kind == port_kind::xdp)
+        xdp_txsync(p);
+    else if (p->kind == port_kind::vale)
         vale_txsync(p);
     else
         packet_txsync(p);
 }
 
 void nmport_rxsync(port* p) {
-    if (p->kind == port_kind::vale)
+    if (p->kind == port_kind::xdp)
+        xdp_rxsync(p);
+    else if (p->kind == port_kind::vale)
         vale_rxsync(p);
     else
         packet_rxsync(p);
 }
 
 ring* nmport_rx_ring(port* p) {
+    if (p->kind == port_kind::xdp) return xdp_rx_ring(p);
     return p->kind == port_kind::vale ? vale_rx_ring(p) : packet_rx_ring(p);
 }
 
 uint64_t nmport_rx_timestamp(const port* p, uint32_t slot) {
+    if (p->kind == port_kind::xdp) return xdp_rx_timestamp(p, slot);
     return p->kind == port_kind::vale ? vale_rx_timestamp(p, slot) : packet_rx_timestamp(p, slot);
 }
 
@@ -192,6 +204,7 @@ bool nmport_peer_attached(const port* p) {
 }
 
 size_t nmport_max_frame(const port* p) {
+    if (p->kind == port_kind::xdp) return xdp_max_frame(p);
     return p->kind == port_kind::vale ? max_frame_bytes : packet_max_frame(p);
 }
 
@@ -205,12 +218,17 @@ port_drops nmport_drops(const port* p) {
     return d;
 }
 
-int nmport_fd(const port* p) { return p->kind == port_kind::vale ? vale_fd(p) : packet_fd(p); }
+int nmport_fd(const port* p) {
+    if (p->kind == port_kind::xdp) return xdp_fd(p);
+    return p->kind == port_kind::vale ? vale_fd(p) : packet_fd(p);
+}
 
 void nmport_rx_wait(port* p, int64_t timeout_ns) {
     if (timeout_ns <= 0) return;
     const timespec timeout{time_t(timeout_ns / 1'000'000'000), long(timeout_ns % 1'000'000'000)};
-    if (p->kind == port_kind::vale)
+    if (p->kind == port_kind::xdp)
+        xdp_rx_wait(p, timeout);
+    else if (p->kind == port_kind::vale)
         vale_rx_wait(p, timeout);
     else
         packet_rx_wait(p, timeout);
@@ -219,7 +237,9 @@ void nmport_rx_wait(port* p, int64_t timeout_ns) {
 void nmport_close(port* p) {
     if (p == nullptr) return;
     if (p->opened) {
-        if (p->kind == port_kind::vale)
+        if (p->kind == port_kind::xdp)
+            xdp_close(p);
+        else if (p->kind == port_kind::vale)
             vale_close(p);
         else
             packet_close(p);

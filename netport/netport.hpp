@@ -2,6 +2,9 @@
 //
 //   "netmap:IFNAME"   a Linux network interface through AF_PACKET with
 //                     memory-mapped rings (needs CAP_NET_RAW).
+//   "xdp:IFNAME"      a Linux network interface through AF_XDP sockets, one
+//                     per receive queue (needs root, or CAP_NET_ADMIN,
+//                     CAP_NET_RAW and CAP_BPF).
 //   "valeSW:PORT"     one end of a point-to-point shared-memory link in
 //                     /dev/shm named after SW (no privileges needed).
 //
@@ -84,6 +87,7 @@ size_t nmport_max_frame(const port* p);
 
 // Receive time of the frame in receive slot `slot` (one of head..tail), in
 // CLOCK_REALTIME nanoseconds: the kernel's time stamp on "netmap:" ports, the
+// time the rxsync that first showed it looked at the ring on "xdp:" ports, the
 // time the sender's txsync published it on "vale" ports (the link has no
 // length, so that is when the frame arrived, however late the reader looks).
 uint64_t nmport_rx_timestamp(const port* p, uint32_t slot);
@@ -97,12 +101,13 @@ port_drops nmport_drops(const port* p);
 
 // A descriptor to wait on with poll() (readable when frames are waiting).
 // A "vale" port has no wake-up through it: its descriptor is always
-// readable; use nmport_rx_wait.
+// readable; use nmport_rx_wait.  On "xdp:" ports it is the socket of the
+// first receive queue only; nmport_rx_wait waits on all of them.
 int nmport_fd(const port* p);
 
 // Sleeps until frames may have arrived that the last rxsync did not show,
 // or timeout_ns passed, or a signal came.  "netmap:" ports poll their
-// receive descriptor; "vale" ports sleep until the sender's next txsync.
+// receive descriptor (every queue's on "xdp:" ports); "vale" ports sleep until the sender's next txsync.
 void nmport_rx_wait(port* p, int64_t timeout_ns);
 
 void nmport_close(port* p);

@@ -1,4 +1,4 @@
-// Inside the port layer: the port record and the two backends.
+// Inside the port layer: the port record and the backends.
 #pragma once
 
 #include "netport/netport.hpp"
@@ -12,34 +12,36 @@
 
 namespace netport {
 
-// Largest frame either backend carries.
+// Largest frame any backend carries.
 inline constexpr size_t max_frame_bytes = 9216;
 // An Ethernet frame without its frame check sequence is never shorter.
 inline constexpr uint32_t min_frame_bytes = 60;
 
 struct vale_attach;  // shared-memory link end (vale.cc)
 struct packet_port;  // AF_PACKET sockets and rings (afpacket.cc)
+struct xdp_attach;   // AF_XDP sockets of one interface (xdp.cc)
 
-enum class port_kind { none, vale, packet };
+enum class port_kind { none, vale, packet, xdp };
 
 struct port {
     std::string name;
     uint32_t flags = 0;  // NR_RX_RINGS_ONLY
     port_kind kind = port_kind::none;
     bool opened = false;
-    // "netmap:" ports opened by nmport_open: the receive socket joins the
-    // interface only at the first receive-side call (a port that only sends
-    // never has every frame copied into its ring).
+    // "netmap:" and "xdp:" ports opened by nmport_open: the receive side
+    // joins the interface only at the first receive-side call (a port that
+    // only sends never has every frame copied into its ring).
     bool lazy_rx = false;
 
     // vale: parsed name
     std::string switch_name;
     std::string port_name;
-    // netmap: parsed name
+    // netmap: and xdp: parsed name
     std::string ifname;
 
     vale_attach* vale = nullptr;
     packet_port* packet = nullptr;
+    xdp_attach* xdp = nullptr;
 
     port_drops drops{};
 };
@@ -92,5 +94,17 @@ uint64_t packet_rx_timestamp(const port* p, uint32_t slot);
 void packet_rx_wait(port* p, const timespec& timeout);
 size_t packet_max_frame(const port* p);
 int packet_fd(const port* p);
+
+// xdp: backend (AF_XDP)
+int xdp_open(port* p);
+void xdp_close(port* p);
+int xdp_inject(port* p, const void* frame, size_t len);
+void xdp_txsync(port* p);
+void xdp_rxsync(port* p);
+ring* xdp_rx_ring(port* p);
+uint64_t xdp_rx_timestamp(const port* p, uint32_t slot);
+void xdp_rx_wait(port* p, const timespec& timeout);
+size_t xdp_max_frame(const port* p);
+int xdp_fd(const port* p);
 
 }  // namespace netport

@@ -2,7 +2,7 @@
 # Builds Release, runs the per-packet benchmarks and (as root) the scenario
 # benchmarks; writes build/bench-results.json and a table to standard output
 # and build/bench-results.txt.  Figures, not tests.
-#   BENCH_SECONDS=2 BENCH_REPLAY_SECONDS=60 BENCH_PARTS="vale veth rate replay" sudo ./scripts/bench.sh
+#   BENCH_SECONDS=2 BENCH_REPLAY_SECONDS=60 BENCH_PARTS="vale veth xdp rate replay" sudo ./scripts/bench.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
