@@ -254,7 +254,7 @@ TEST(WenloLoad, RewritesByteByByteAndShiftsEachPass) {
     for (uint64_t off = 0; off != rs.tail; off = wenlo::load_entry(rs.queue.data, off).next)
         at.push_back(rs.queue.data + off + wenlo::entry_align);
     for (int pass = 1; pass <= 2; pass++) {
-        rs.ctl.new_pass();
+        rs.ctl.new_pass(wenlo::now_ns());
         for (unsigned char* f : at)
             rs.ctl.on_passed(f);
         q = queue_frames(rs);

@@ -49,7 +49,7 @@ bool copy_out(void* arg) {
 bool make_writable(pcap_file& pf, const char* name) {
     if (pf.fd < 0)
         return true;  // already an anonymous image
-    void* p = mmap(nullptr, pf.filesize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* p = mmap(nullptr, pf.filesize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (p == MAP_FAILED) {
         log_msg_as("load_capture", "--EEE-- no memory to rewrite the %lu bytes of %s\n",
                    static_cast<unsigned long>(pf.filesize), name);

@@ -88,7 +88,7 @@ bool cons(replay_state& rs) {
             rs.t0 += last_tx;
             rs.cons_now = now_ns() - rs.t0;
             rs.cons_head = 0;
-            rs.ctl.new_pass();
+            rs.ctl.new_pass(rs.t0 + rs.cons_now);
             continue;
         }
         const queue_entry e = load_entry(q, head);

@@ -87,13 +87,19 @@ struct run_control {
     rewrite_counts rewrites;
     const char* end = nullptr;  // why the consumer stopped, once it has
 
+    bool past_deadline = false;  // a pass began after the deadline
+
     // True when the entry due at `due` (monotonic ns) is not to be sent.
     bool ends_before(uint64_t due) const {
-        return sent >= limit || done >= loop_entries || due >= deadline;
+        return sent >= limit || done >= loop_entries || due >= deadline || past_deadline;
     }
-    void new_pass() {
+    // A pass of the queue begins at monotonic `now`.  Where due times do not
+    // advance (-B 0: a whole pass is due at its start) the deadline is seen
+    // here.
+    void new_pass(uint64_t now) {
         queue_passes++;
         in_pass = 0;
+        past_deadline = now >= deadline;
     }
     // After an entry was handed to the port (wire bytes len, due at `due`):
     // its lateness, and its shift for the next pass.  Returns the time read.
