@@ -117,7 +117,7 @@ bool cons(replay_state& rs) {
             }
             rs.cons_head = e.next;
             rs.sent.fetch_add(1, std::memory_order_relaxed);
-            rs.cons_now = rs.ctl.on_sent(q + head + entry_align, e.len, rs.t0 + e.tx, now_ns()) - rs.t0;
+            rs.cons_now = rs.ctl.on_sent(q + head + entry_align, e.len, rs.t0 + e.tx, rs.t0 + rs.cons_now) - rs.t0;
         } else if (r < 0) [[unlikely]] {
             // The port can never carry it: skip instead of retrying for ever.
             if (!warned_long) {
