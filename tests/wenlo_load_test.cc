@@ -377,6 +377,8 @@ TEST(WenloLoad, PcapngRefusals) {
          "block at offset 28: its two lengths differ"},
         {"unknown interface", [&] { std::string s = good; s[100] = 3; return s; }(),
          "packet 0 names interface 3, the section has 1"},
+        {"interface id past int", [&] { std::string s = good; s[103] = '\x97'; return s; }(),
+         "packet 0 names interface 2533359616, the section has 1"},
         {"caplen past the block", [&] { std::string s = good; s[112] = 100; return s; }(),
          "packet 0: 100 bytes captured in a block of"},
     };

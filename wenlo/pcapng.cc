@@ -219,7 +219,7 @@ bool parse(void* arg) {
             packet = true;
         }
         if (packet) {
-            if (static_cast<int>(iface) >= n_ifaces) {
+            if (iface >= static_cast<uint32_t>(n_ifaces)) {
                 log_msg_as("read_pcapng", "--EEE-- packet %lu names interface %u, the section has %d\n",
                            static_cast<unsigned long>(a.packets), iface, n_ifaces);
                 return true;
