@@ -30,11 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     auto rs = std::make_unique<replay_state>();
     rs->pcap_name = path;
-    rewrite_spec& spec = rs->run.rewrite;
-    spec.set_dmac = spec.set_smac = true;
-    spec.dmac[0] = 2;
-    spec.maps.push_back(ipv4_map{0x0a000000, 0x0b000000, 0xff000000});
-    spec.unique_ip = true;
+    rewrite_opts& rw = rs->run.rewrite;
+    rw.set_dmac = rw.set_smac = true;
+    rw.dmac[0] = 2;
+    rw.maps.push_back(ipv4_map{0x0a000000, 0x0b000000, 0xff000000});
+    rw.unique_ip = true;
     if (!load_capture(*rs)) {
         FUZZ_CHECK(rs->pcap == nullptr);
         return 0;

@@ -73,10 +73,10 @@ bool make_writable(pcap_file& pf, const char* name) {
 // Rewrites every record of the (writable) capture in place.
 void rewrite_records(replay_state& rs) {
     pcap_file& pf = *rs.pcap;
-    const rewrite_spec& spec = rs.run.rewrite;
+    const rewrite_opts& rw = rs.run.rewrite;
     auto* data = const_cast<unsigned char*>(pf.data);
     const record_reader rd{pf.data, pf.lim, pf.swap != 0, pf.res};
-    if (spec.unique_ip)
+    if (rw.unique_ip)
         rs.ctl.record_spots.assign(pf.tot_pkt, ip_spot{});
     uint64_t pos = pcap_global_hdr;
     for (uint64_t i = 0; i < pf.tot_pkt; i++) {
@@ -85,8 +85,8 @@ void rewrite_records(replay_state& rs) {
             break;
         const uint64_t avail = pf.filesize - (pos + pcap_record_hdr);
         const uint64_t stored = std::min({uint64_t{h.caplen}, uint64_t{h.len}, avail});
-        const ip_spot s = rewrite_frame(data + pos + pcap_record_hdr, stored, h.len, spec, rs.ctl.rewrites);
-        if (spec.unique_ip)
+        const ip_spot s = rewrite_frame(data + pos + pcap_record_hdr, stored, h.len, rw, rs.ctl.rewrites);
+        if (rw.unique_ip)
             rs.ctl.record_spots[i] = s;
         pos += pcap_record_hdr + h.caplen;
     }

@@ -164,36 +164,36 @@ ip_spot find_ip(std::span<const unsigned char> frame) {
     return s;
 }
 
-ip_spot rewrite_frame(unsigned char* frame, uint64_t stored, uint64_t wire, const rewrite_spec& spec,
+ip_spot rewrite_frame(unsigned char* frame, uint64_t stored, uint64_t wire, const rewrite_opts& rw,
                       rewrite_counts& counts) {
     if (stored < wire || wire < 14) {
         counts.truncated++;
         return ip_spot{};
     }
     bool changed = false;
-    if (spec.set_dmac && std::memcmp(frame, spec.dmac, 6) != 0) {
-        std::memcpy(frame, spec.dmac, 6);
+    if (rw.set_dmac && std::memcmp(frame, rw.dmac, 6) != 0) {
+        std::memcpy(frame, rw.dmac, 6);
         changed = true;
     }
-    if (spec.set_smac && std::memcmp(frame + 6, spec.smac, 6) != 0) {
-        std::memcpy(frame + 6, spec.smac, 6);
+    if (rw.set_smac && std::memcmp(frame + 6, rw.smac, 6) != 0) {
+        std::memcpy(frame + 6, rw.smac, 6);
         changed = true;
     }
     ip_spot s{};
-    if (spec.ip()) {
+    if (rw.ip()) {
         s = find_ip({frame, static_cast<size_t>(wire)});
         if (s.src == 0) {
             counts.not_ip++;
-        } else if (s.gap == 4 && !spec.maps.empty()) {
+        } else if (s.gap == 4 && !rw.maps.empty()) {
             for (unsigned char* w : {frame + s.src, frame + s.src + 4}) {
-                const uint32_t a = detail::get32(w), b = map_address(a, spec.maps);
+                const uint32_t a = detail::get32(w), b = map_address(a, rw.maps);
                 if (a != b) {
                     detail::set_word(frame, w, b, s);
                     changed = true;
                 }
             }
         }
-        if (!spec.unique_ip)
+        if (!rw.unique_ip)
             s = ip_spot{};
     }
     if (changed)

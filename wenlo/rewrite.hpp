@@ -31,7 +31,7 @@ struct ipv4_map {
     uint32_t mask;
 };
 
-struct rewrite_spec {
+struct rewrite_opts {
     bool set_dmac = false;
     bool set_smac = false;
     unsigned char dmac[6] = {};
@@ -71,10 +71,10 @@ bool parse_ipmap(const char* text, ipv4_map& m, std::string& err);
 // skipped); src stays 0 when it is no well-formed IPv4 or IPv6 packet.
 ip_spot find_ip(std::span<const unsigned char> frame);
 
-// Rewrites one frame as spec asks.  stored: bytes present, wire: its
+// Rewrites one frame as rw asks.  stored: bytes present, wire: its
 // length on the wire.  Returns the spot for the pass shift (src 0 when
 // there is none) and counts the frame.
-ip_spot rewrite_frame(unsigned char* frame, uint64_t stored, uint64_t wire, const rewrite_spec& spec,
+ip_spot rewrite_frame(unsigned char* frame, uint64_t stored, uint64_t wire, const rewrite_opts& rw,
                       rewrite_counts& counts);
 
 namespace detail {

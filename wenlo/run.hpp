@@ -25,7 +25,7 @@ struct run_options {
     uint64_t limit = no_limit;   // --limit: packets sent
     uint64_t duration = no_limit;  // --duration, ns
     double pps = 0;              // --pps, 0: not asked
-    rewrite_spec rewrite;
+    rewrite_opts rewrite;
 };
 
 // Lateness of the sends: 16 linear buckets per power of two (within 1/16 of
