@@ -4,8 +4,11 @@
   pcaptool.py gen FILE            10 000 frames, 60-1500 bytes, gaps 1 us-1 ms
                                   (log-uniform, fixed seed), each carrying its
                                   index after the Ethernet header
-  pcaptool.py gaps CAP RECEIVED   compares the gaps of a nanosecond capture of
-                                  the replay (tcpdump) with CAP's gaps; prints JSON
+  pcaptool.py gaps CAP RECEIVED [PPS]
+                                  compares the gaps of a nanosecond capture of
+                                  the replay (tcpdump) with CAP's gaps, or with
+                                  1/PPS when the replay ran at a fixed packet
+                                  rate; prints JSON
 """
 import json
 import random
@@ -52,9 +55,11 @@ def pct(v, q):
     return v[min(len(v) - 1, max(0, int(round(q * (len(v) - 1)))))]
 
 
-def gaps(cap_name, rx_name):
+def gaps(cap_name, rx_name, pps=None):
     cap = read_pcap(cap_name)
     sched = [t for t, _ in cap]
+    if pps:
+        sched = [round(i * 1e9 / pps) for i in range(len(cap))]
     rx = []
     for t, fr in read_pcap(rx_name):
         if len(fr) >= 18 and struct.unpack_from(">H", fr, 12)[0] == ETHERTYPE:
@@ -77,4 +82,4 @@ if __name__ == "__main__":
     if sys.argv[1] == "gen":
         gen(sys.argv[2])
     else:
-        gaps(sys.argv[2], sys.argv[3])
+        gaps(sys.argv[2], sys.argv[3], float(sys.argv[4]) if len(sys.argv) > 4 else None)

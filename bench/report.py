@@ -70,6 +70,14 @@ for size in (64, 1500):
             res["per_packet"][f"replay_cons_vale/{size}"] = 1e9 / pps
             rows.append((f"replay consumer {size} B (vale)", f"{1e9 / pps:.1f} ns/packet", "", "", ""))
 
+names = {0: "no rewriting", 1: "--dmac --smac --ipmap", 2: "--dmac --smac --ipmap --unique-ip"}
+for arg, what in names.items():
+    b = wb.get(f"BM_load_1m/{arg}/iterations:3")
+    if b:
+        ms = b["real_time"] if b.get("time_unit") == "ms" else b["real_time"] / 1e6
+        res["per_packet"][f"load_1m/{arg}"] = ms  # ms for 1M packets = ns per packet
+        rows.append((f"load of 1M packets, {what}", f"{ms:.0f} ms", "", "", ""))
+
 
 def verdict(ratio, target):
     return f"{ratio}x " + ("met" if ratio >= target else "NOT met")
@@ -138,6 +146,10 @@ for j in res["scenarios"]:
     elif n == "replay_full_speed_pps":
         rows.append(("replay full speed", f"{j['wenlo']} pps", f"tcpreplay --topspeed {j['tcpreplay']} pps", ">= 1.5x",
                      verdict(j["ratio"], 1.5)))
+    elif n.startswith("replay_pps_"):
+        g = j.get("gap_abs_err_ns") or {}
+        rows.append((f"--pps timing {n[11:]}", f"|gap err| med {g.get('median', 0) / 1e3:.2f} p99 {g.get('p99', 0) / 1e3:.2f} us",
+                     f"drift {j['drift_ns'] / 1e3:.1f} us over {j['seconds']:.0f} s, {j['received']} pkts", "", ""))
     elif n.startswith("replay_timing_"):
         g = j.get("gap_abs_err_ns") or {}
         rows.append((f"replay timing {n[14:]}", f"|gap err| med {g.get('median', 0) / 1e3:.2f} p99 {g.get('p99', 0) / 1e3:.2f} us",

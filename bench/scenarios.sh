@@ -4,7 +4,8 @@
 # standard output ("name": ..., fields).  Usage: scenarios.sh BINDIR
 # BENCH_SECONDS (default 2) sets the length of one forwarding trial,
 # BENCH_REPLAY_SECONDS (default 60) the length of the replay timing runs,
-# BENCH_PARTS (default "vale veth xdp rate replay") the scenarios that run.
+# BENCH_PARTS (default "vale veth xdp rate replay pps") the scenarios that run,
+# BENCH_PPS (default 10000) the rate of the fixed packet rate runs.
 set -u
 BIN=$(cd "$1" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -25,7 +26,7 @@ trap cleanup EXIT
 trap "exit 130" INT TERM
 
 emit() { echo "$1"; echo "$1" >&2; }
-PARTS=" ${BENCH_PARTS:-vale veth xdp rate replay} "
+PARTS=" ${BENCH_PARTS:-vale veth xdp rate replay pps} "
 part() { [[ $PARTS == *" $1 "* ]]; }
 # Unplaced threads as tests run them; CORVO_C="" gives corvo its default
 # placement (each thread on its own CPU of the defaults, real-time round-robin).
@@ -276,16 +277,35 @@ ip netns del $NS_S; ip netns del $NS_M; ip netns del $NS_D
 fi
 
 # --- replay ----------------------------------------------------------------
-if part replay; then
-ip netns add $NS_R
-ip -n $NS_R link add r0 type veth peer name r1
-for i in r0 r1; do
-  ip netns exec $NS_R ethtool -K $i tso off gso off gro off lro off tx off rx off >/dev/null 2>&1
-  ip -n $NS_R link set $i up
-done
-ip netns exec $NS_R sysctl -qw net.ipv6.conf.all.disable_ipv6=1
+# The replay parts share a namespace with the veth pair r0/r1 and a capture.
 CAP=$WORK/replay.pcap
-python3 "$HERE/pcaptool.py" gen $CAP
+replay_setup() {
+  ip netns list | grep -q "^$NS_R" && return
+  ip netns add $NS_R
+  ip -n $NS_R link add r0 type veth peer name r1
+  for i in r0 r1; do
+    ip netns exec $NS_R ethtool -K $i tso off gso off gro off lro off tx off rx off >/dev/null 2>&1
+    ip -n $NS_R link set $i up
+  done
+  ip netns exec $NS_R sysctl -qw net.ipv6.conf.all.disable_ipv6=1
+  python3 "$HERE/pcaptool.py" gen $CAP
+}
+# Gaps received on r1 while a replay runs for RT seconds, against the
+# capture's gaps (or 1/TIMING_PPS).
+timing() {  # name command...
+  local name=$1; shift
+  ip netns exec $NS_R tcpdump -i r1 -w $WORK/rx.pcap --time-stamp-precision=nano -B 262144 -s 64 -q \
+    ether proto 0x88b5 >/dev/null 2>&1 &
+  local dp=$!; sleep 1
+  ip netns exec $NS_R "$@" >/dev/null 2>&1 &
+  local p=$!
+  sleep $RT
+  kill -INT $p 2>/dev/null; sleep 0.3; kill $p 2>/dev/null; wait $p 2>/dev/null
+  sleep 0.5; kill -INT $dp; wait $dp 2>/dev/null
+  python3 "$HERE/pcaptool.py" gaps $CAP $WORK/rx.pcap ${TIMING_PPS:-} | python3 -c "import json,sys; j=json.load(sys.stdin); j['name']='$name'; print(json.dumps(j))"
+}
+if part replay; then
+replay_setup
 rxp() { ip netns exec $NS_R cat /sys/class/net/r1/statistics/rx_packets; }
 # Packets per second received on r1 between 1 s and 4 s after the start.
 full_speed() {  # command...
@@ -300,20 +320,18 @@ w=$(full_speed "$BIN/wenlo" -C -1 -B 0 -f $CAP -i netmap:r0)
 t=$(full_speed tcpreplay --topspeed --loop=1000 -i r0 $CAP)
 emit "{\"name\":\"replay_full_speed_pps\",\"wenlo\":$w,\"tcpreplay\":$t,\"ratio\":$(python3 -c "print(round($w/max($t,1),3))"),\"target_ratio\":1.5}"
 
-timing() {  # name command...
-  local name=$1; shift
-  ip netns exec $NS_R tcpdump -i r1 -w $WORK/rx.pcap --time-stamp-precision=nano -B 262144 -s 64 -q \
-    ether proto 0x88b5 >/dev/null 2>&1 &
-  local dp=$!; sleep 1
-  ip netns exec $NS_R "$@" >/dev/null 2>&1 &
-  local p=$!
-  sleep $RT
-  kill -INT $p 2>/dev/null; sleep 0.3; kill $p 2>/dev/null; wait $p 2>/dev/null
-  sleep 0.5; kill -INT $dp; wait $dp 2>/dev/null
-  python3 "$HERE/pcaptool.py" gaps $CAP $WORK/rx.pcap | python3 -c "import json,sys; j=json.load(sys.stdin); j['name']='$name'; print(json.dumps(j))"
-}
 loops=$(( RT / 1 + 1 ))
 emit "$(timing replay_timing_wenlo "$BIN/wenlo" -C -1 -f $CAP -i netmap:r0)"
 emit "$(timing replay_timing_tcpreplay tcpreplay --loop=$loops -i r0 $CAP)"
+fi
+
+# --- fixed packet rate: wenlo --pps against tcpreplay --pps ------------------
+if part pps; then
+replay_setup
+PPS=${BENCH_PPS:-10000}
+export TIMING_PPS=$PPS
+emit "$(timing replay_pps_wenlo "$BIN/wenlo" -C -1 --pps $PPS -f $CAP -i netmap:r0)"
+emit "$(timing replay_pps_tcpreplay tcpreplay --pps=$PPS --loop=$(( RT * PPS / 10000 + 1 )) -i r0 $CAP)"
+unset TIMING_PPS
 fi
 exit 0

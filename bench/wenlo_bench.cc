@@ -89,6 +89,61 @@ void BM_pcap_prod(benchmark::State& state) {
 }
 BENCHMARK(BM_pcap_prod)->Arg(64)->Arg(1500)->Unit(benchmark::kMillisecond);
 
+// Load time of a capture of 1 000 000 IPv4/UDP frames of 100 bytes: map,
+// scan and queue build (pcap_prod), without rewriting (0), with --dmac,
+// --smac and --ipmap (1), and with --unique-ip besides (2).
+void BM_load_1m(benchmark::State& state) {
+    quiet_log q;
+    constexpr uint32_t n = 1000000, len = 100;
+    char tmpl[] = "/tmp/wenlo_bench_1m_XXXXXX";
+    const int fd = mkstemp(tmpl);
+    {
+        std::string b;
+        auto put = [&](uint32_t w) { b.append(reinterpret_cast<const char*>(&w), 4); };
+        put(0xa1b23c4d);
+        b.append(20, '\0');
+        unsigned char f[len] = {0x02, 0, 0, 0, 0, 2, 0x02, 0, 0, 0, 0, 1, 0x08, 0x00, 0x45, 0, 0, len - 14,
+                                0, 0, 0, 0, 64, 17, 0, 0, 10, 1, 0, 1, 10, 2, 0, 2, 0x13, 0x88, 0, 53,
+                                0, len - 34, 0x12, 0x34};
+        b.reserve(24 + size_t{n} * (16 + len));
+        for (uint32_t i = 0; i < n; i++) {
+            const uint64_t t = uint64_t{i} * 1000;
+            put(static_cast<uint32_t>(t / 1000000000));
+            put(static_cast<uint32_t>(t % 1000000000));
+            put(len);
+            put(len);
+            f[29] = static_cast<unsigned char>(i);  // a different source address now and then
+            b.append(reinterpret_cast<const char*>(f), len);
+        }
+        ssize_t w = write(fd, b.data(), b.size());
+        (void)w;
+        close(fd);
+    }
+    const std::string path = tmpl;
+    for (auto _ : state) {
+        auto rs = std::make_unique<replay_state>();
+        rs->pcap_name = path.c_str();
+        if (state.range(0) >= 1) {
+            std::string err;
+            rs->run.rewrite.set_dmac = parse_mac("02:00:00:00:00:09", rs->run.rewrite.dmac, err);
+            rs->run.rewrite.set_smac = parse_mac("02:00:00:00:00:0a", rs->run.rewrite.smac, err);
+            ipv4_map m{};
+            parse_ipmap("10.1.0.0/16:172.16.0.0/16", m, err);
+            rs->run.rewrite.maps.push_back(m);
+        }
+        rs->run.rewrite.unique_ip = state.range(0) == 2;
+        const bool ok = load_capture(*rs) && build_queue(*rs);
+        if (!ok)
+            state.SkipWithError("load failed");
+        state.PauseTiming();
+        rs.reset();
+        state.ResumeTiming();
+    }
+    unlink(path.c_str());
+    state.counters["packets"] = n;
+}
+BENCHMARK(BM_load_1m)->Arg(0)->Arg(1)->Arg(2)->Iterations(3)->Unit(benchmark::kMillisecond);
+
 // A veth pair wa/wb in a namespace of its own (root only).
 struct veth_ns {
     std::string name = "wenlo_bench_" + std::to_string(getpid());

@@ -2,7 +2,7 @@
 # Builds Release, runs the per-packet benchmarks and (as root) the scenario
 # benchmarks; writes build/bench-results.json and a table to standard output
 # and build/bench-results.txt.  Figures, not tests.
-#   BENCH_SECONDS=2 BENCH_REPLAY_SECONDS=60 BENCH_PARTS="vale veth xdp rate replay" sudo ./scripts/bench.sh
+#   BENCH_SECONDS=2 BENCH_REPLAY_SECONDS=60 BENCH_PARTS="vale veth xdp rate replay pps" sudo ./scripts/bench.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -26,7 +26,7 @@ taskset -c $cpu "$bin/corvo_path_bench" --benchmark_min_time=0.2 --benchmark_rep
   --benchmark_out="$out.d/corvo_path_bench.json" --benchmark_out_format=json >&2
 # The machine's own wake-up and clock costs, the floor of every timing figure.
 "$bin/machine_floor" > "$out.d/machine.json"
-"$bin/wenlo_bench" --benchmark_filter='BM_pcap_prod|BM_replay_vale_full_speed' \
+"$bin/wenlo_bench" --benchmark_filter='BM_pcap_prod|BM_replay_vale_full_speed|BM_load_1m' \
   --benchmark_out="$out.d/wenlo_bench.json" --benchmark_out_format=json >&2
 if [ "$(id -u)" -eq 0 ]; then
   bench/scenarios.sh "$bin" > "$out.d/scenarios.jsonl" || echo "scenarios ended with status $?" >&2

@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh [seconds] [target...]     # default: 600 s, every target
 #
-# Targets: fuzz_model_apply fuzz_numarg fuzz_pcap fuzz_instance fuzz_arp.
+# Targets: fuzz_model_apply fuzz_numarg fuzz_pcap fuzz_capture fuzz_instance fuzz_arp.
 # Each starts from its seeds in fuzz/corpus/<target>/ and keeps what it finds
 # in $BUILD_DIR/corpus/<target>/ (the seeds stay as they are).  A fault
 # leaves its input as $BUILD_DIR/artifacts/<target>/crash-* and the script
@@ -20,7 +20,7 @@ ensure_packages
 seconds=${1:-600}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_model_apply fuzz_numarg fuzz_pcap fuzz_instance fuzz_arp)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_model_apply fuzz_numarg fuzz_pcap fuzz_capture fuzz_instance fuzz_arp)
 build=${BUILD_DIR:-build-fuzz}
 jobs=${JOBS:-1}
 

@@ -68,15 +68,16 @@ void nap(uint64_t ns, nap_margin& margin) {
 
 }  // namespace
 
-void cons(replay_state& rs) {
+bool cons(replay_state& rs) {
     log_never_wait();
-    const unsigned char* const q = rs.queue.data;
+    unsigned char* const q = rs.queue.data;
     netport::port* const port = rs.port;
     const uint64_t max_frame = netport::nmport_max_frame(port);
     int burst_count = 0;
     uint64_t last_tx = 0;
     bool warned_long = false;
     nap_margin margin;
+    bool stopped = false;  // a limit of the run was reached
 
     while (abort_flag.load(std::memory_order_relaxed) == 0) {
         const uint64_t head = rs.cons_head;
@@ -88,9 +89,14 @@ void cons(replay_state& rs) {
             rs.t0 += last_tx;
             rs.cons_now = now_ns() - rs.t0;
             rs.cons_head = 0;
+            rs.ctl.new_pass(rs.t0 + rs.cons_now);
             continue;
         }
         const queue_entry e = load_entry(q, head);
+        if (rs.ctl.ends_before(rs.t0 + e.tx)) {
+            stopped = true;
+            break;
+        }
         last_tx = e.tx;
         if (const int64_t wait = static_cast<int64_t>(e.tx - rs.cons_now); wait > 0) {
             // Sleep until the margin before the entry falls due; nearer than
@@ -112,6 +118,7 @@ void cons(replay_state& rs) {
             }
             rs.cons_head = e.next;
             rs.sent.fetch_add(1, std::memory_order_relaxed);
+            rs.cons_now = rs.ctl.on_sent(q + head + entry_align, e.len, rs.t0 + e.tx, rs.t0 + rs.cons_now) - rs.t0;
         } else if (r < 0 && e.len > max_frame) [[unlikely]] {
             // The port can never carry it: skip instead of retrying for ever.
             if (!warned_long) {
@@ -121,6 +128,7 @@ void cons(replay_state& rs) {
             }
             rs.skipped.fetch_add(1, std::memory_order_relaxed);
             rs.cons_head = e.next;
+            rs.ctl.on_skipped(q + head + entry_align);
         } else if (r < 0) [[unlikely]] {
             // Dropped by the port: its reasons go to the monitor.
             const netport::port_drops d = netport::nmport_drops(port);
@@ -128,6 +136,7 @@ void cons(replay_state& rs) {
             rs.port_too_short.store(d.too_short, std::memory_order_relaxed);
             rs.port_damaged.store(d.damaged, std::memory_order_relaxed);
             rs.cons_head = e.next;
+            rs.ctl.on_passed(q + head + entry_align);
         } else {
             log_limited(1, "inject failed len %d now %ld tx %ld h %ld t %ld next %ld\n",
                         static_cast<int>(e.len), static_cast<long>(rs.cons_now),
@@ -137,7 +146,9 @@ void cons(replay_state& rs) {
             burst_count = 0;
         }
     }
-    log_tagged("exiting on abort\n");
+    if (!stopped)
+        log_tagged("exiting on abort\n");
+    return stopped;
 }
 
 void* wenlo_main(void* arg) {
@@ -149,9 +160,9 @@ void* wenlo_main(void* arg) {
     bool ok = false;
     if (rs.pcap_name == nullptr) {
         // nothing to replay
-    } else if (!readpcap(rs.pcap_name, rs)) {
+    } else if (!load_capture(rs)) {
         log_msg("--EEE-- unable to read file %s\n", rs.pcap_name);
-    } else if (!pcap_prod(rs)) {
+    } else if (!build_queue(rs)) {
         // pcap_prod has logged
     } else {
         rs.pcap.reset();
@@ -166,8 +177,11 @@ void* wenlo_main(void* arg) {
             rs.cons_now = now_ns() - rs.t0;
             rs.cons_head = rs.head;
             rs.cons_tail = rs.tail;
-            cons(rs);
-            log_msg("--EEE-- exiting on abort\n");
+            start_run(rs);
+            const bool stopped = cons(rs);
+            report_run(rs, stopped);
+            if (!stopped)
+                log_msg("--EEE-- exiting on abort\n");
         }
     }
     rs.pcap.reset();

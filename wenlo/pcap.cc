@@ -209,11 +209,14 @@ bool readpcap(const char* name, replay_state& rs) {
     f.fd = -1;
     pf->filesize = filesize;
     pf->data = static_cast<const unsigned char*>(map);
-    pf->lim = pf->data + filesize;
+    return scan_capture(name, std::move(pf), rs);
+}
 
+bool scan_capture(const char* name, std::unique_ptr<pcap_file> pf, replay_state& rs) {
+    pf->lim = pf->data + pf->filesize;
     scan_args args{name, pf.get()};
     if (!capture_guard(*pf, scan, &args)) {
-        log_msg("--EEE-- %s was cut short while it was read\n", name);
+        log_msg_as("readpcap", "--EEE-- %s was cut short while it was read\n", name);
         return false;
     }
     if (!args.ok)

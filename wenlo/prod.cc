@@ -69,6 +69,7 @@ bool fill(void* arg)
         // Bytes present for this packet: never more than len, never past the end.
         const uint64_t copy_len = std::min({uint64_t{h.caplen}, uint64_t{h.len}, avail});
         const unsigned char* pkt = rs.cur_pkt;
+        note_record(rs, in_copy);
         // Each copy is exactly the tot_pkt counted records.
         if (++in_copy == pf.tot_pkt || hdr_bytes == 0 || h.caplen >= avail) {
             pf.cur = pf.data + pcap_global_hdr;

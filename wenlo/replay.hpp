@@ -17,6 +17,7 @@
 
 #include "netport/netport.hpp"
 #include "wenlo/models.hpp"
+#include "wenlo/run.hpp"
 
 namespace wenlo {
 
@@ -124,6 +125,10 @@ struct replay_state {
     uint64_t cons_tail = 0;
     uint64_t cons_now = 0;     // ns since t0
 
+    // Options beyond the models (main), the consumer's limits and counts.
+    run_options run;
+    run_control ctl;
+
     // Read by the monitor of main.
     std::atomic<uint64_t> enqueued{0};  // grows by 2 per queued packet
     std::atomic<uint64_t> sent{0};      // packets accepted by the port
@@ -144,6 +149,43 @@ uint64_t now_ns();
 // Loads and scans the capture; on success attaches rs.pcap.
 bool readpcap(const char* name, replay_state& rs);
 
+// Scans a capture in pcap form already in memory (data, filesize set); on
+// success attaches it to rs.pcap.
+bool scan_capture(const char* name, std::unique_ptr<pcap_file> pf, replay_state& rs);
+
+// The capture of rs.pcap_name, pcap or pcapng, rewritten as rs.run asks;
+// on success attaches rs.pcap.
+bool load_capture(replay_state& rs);
+
+// A pcapng file as an anonymous capture in pcap form (host byte order,
+// nanosecond time stamps); null with a message when it is refused.
+std::unique_ptr<pcap_file> read_pcapng(const char* name);
+
+// pcap_prod, then what the run's limits and the pass shift need to know of
+// the queue.
+bool build_queue(replay_state& rs);
+
+// Called by the producer for every record it reads, before its entry (if
+// any) is written; rec is the record's index in the capture.
+void note_record(replay_state& rs, uint64_t rec);
+
+// Turns rs.run into the consumer's limits; t0 is the start of the first pass.
+void start_run(replay_state& rs);
+
+// After the consumer stopped: the final report, filled once.
+run_report finish_run(replay_state& rs, const char* end);
+void print_report(const run_report& r);
+
+// A bandwidth slot that sends `pps` packets per second (pps > 0).
+model_spec pps_slot(double pps);
+
+// Ends the consumer's run: sends what is still in the ring, waits out
+// --duration, and names why it ended.
+const char* end_run(replay_state& rs, bool stopped);
+
+// end_run, then the final report printed; rs.ctl.end names the end.
+void report_run(replay_state& rs, bool stopped);
+
 // Runs read(arg), a reader of the mapped capture that holds nothing needing
 // a destructor.  False when the capture was cut short under the mapping
 // (SIGBUS on its pages) or when read answers false.
@@ -158,8 +200,9 @@ bool pcap_prod(replay_state& rs);
 // Places the calling thread on core with real-time priority (warnings only).
 void setaffinity(int core);
 
-// Sends the queue in passes until abort_flag is set.
-void cons(replay_state& rs);
+// Sends the queue in passes until abort_flag is set or a limit of the run
+// is reached (then true).
+bool cons(replay_state& rs);
 
 // Body of the replay thread; arg is the replay_state.
 void* wenlo_main(void* arg);

@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "common/log.hpp"
 #include "wenlo/replay.hpp"
+#include "wenlo/run_opts.hpp"
 
 // Lines of the main thread carry the tag "main".
 #define main_msg(...) log_write_short("main", __LINE__, __VA_ARGS__)
@@ -23,7 +25,9 @@ namespace {
 
 const char usage_text[] =
     "usage: wenlo [-v] [-D delay] [-B {[constant,]bps|ether,bps|real,speedup}] [-L loss]\n"
-    "\t[-b burst] -f pcap-file -i <netmap:ifname|valeSSS:PPP>\n";
+    "\t[-b burst] -f pcap-file -i <netmap:ifname|valeSSS:PPP>\n"
+    "\t[--pps N | --multiplier X] [--loop N] [--limit N] [--duration T]\n"
+    "\t[--dmac MAC] [--smac MAC] [--ipmap OLD/LEN:NEW/LEN]... [--unique-ip]\n";
 
 [[noreturn]] void usage_exit() {
     ssize_t r = write(get_log_fd(), usage_text, sizeof usage_text - 1);
@@ -126,9 +130,17 @@ int wenlo_run(int argc, char** argv) {
     int verbosity = 0;
     const char *delay_arg = nullptr, *bw_arg = nullptr, *loss_arg = nullptr;
     const char *pcap_name = nullptr, *ifname = nullptr;
+    run_args ra;
 
     int ch;
-    while ((ch = getopt(argc, argv, "B:C:D:L:b:f:i:vw:")) != -1) {
+    while ((ch = getopt_long(argc, argv, "B:C:D:L:b:f:i:vw:", long_options, nullptr)) != -1) {
+        if (ch >= opt_pps) {
+            if (std::string err; !run_option(ch, optarg, ra, err)) {
+                main_msg("--EEE-- %s\n", err.c_str());
+                std::exit(1);
+            }
+            continue;
+        }
         switch (ch) {
         case 'B':
             add_to(&bw_arg, optarg, "-B too many times");
@@ -179,14 +191,37 @@ int wenlo_run(int argc, char** argv) {
         main_msg("invalid wait_link %d, set to 4\n", wait_link);
         wait_link = 4;
     }
+    const char* conflict = nullptr;
+    if (ra.opts.pps != 0 && !ra.multiplier.empty())
+        conflict = "--pps and --multiplier";
+    else if (bw_arg != nullptr && ra.opts.pps != 0)
+        conflict = "-B and --pps";
+    else if (bw_arg != nullptr && !ra.multiplier.empty())
+        conflict = "-B and --multiplier";
+    if (conflict != nullptr) {
+        main_msg("--EEE-- %s both set the timing: give one\n", conflict);
+        std::exit(1);
+    }
+    if (!ra.multiplier.empty())
+        bw_arg = strdup(ra.multiplier.c_str());  // the slot keeps the text
+    rs.run = std::move(ra.opts);
     rs.pcap_name = pcap_name;
     rs.ifname = ifname;
     rs.core = cores[0];
     main_msg("running on cores %d %d %d %d\n", cores[0], cores[1], cores[2], cores[3]);
 
-    int status = cmd_apply(delay_table, delay_arg, &rs, &rs.delay_slot);
-    status += cmd_apply(bw_table, bw_arg, &rs, &rs.bw_slot);
-    status += cmd_apply(loss_table, loss_arg, &rs, &rs.loss_slot);
+    // Absent or refused models count in the status; a run ended by one of
+    // its limits counts only the refused ones.
+    const int delay_st = cmd_apply(delay_table, delay_arg, &rs, &rs.delay_slot);
+    int bw_st = 0;
+    if (rs.run.pps != 0)
+        rs.bw_slot = pps_slot(rs.run.pps);
+    else
+        bw_st = cmd_apply(bw_table, bw_arg, &rs, &rs.bw_slot);
+    const int loss_st = cmd_apply(loss_table, loss_arg, &rs, &rs.loss_slot);
+    int status = delay_st + bw_st + loss_st;
+    const int refused = (delay_arg != nullptr ? delay_st : 0) + (bw_arg != nullptr ? bw_st : 0) +
+                        (loss_arg != nullptr ? loss_st : 0);
 
     // From here on no thread waits on standard error but the log's writer.
     log_start_writer();
@@ -226,7 +261,11 @@ int wenlo_run(int argc, char** argv) {
     sleep(1);
     // Pairs with the replay thread's last store: what it did before is
     // then ordered before the end of the process.
-    (void)rs.ended.load(std::memory_order_acquire);
+    for (int i = 0; i < 100 && !rs.ended.load(std::memory_order_acquire); i++)
+        usleep(50000);
+    if (rs.ended.load(std::memory_order_acquire) && rs.ctl.end != nullptr &&
+        std::strcmp(rs.ctl.end, "interrupt") != 0)
+        status = refused;
     if (rs.failed.load() && status == 0)
         status = 1;
     return status;
