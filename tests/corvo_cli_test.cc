@@ -378,7 +378,8 @@ TEST(corvo_cli, owner_without_lock_rights_still_maps_its_buffers)
     const ports p;
     rlimit rl{};
     getrlimit(RLIMIT_MEMLOCK, &rl);
-    const rlim_t limit = rl.rlim_max < (rlim_t{64} << 20) ? rl.rlim_max : rlim_t{64} << 20;
+    const rlim_t want = rlim_t{64} << 20;
+    const rlim_t limit = rl.rlim_max < want ? rl.rlim_max : want;
     std::vector<std::string> cmd = {"prlimit", "--memlock=" + std::to_string(limit) + ":" + std::to_string(limit)};
     if (geteuid() == 0)
         cmd.insert(cmd.end(), {"setpriv", "--reuid", lone_uid(), "--regid", lone_uid(), "--clear-groups"});
@@ -423,7 +424,8 @@ TEST(corvo_cli, buffers_are_locked_only_with_minus_h_and_refused_when_they_canno
     // then fits.
     rlimit rl{};
     getrlimit(RLIMIT_MEMLOCK, &rl);
-    const rlim_t limit = rl.rlim_max < (rlim_t{64} << 20) ? rl.rlim_max : rlim_t{64} << 20;
+    const rlim_t want = rlim_t{64} << 20;
+    const rlim_t limit = rl.rlim_max < want ? rl.rlim_max : want;
     char limit_text[64];
     scaled_str(limit, limit_text);
     const auto limited = [limit](std::vector<std::string> args) {
@@ -441,12 +443,18 @@ TEST(corvo_cli, buffers_are_locked_only_with_minus_h_and_refused_when_they_canno
     // 2 x 446 919 850 bytes, each rounded up to whole pages.
     EXPECT_THAT(m, HasSubstr("-H: the queue and hold buffers need 893.8"));
     EXPECT_THAT(m, HasSubstr(std::string(" bytes, but this process may lock ") + limit_text + " bytes (RLIMIT_MEMLOCK)\n"
-                             "-H: would fit: at max-delay 10ms a bandwidth up to "));
+                             "-H: would fit: "));
+    EXPECT_THAT(m, Not(HasSubstr("cannot open")));
     const size_t at = m.find(" or -B ");
-    ASSERT_NE(at, std::string::npos) << m;
+    if (at == std::string::npos) {
+        // A hard limit below what the program itself maps leaves no bandwidth
+        // that fits (seen where even root cannot raise it): say so instead.
+        EXPECT_THAT(m, HasSubstr("-H: would fit: no -M or -B;")) << m;
+        GTEST_SKIP() << "locked-memory hard limit " << limit_text << " is below the program's own pages";
+    }
+    EXPECT_THAT(m, HasSubstr("-H: would fit: at max-delay 10ms a bandwidth up to "));
     const std::string bps = m.substr(at + 7, m.find_first_of(";\n", at) - at - 7);
     EXPECT_THAT(m, HasSubstr(": -M 10ms," + bps + " or -B " + bps));
-    EXPECT_THAT(m, Not(HasSubstr("cannot open")));
 
     child fits(limited({"-H", "-C", no_cpus, "-D", "10ms", "-B", bps, "-i", p.a, "-i", p.b}));
     ASSERT_TRUE(fits.wait_for("hold-buf", 2, run_ms) && fits.wait_for(" <- ", 1, run_ms)) << fits.err();
