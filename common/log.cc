@@ -263,6 +263,8 @@ log_style get_log_style() { return style.load(std::memory_order_relaxed); }
 void set_log_fd(int fd) { out_fd.store(fd, std::memory_order_relaxed); }
 int get_log_fd() { return out_fd.load(std::memory_order_relaxed); }
 
+constexpr size_t writer_stack_bytes = 256 * 1024;
+
 bool log_start_writer()
 {
     if (queued.load(std::memory_order_relaxed))
@@ -277,7 +279,13 @@ bool log_start_writer()
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
-    const int err = pthread_create(&writer_tid, nullptr, log_writer, nullptr);
+    // A small stack: the writer only copies slots out, and a default 8 MiB
+    // stack would be locked whole with the rest of the program under -H.
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, writer_stack_bytes);
+    const int err = pthread_create(&writer_tid, &attr, log_writer, nullptr);
+    pthread_attr_destroy(&attr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (err != 0)
         return false;
