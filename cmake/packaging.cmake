@@ -27,10 +27,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "two-port link emulator (corvo) and pcap t
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- corvo forwards Ethernet frames between two ports with per-direction delay,
- bandwidth, loss and reordering models; corvo-shell runs a command behind a
- corvo link; wenlo replays a pcap capture on a port in a loop.")
+# CPack puts the summary first and indents these lines.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "corvo forwards Ethernet frames between two ports with per-direction delay,
+bandwidth, loss and reordering models; corvo-shell runs a command behind a
+corvo link; wenlo replays a pcap capture on a port in a loop.")
 # The shared libraries the programs link (libxdp, libbpf, ...) are found by
 # dpkg-shlibdeps; the commands corvo-shell runs and the plot tool's Python
 # are named here.

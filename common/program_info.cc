@@ -14,6 +14,9 @@
 
 info_request find_info_request(int argc, char* const* argv, const char* optstring)
 {
+    // A leading '+' stops getopt at the first operand; ':' only changes its
+    // messages.
+    const bool stop_at_operand = *optstring == '+';
     for (int k = 1; k < argc; ++k) {
         const char* w = argv[k];
         if (std::strcmp(w, "--") == 0)
@@ -22,8 +25,13 @@ info_request find_info_request(int argc, char* const* argv, const char* optstrin
             return info_request::help;
         if (std::strcmp(w, "--version") == 0)
             return info_request::version;
-        if (w[0] != '-' || w[1] == '\0' || w[1] == '-')
-            continue;  // an operand (getopt moves past it), "-" or another long word
+        if (w[0] != '-' || w[1] == '\0') {
+            if (stop_at_operand)
+                break;
+            continue;  // an operand, which getopt moves past, or "-"
+        }
+        if (w[1] == '-')
+            continue;  // another long word
         // A cluster of short options: the first one taking an argument takes
         // the rest of the word, or the next word when nothing is left.
         for (const char* c = w + 1; *c; ++c) {

@@ -7,7 +7,8 @@ enum class info_request { none, help, version };
 
 // The first --help or --version among the words getopt would read as
 // options with optstring: neither an option's argument nor a word after
-// "--" counts.  The programs look for them before getopt, which knows only
+// "--" counts, nor, when optstring starts with '+', a word after the first
+// operand.  The programs look for them before getopt, which knows only
 // short options and would take "--help" for a bad option.
 info_request find_info_request(int argc, char* const* argv, const char* optstring);
 

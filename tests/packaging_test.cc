@@ -77,6 +77,7 @@ strings corvo_help() { strings s = corvo_models(); s.push_back(corvo_usage); s.p
 strings wenlo_help() { strings s = wenlo_models(); s.push_back("-f file"); return s; }
 strings stat_help() { return {"usage: corvo-stat [-n count] session-file\n", "-n count"}; }
 strings probe_help() { return {"usage: probe send -i PORT", "-s SIZES"}; }
+strings shell_help() { return {"usage: corvo-shell [corvo options] [-- COMMAND [ARGS...]]\n"}; }
 strings version_line(const char* program)
 {
     return {std::string(program) + " " + PROJECT_VERSION_TEXT};
@@ -105,10 +106,12 @@ INSTANTIATE_TEST_SUITE_P(
         help_case{"wenlo", {"--help"}, wenlo_help},
         help_case{"corvo-stat", {"--help"}, stat_help},
         help_case{"probe", {"--help"}, probe_help},
+        help_case{"corvo-shell", {"-D", "10ms", "--help"}, shell_help},
         help_case{"corvo", {"--version"}, [] { return version_line("corvo"); }},
         help_case{"wenlo", {"-C", "-1", "--version"}, [] { return version_line("wenlo"); }},
         help_case{"corvo-stat", {"--version"}, [] { return version_line("corvo-stat"); }},
-        help_case{"probe", {"--version"}, [] { return version_line("probe"); }}));
+        help_case{"probe", {"--version"}, [] { return version_line("probe"); }},
+        help_case{"corvo-shell", {"--version"}, [] { return version_line("corvo-shell"); }}));
 
 // Which words getopt would read as options: an option's argument, a word
 // after "--" or a longer word are not --help.
@@ -116,27 +119,30 @@ TEST(info_request, found_only_where_getopt_reads_an_option)
 {
     struct row {
         strings args;
+        const char* optstring;
         info_request want;
     };
     const row rows[] = {
-        {{"--help"}, info_request::help},
-        {{"-v", "--version", "--help"}, info_request::version},
-        {{"file", "--help"}, info_request::help},           // getopt moves past operands
-        {{"-s", "--help"}, info_request::none},             // the argument of -s
-        {{"-vs", "--help"}, info_request::none},            // -s at the end of a cluster
-        {{"-s--help", "-v"}, info_request::none},
-        {{"-sfile", "--version"}, info_request::version},   // -s took the rest of its word
-        {{"--", "--help"}, info_request::none},
-        {{"--helpme"}, info_request::none},
-        {{}, info_request::none},
+        {{"--help"}, "vs:", info_request::help},
+        {{"-v", "--version", "--help"}, "vs:", info_request::version},
+        {{"file", "--help"}, "vs:", info_request::help},          // getopt moves past operands
+        {{"file", "--help"}, "+vs:", info_request::none},         // ... unless told to stop there
+        {{"-v", "--help", "file"}, "+:vs:", info_request::help},
+        {{"-s", "--help"}, "vs:", info_request::none},            // the argument of -s
+        {{"-vs", "--help"}, "vs:", info_request::none},           // -s at the end of a cluster
+        {{"-s--help", "-v"}, "vs:", info_request::none},
+        {{"-sfile", "--version"}, "vs:", info_request::version},  // -s took the rest of its word
+        {{"--", "--help"}, "vs:", info_request::none},
+        {{"--helpme"}, "vs:", info_request::none},
+        {{}, "vs:", info_request::none},
     };
     for (const row& r : rows) {
         std::vector<char*> argv{const_cast<char*>("prog")};
         for (const std::string& a : r.args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        EXPECT_EQ(find_info_request(static_cast<int>(r.args.size()) + 1, argv.data(), "vs:"), r.want)
-            << ::testing::PrintToString(r.args);
+        EXPECT_EQ(find_info_request(static_cast<int>(r.args.size()) + 1, argv.data(), r.optstring), r.want)
+            << ::testing::PrintToString(r.args) << " " << r.optstring;
     }
 }
 
