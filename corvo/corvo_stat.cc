@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/program_info.hpp"
 #include "common/std_fds.hpp"
 #include "corvo/pipe.hpp"
 
@@ -44,6 +45,28 @@ void print_block(const char* dir, bool producer, const pipe_counters& c)
     std::printf(" port_drop_pkts %llu port_drop_bytes %llu\n", v(c.port_drop_pkts), v(c.port_drop_bytes));
 }
 
+// --help and --version; the answer is the exit status.
+int print_info(info_request q)
+{
+    if (q == info_request::version) {
+        print_version("corvo-stat", stdout);
+    } else {
+        std::fputs("usage: corvo-stat [-n count] session-file\n"
+                   "\n"
+                   "Prints the live counters of a running corvo from its session file\n"
+                   "(corvo -s FILE) once a second: per direction the producer's and the\n"
+                   "consumer's packets, bytes, drops, held packets and frames dropped at a\n"
+                   "port, one line each, then an empty line.  The file is mapped read-only\n"
+                   "and never locked.\n"
+                   "\n"
+                   "  -n count     stop after count reports (default: until interrupted)\n"
+                   "  --help       this text\n"
+                   "  --version    the version\n",
+                   stdout);
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 namespace {
@@ -55,6 +78,8 @@ int main(int argc, char** argv)
 {
     if (!std_fds_open())
         return 1;
+    if (const info_request q = find_info_request(argc, argv, "n:"); q != info_request::none)
+        return print_info(q);
     long count = -1;  // reports to print; -1 = until interrupted
     int ch;
     while ((ch = getopt(argc, argv, "n:")) != -1) {

@@ -1,6 +1,7 @@
 // Model tables at work: applying a specification text to a slot, and the
 // two steps every parse function shares (reserving its parameter block and
 // holding its value to the direction's limit).
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -17,6 +18,60 @@ namespace {
 struct free_deleter {
     void operator()(char** p) const { std::free(p); }
 };
+
+// The last value a session limit refused in this thread, kept for the line
+// with which cmd_apply ends a refusal.  Options are applied by one thread;
+// thread_local keeps the model tests' threads apart.
+struct limit_refusal {
+    const char* what;  // null: none during the current cmd_apply
+    uint64_t value;
+    uint64_t limit;
+};
+thread_local limit_refusal last_refusal{};
+
+// A count written as an option takes it, exactly: the largest unit that
+// divides it.
+void exact_text(uint64_t v, bool rate, char* out, size_t size)
+{
+    static constexpr struct { uint64_t unit; const char* time; const char* rate; } units[] = {
+        {1000000000, "s", "G"}, {1000000, "ms", "M"}, {1000, "us", "k"}};
+    for (const auto& u : units) {
+        if (v != 0 && v % u.unit == 0) {
+            std::snprintf(out, size, "%llu%s", static_cast<unsigned long long>(v / u.unit),
+                          rate ? u.rate : u.time);
+            return;
+        }
+    }
+    std::snprintf(out, size, "%llu%s", static_cast<unsigned long long>(v), rate ? "" : "ns");
+}
+
+// Which limit refused a value, and how it is raised: the limits are the
+// owner's -M (max-delay,max-bps,max-hold), or else the values of its own
+// first models, and are fixed while it runs.
+void explain_refusal(const limit_refusal& r)
+{
+    struct limit_name { const char* what; const char* word; const char* m_before; bool rate; };
+    static constexpr limit_name names[] = {
+        {"delay", "max-delay", "", false},
+        {"bandwidth", "max-bps", "max-delay,", true},
+        {"hold delay", "max-hold", "max-delay,max-bps,", false},
+    };
+    const limit_name* n = nullptr;
+    for (const limit_name& e : names) {
+        if (std::strcmp(e.what, r.what) == 0)
+            n = &e;
+    }
+    if (!n) {
+        log_msg("refused by the session's %s limit, set when its owner started (-M)\n", r.what);
+        return;
+    }
+    char value[32], limit[32];
+    exact_text(r.value, n->rate, value, sizeof value);
+    exact_text(r.limit, n->rate, limit, sizeof limit);
+    log_msg("refused by the session's %s limit (%s %s), set when its owner started, by its -M or "
+            "else its own models: to allow %s, start the owner with -M %s%s\n",
+            r.what, n->word, limit, value, n->m_before, value);
+}
 
 }  // namespace
 
@@ -35,6 +90,7 @@ int cmd_apply(model_table table, const char* text, pipe_state& pipe, model_spec*
     }
     int argc = 0;
     std::unique_ptr<char*, free_deleter> words(split_args(text, &argc));
+    last_refusal.what = nullptr;
     // A text of separators only has no words: no row can claim it.
     for (int k = 0; argc > 0 && table[k].parse; ++k) {
         model_spec candidate = table[k];
@@ -54,6 +110,8 @@ int cmd_apply(model_table table, const char* text, pipe_state& pipe, model_spec*
         break;
     }
     log_msg("arguments %s not recognised\n", text);
+    if (last_refusal.what)
+        explain_refusal(last_refusal);
     desc.present = 0;
     return 1;
 }
@@ -86,6 +144,7 @@ bool limit_check(uint64_t& limit, uint64_t value, const char* what)
     if (value > limit) {
         log_msg("invalid new %s %lld (max %lld)\n", what, static_cast<long long>(value),
                 static_cast<long long>(limit));
+        last_refusal = {what, value, limit};
         return false;
     }
     return true;

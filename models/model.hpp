@@ -46,7 +46,8 @@ using model_table = const model_spec*;
 int null_run(pipe_state& pipe, const model_spec& slot) noexcept;
 
 // Applies a specification text to one slot: 0 when applied (or nothing to
-// apply: null/empty text, or "none"), 1 when refused.  A null table or slot
+// apply: null/empty text, or "none"), 1 when refused.  A refusal by a
+// session limit ends with a line naming the limit and the -M that raises it.  A null table or slot
 // is a programming error and ends the process with status 1.
 int cmd_apply(model_table table, const char* text, pipe_state& pipe, model_spec* slot);
 

@@ -1,6 +1,6 @@
 # Sourced by the scripts: installs the Debian packages the project needs
 # when one of them is missing.
-needed_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
+needed_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev mandoc dpkg-dev file
                  iproute2 ethtool iputils-ping iperf3 procps tcpdump nftables libxdp-dev libbpf-dev)
 
 # Measurement peers of the scenario benchmarks only (scripts/bench.sh).

@@ -41,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "common/program_info.hpp"
 #include "shell/netplan.hpp"
 #include "shell/system.hpp"
 
@@ -886,6 +887,17 @@ int shell::main(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // --help and --version, up to the command's first word.
+    switch (find_info_request(argc, argv, shell_optstring().c_str())) {
+    case info_request::help:
+        std::fputs(shell_usage, stdout);
+        return std::fflush(stdout) == 0 ? 0 : own_failure;
+    case info_request::version:
+        print_version("corvo-shell", stdout);
+        return std::fflush(stdout) == 0 ? 0 : own_failure;
+    case info_request::none:
+        break;
+    }
     shell s;
     return s.main(argc, argv);
 }

@@ -24,13 +24,6 @@ constexpr refused_option refused[] = {
     {'a', "it stops a running corvo; use corvo -s FILE -a"},
 };
 
-std::string shell_optstring()
-{
-    // '+': stop at the first word that is not an option (the command);
-    // ':': report a missing value apart from an unknown option.
-    return "+:" + std::string(corvo_optstring.data()) + "h";
-}
-
 std::vector<std::string> words(std::string_view line)
 {
     std::vector<std::string> w;
@@ -49,6 +42,13 @@ bool loopback_or_v6(const std::string& server)
 }
 
 }  // namespace
+
+std::string shell_optstring()
+{
+    // '+': stop at the first word that is not an option (the command);
+    // ':': report a missing value apart from an unknown option.
+    return "+:" + std::string(corvo_optstring.data()) + "h";
+}
 
 shell_options parse_options(int argc, char* const* argv)
 {

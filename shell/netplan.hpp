@@ -29,6 +29,9 @@ struct shell_options {
 
 shell_options parse_options(int argc, char* const* argv);
 
+// The getopt string of parse_options.
+std::string shell_optstring();
+
 // corvo's command line: the user's options, the defaults the shell adds
 // (unplaced threads, a late limit of 100 ms, own_session when the user gave
 // no -s) and the two ports; A is from the command outwards.

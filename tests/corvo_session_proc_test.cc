@@ -219,6 +219,10 @@ TEST_F(session_proc_test, client_over_the_delay_limit_publishes_nothing)
     EXPECT_EQ(c.finish(10000), 1);
     const std::string log = c.log();
     EXPECT_NE(log.find("invalid new delay 200000000 (max 100000000)\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("refused by the session's delay limit (max-delay 100ms), set when its owner started, by "
+                       "its -M or else its own models: to allow 200ms, start the owner with -M 200ms\n"),
+              std::string::npos)
+        << log;
     EXPECT_NE(log.find("exiting due to 2 error(s)\n"), std::string::npos) << log;
     EXPECT_NE(log.find(file + " has a running owner: publishing to it as a client, ignoring -i -C\n"),
               std::string::npos)

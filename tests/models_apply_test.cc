@@ -222,6 +222,9 @@ TEST_F(limit_check_test, each_delay_model_holds_its_value)
     log.clear();
     EXPECT_EQ(apply(kind_delay, "constant,6ms"), 1);
     EXPECT_EQ(log.lines().at(0), "invalid new delay 6000000 (max 5000000)");
+    EXPECT_EQ(log.lines().back(), "refused by the session's delay limit (max-delay 5ms), set when its owner "
+                                  "started, by its -M or else its own models: to allow 6ms, start the owner "
+                                  "with -M 6ms");
     EXPECT_EQ(apply(kind_delay, "uniform,1ms,5ms"), 0);
     log.clear();
     EXPECT_EQ(apply(kind_delay, "exp,1ms,2ms"), 1);
@@ -234,6 +237,9 @@ TEST_F(limit_check_test, bandwidth_and_hold_limits)
     area().max_bps = 100000000;
     EXPECT_EQ(apply(kind_bw, "constant,1G"), 1);
     EXPECT_EQ(log.lines().at(0), "invalid new bandwidth 1000000000 (max 100000000)");
+    EXPECT_EQ(log.lines().back(), "refused by the session's bandwidth limit (max-bps 100M), set when its owner "
+                                  "started, by its -M or else its own models: to allow 1G, start the owner "
+                                  "with -M max-delay,1G");
     EXPECT_EQ(apply(kind_bw, "ether,0"), 0);
     EXPECT_EQ(apply(kind_bw, "constant,0"), 0);
     EXPECT_EQ(area().max_bps, 100000000u);
@@ -242,6 +248,9 @@ TEST_F(limit_check_test, bandwidth_and_hold_limits)
     log.clear();
     EXPECT_EQ(apply(kind_reorder, "const,0.1,2ms"), 1);
     EXPECT_EQ(log.lines().at(0), "invalid new hold delay 2000000 (max 1000000)");
+    EXPECT_EQ(log.lines().back(), "refused by the session's hold delay limit (max-hold 1ms), set when its owner "
+                                  "started, by its -M or else its own models: to allow 2ms, start the owner "
+                                  "with -M max-delay,max-bps,2ms");
     EXPECT_EQ(apply(kind_reorder, "const,0.1,1ms"), 0);
 }
 

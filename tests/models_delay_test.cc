@@ -143,11 +143,11 @@ TEST_F(delay_test, messages_precede_the_limit)
     EXPECT_EQ(apply(kind_delay, "uniform,1ms,5ms"), 1);
     EXPECT_EQ(apply(kind_delay, "inter-packet,1ms,2ms,10ms"), 1);
     const strings lines = log.lines();
-    ASSERT_EQ(lines.size(), 8u);
+    ASSERT_EQ(lines.size(), 10u);
     EXPECT_EQ(lines[0], "dmin 1000000 dmax 5000000");
     EXPECT_EQ(lines[1], "invalid new delay 5000000 (max 1000000)");
-    EXPECT_EQ(lines[4], "min-gap 1000000 max-gap 2000000 delay 10000000");
-    EXPECT_EQ(lines[5], "invalid new delay 10000000 (max 1000000)");
+    EXPECT_EQ(lines[5], "min-gap 1000000 max-gap 2000000 delay 10000000");
+    EXPECT_EQ(lines[6], "invalid new delay 10000000 (max 1000000)");
 }
 
 }  // namespace

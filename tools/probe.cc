@@ -1,5 +1,6 @@
 // probe: sends numbered, time-stamped Ethernet/IPv4/UDP frames through a port
 // and measures what arrives on another (loss, order, duplicates, delay, gaps).
+#include "common/program_info.hpp"
 #include "common/std_fds.hpp"
 #include "netport/netport.hpp"
 
@@ -70,6 +71,7 @@ const char usage_text[] =
     "  sent and expected, -t SECONDS bounds both, -w SECONDS ends the receiver\n"
     "  after that long without a frame, counted from when sending began.\n"
     "  Prints {\"send\":{...},\"recv\":{...}} with the objects of send and recv.\n"
+    "probe --help prints this text, probe --version the version.\n"
     "Status: 0 done, 1 bad option or port that cannot be opened.\n";
 
 [[noreturn, gnu::format(printf, 1, 2)]] void fail(const char* fmt, ...) {
@@ -620,6 +622,10 @@ int main(int argc, char** argv) {
     if (argc < 2 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
         fputs(usage_text, argc < 2 ? stderr : stdout);
         return argc < 2 ? 1 : 0;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        print_version("probe", stdout);
+        return fflush(stdout) == 0 ? 0 : 1;
     }
     command cmd;
     if (strcmp(argv[1], "send") == 0)

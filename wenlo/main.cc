@@ -1,4 +1,5 @@
 #include "common/std_fds.hpp"
+#include "wenlo/help.hpp"
 #include "wenlo/replay.hpp"
 
 int main(int argc, char** argv) {
@@ -6,5 +7,7 @@ int main(int argc, char** argv) {
     // place of standard error.
     if (!std_fds_open())
         return 1;
+    if (const int r = wenlo::help_or_version(argc, argv); r >= 0)
+        return r;
     return wenlo::wenlo_run(argc, argv);
 }
