@@ -48,7 +48,6 @@ struct receiver {
         while (got.size() < n && mono_ns() < end) {
             netport::nmport_rxsync(p);
             netport::ring* r = netport::nmport_rx_ring(p);
-            const uint64_t now = mono_ns();
             if (r->head == r->tail) {
                 // Leave the cores to the sender: the machine has only two.
                 usleep(20);
@@ -56,7 +55,12 @@ struct receiver {
             }
             while (r->head != r->tail && got.size() < n) {
                 const netport::slot& s = r->slots[r->head];
-                arrival a{now, 0, s.len};
+                // The link's stamp (realtime, when the sender published the
+                // frame), not when this reader looked: on a loaded machine
+                // the reader wakes at the scheduler's tick and would see
+                // pairs of frames at once.
+                const uint64_t stamp = netport::nmport_rx_timestamp(p, r->head);
+                arrival a{stamp, 0, s.len};
                 if (s.len >= 4)
                     std::memcpy(&a.idx, s.buf, 4);
                 got.push_back(a);
