@@ -127,9 +127,24 @@ int wenlo_run(int argc, char** argv) {
     const char *delay_arg = nullptr, *bw_arg = nullptr, *loss_arg = nullptr;
     const char *pcap_name = nullptr, *ifname = nullptr;
 
+    // --seed N: every model draw comes from random() seeded with N.
+    constexpr int seed_option = 256;
+    static const option long_options[] = {{"seed", required_argument, nullptr, seed_option}, {}};
     int ch;
-    while ((ch = getopt(argc, argv, "B:C:D:L:b:f:i:vw:")) != -1) {
+    while ((ch = getopt_long(argc, argv, "B:C:D:L:b:f:i:vw:", long_options, nullptr)) != -1) {
         switch (ch) {
+        case seed_option: {
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long seed = std::strtoull(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || errno != 0 || optarg[0] == '-' || seed > UINT_MAX) {
+                main_msg("--seed %s: need a whole number from 0 to %u\n", optarg, UINT_MAX);
+                usage_exit();
+            }
+            srandom(static_cast<unsigned>(seed));
+            main_msg("random seed %llu\n", seed);
+            break;
+        }
         case 'B':
             add_to(&bw_arg, optarg, "-B too many times");
             break;
