@@ -12,7 +12,8 @@
 //          find the link empty are lost (models/model_tables.hpp).  Time 0
 //          of the trace is the head time of the first packet after the
 //          block takes effect.  The peak, 12 Mbit/s per opportunity in the
-//          busiest millisecond, is held to max_bps.
+//          busiest millisecond, is held to max_bps.  A frame that enqueue
+//          then drops for overlap (-P 1) has used its opportunities.
 //   cell   cell,BPS,OVERHEAD[,CELL[,CELLOVERHEAD]]: a constant rate where a
 //          frame of L bytes costs L + OVERHEAD bytes (at least 1) and, with
 //          CELL > 0, ceil((L + OVERHEAD)/CELL) cells of CELL + CELLOVERHEAD

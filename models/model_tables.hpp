@@ -155,12 +155,26 @@ inline uint64_t trace_mod(const trace_cursor& c, uint64_t x) noexcept
     return r;
 }
 
+// A cursor whose period and reciprocal agree, so that indices stay inside
+// the counts.  The link emulator's blocks come from other processes: one
+// that fails this is never walked.
+inline bool trace_sane(const trace_cursor& c) noexcept
+{
+    using u128 = unsigned __int128;
+    return c.period >= 1 && c.period <= trace_max_ms && c.idx < c.period &&
+           u128{c.inv} * c.period <= ~uint64_t{0} && (u128{c.inv} + 1) * c.period > ~uint64_t{0};
+}
+
 // The time from head (ns) until the opportunities cover bytes, advancing
 // the cursor.  The loop walks the milliseconds the packet needs, empty ones
-// included: at most period * ceil(bytes / 1500) steps.
+// included: at most period * ceil(bytes / 1500) steps.  A cursor that is
+// not sane, or a trace without a single opportunity, passes the packet at
+// once.
 inline uint64_t trace_tx(trace_cursor& c, const uint8_t* count, uint64_t head, uint64_t bytes) noexcept
 {
     constexpr uint64_t ms_ns = 1000000;
+    if (!trace_sane(c)) [[unlikely]]
+        return 0;
     if (!c.started) {
         c.started = 1;
         c.origin = head;
@@ -179,12 +193,17 @@ inline uint64_t trace_tx(trace_cursor& c, const uint8_t* count, uint64_t head, u
         c.credit = count[c.idx] * trace_opp_bytes;
     }
     uint64_t need = bytes;
+    uint64_t empty = 0;  // milliseconds in a row without an opportunity
     while (c.credit < need) {
         need -= c.credit;
         ++c.ms;
         if (++c.idx == c.period)
             c.idx = 0;
         c.credit = count[c.idx] * trace_opp_bytes;
+        if (c.credit != 0)
+            empty = 0;
+        else if (++empty > c.period) [[unlikely]]
+            c.credit = need;
     }
     c.credit -= need;
     const uint64_t done = c.origin + c.ms * ms_ns;

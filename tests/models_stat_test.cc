@@ -238,6 +238,31 @@ INSTANTIATE_TEST_SUITE_P(
                       // 1500 bytes every 200 us: 60 Mbit/s in, each waits < 1 ms
                       trace_row{trace_text(1, 250, 12), 1500, 200000, 60e6, 1000000}));
 
+// A trace block another process damaged never hangs the producer nor
+// reads outside the counts: it passes packets at once.
+TEST_F(stat_test, damaged_trace_block_passes_packets)
+{
+    ASSERT_EQ(apply(kind_bw, ("trace," + f.write("t", trace_text(1, 100, 2))).c_str()), 0);
+    auto& b = block<trace_param>(kind_bw);
+    pipe.cur_len = 1500;
+    run(kind_bw);
+    EXPECT_EQ(pipe.cur_tx, 0u);  // 2 opportunities at ms 0
+    for (const uint64_t period : {uint64_t{0}, uint64_t{60001}, ~uint64_t{0}}) {
+        b.cur.period = period;
+        pipe.cur_tx = 1;
+        run(kind_bw);
+        EXPECT_EQ(pipe.cur_tx, 0u) << period;
+    }
+    b.cur = models::trace_start(100);
+    b.cur.inv += 1;  // a reciprocal that does not fit the period
+    run(kind_bw);
+    EXPECT_EQ(pipe.cur_tx, 0u);
+    b.cur = models::trace_start(100);
+    std::fill(std::begin(b.count), std::end(b.count), uint8_t{0});
+    run(kind_bw);
+    EXPECT_LE(pipe.cur_tx, 101000000u);  // given up after one empty period
+}
+
 // A cell link's time for a frame: (len + overhead) bytes, or that many
 // cells' bytes, at the rate (8 Mbit/s: 1 us a byte).
 TEST_F(stat_test, cell_accounting)
