@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -99,6 +100,47 @@ void BM_avg_bw(benchmark::State& s) { run(s, nullptr, "avg,100G", nullptr, nullp
 void BM_plr(benchmark::State& s) { run(s, nullptr, nullptr, "plr,0", nullptr); }
 void BM_ber(benchmark::State& s) { run(s, nullptr, nullptr, "ber,0", nullptr); }
 void BM_reorder(benchmark::State& s) { run(s, nullptr, nullptr, nullptr, "const,0,1ms"); }
+// Files the distribution and trace rows read, written once and removed at exit.
+struct bench_file {
+    std::string path;
+    bench_file(const char* stem, const std::string& text)
+    {
+        char p[64];
+        std::snprintf(p, sizeof p, "/tmp/%s_XXXXXX", stem);
+        const int fd = mkstemp(p);
+        if (fd >= 0) {
+            [[maybe_unused]] ssize_t r = write(fd, text.data(), text.size());
+            close(fd);
+        }
+        path = p;
+    }
+    ~bench_file() { unlink(path.c_str()); }
+};
+const bench_file dist_file("bench_dist", [] {
+    std::string s;
+    for (int i = 1; i <= 10000; ++i)
+        s += std::to_string(i % 977) + "us\n";
+    return s;
+}());
+const bench_file trace_file("bench_trace", [] {
+    std::string s;
+    for (int m = 1; m <= 1000; ++m)
+        for (int k = 0; k < 83; ++k)  // about 1 Gbit/s
+            s += std::to_string(m) + "\n";
+    return s;
+}());
+const std::string dist_spec = "dist," + dist_file.path;
+const std::string trace_spec = "trace," + trace_file.path;
+
+void BM_normal_delay(benchmark::State& s) { run(s, "normal,1ms,200us", nullptr, nullptr, nullptr); }
+void BM_pareto_delay(benchmark::State& s) { run(s, "pareto,1ms,2.5", nullptr, nullptr, nullptr); }
+void BM_dist_delay(benchmark::State& s) { run(s, dist_spec.c_str(), nullptr, nullptr, nullptr); }
+void BM_trace_bw(benchmark::State& s) { run(s, nullptr, trace_spec.c_str(), nullptr, nullptr); }
+void BM_cell_bw(benchmark::State& s) { run(s, nullptr, "cell,100G,8,48,5", nullptr, nullptr); }
+void BM_ge(benchmark::State& s) { run(s, nullptr, nullptr, "ge,0", nullptr); }
+// Both draws on every packet: a loss chance in Good strictly between 0 and 1.
+void BM_ge_two_draws(benchmark::State& s) { run(s, nullptr, nullptr, "ge,0,1,1,0.0001", nullptr); }
+void BM_markov(benchmark::State& s) { run(s, nullptr, nullptr, "markov,0", nullptr); }
 void BM_all(benchmark::State& s) { run(s, "uniform,1ms,2ms", "constant,100G", "plr,0", "const,0,1ms"); }
 
 // The floor: the same bytes copied once into a large ring.
@@ -129,5 +171,13 @@ BENCHMARK(BM_avg_bw)->Arg(60)->Arg(1500);
 BENCHMARK(BM_plr)->Arg(60)->Arg(1500);
 BENCHMARK(BM_ber)->Arg(60)->Arg(1500);
 BENCHMARK(BM_reorder)->Arg(60)->Arg(1500);
+BENCHMARK(BM_normal_delay)->Arg(60)->Arg(1500);
+BENCHMARK(BM_pareto_delay)->Arg(60)->Arg(1500);
+BENCHMARK(BM_dist_delay)->Arg(60)->Arg(1500);
+BENCHMARK(BM_trace_bw)->Arg(60)->Arg(1500);
+BENCHMARK(BM_cell_bw)->Arg(60)->Arg(1500);
+BENCHMARK(BM_ge)->Arg(60)->Arg(1500);
+BENCHMARK(BM_ge_two_draws)->Arg(60)->Arg(1500);
+BENCHMARK(BM_markov)->Arg(60)->Arg(1500);
 BENCHMARK(BM_all)->Arg(60)->Arg(1500);
 BENCHMARK_MAIN();

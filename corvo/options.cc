@@ -113,6 +113,18 @@ bool parse_cpus(const char* text, cpu_numbers& out)
     return true;
 }
 
+void seed_random(pipe_state& p, uint64_t seed, int d)
+{
+    // One splitmix64 step of seed and direction: nearby seeds give unrelated states.
+    uint64_t z = seed + 0x9e3779b97f4a7c15ull * static_cast<uint64_t>(d + 1);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    z ^= z >> 31;
+    p.rand_state[0] = static_cast<unsigned short>(z);
+    p.rand_state[1] = static_cast<unsigned short>(z >> 16);
+    p.rand_state[2] = static_cast<unsigned short>(z >> 32);
+}
+
 namespace {
 
 // Steps before option parsing: the table copy, the records' start values
@@ -121,11 +133,7 @@ void options_init(corvo_config& cfg)
 {
     std::memcpy(cfg.rows, option_table, sizeof option_table);
     netport::nmctx_set_threadsafe();
-    const uint64_t seed = static_cast<uint64_t>(std::time(nullptr));
     for (pipe_state& p : cfg.pipe) {
-        p.rand_state[0] = static_cast<unsigned short>(seed);
-        p.rand_state[1] = static_cast<unsigned short>(seed >> 16);
-        p.rand_state[2] = static_cast<unsigned short>(seed >> 32);
         for (int k = 0; k < n_model_kinds; ++k)
             slot_reset(pipe_slot(p, k));
     }
@@ -147,8 +155,9 @@ int parse_command_line(corvo_config& cfg, int argc, char** argv)
 
     pipe_state& a = cfg.pipe[0];
     optind = 0;  // a full restart of getopt, also when called again in one process
+    static const option long_options[] = {{"seed", required_argument, nullptr, seed_option}, {}};
     int ch;
-    while ((ch = getopt(argc, argv, corvo_optstring.data())) != -1) {
+    while ((ch = getopt_long(argc, argv, corvo_optstring.data(), long_options, nullptr)) != -1) {
         if (ch > 0 && ch < 128 && ch != '?')
             cfg.given[ch] = true;
         if (ch > 0 && ch < 128 && row_of[ch] >= 0) {
@@ -203,8 +212,22 @@ int parse_command_line(corvo_config& cfg, int argc, char** argv)
             }
             cfg.session_path = optarg;
             break;
+        case seed_option: {
+            char* end = nullptr;
+            errno = 0;
+            cfg.seed = std::strtoull(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || errno != 0 || optarg[0] == '-') {
+                log_msg("--seed %s: need a whole number from 0 to 18446744073709551615\n", optarg);
+                return 1;
+            }
+            cfg.seed_given = true;
+            break;
+        }
         default:  // '?': unknown option or missing argument
-            log_msg("unknown option '-%c'\n", optopt);
+            if (optopt > 0 && optopt < 128)
+                log_msg("unknown option '-%c'\n", optopt);
+            else  // a long option
+                log_msg("unknown option '%s'\n", argv[optind - 1]);
             break;
         }
     }
@@ -273,7 +296,10 @@ int owner_validate(corvo_config& cfg)
     b.wait_link = a.wait_link;
     b.route_mode = a.route_mode;
     b.burst = a.burst;
-    std::memcpy(b.rand_state, a.rand_state, sizeof a.rand_state);
+    if (!cfg.seed_given)
+        cfg.seed = static_cast<uint64_t>(std::time(nullptr));
+    seed_random(a, cfg.seed, 0);
+    seed_random(b, cfg.seed, 1);
     for (int k = 0; k < n_model_kinds; ++k)
         pipe_slot(b, k) = pipe_slot(a, k);
 
@@ -312,9 +338,14 @@ int apply_direction(corvo_config& cfg, int d, uint32_t instance)
     session_attach(p, cfg.layout, d, instance);
     session_instance& inst = cur_instance_of(p);
     // A publication replaces the whole instance: what an earlier client
-    // (or one that died while writing) left in it must not survive.
-    inst.delay_offset = 0;
-    inst.drop_overlap = 0;
+    // (or one that died while writing) left in it must not survive.  A
+    // client without -O or -P keeps the offset and overlap rule in force.
+    const session_instance* in_force =
+        cfg.role == corvo_role::client ? &p.session->instance[1 - instance] : nullptr;
+    inst.delay_offset = in_force ? in_force->delay_offset : 0;
+    inst.drop_overlap = in_force ? in_force->drop_overlap : 0;
+    p.delay_offset = inst.delay_offset;
+    p.drop_overlap = static_cast<int>(inst.drop_overlap);
     int errors = 0;
 
     for (int k = 0; k < n_model_kinds; ++k)
@@ -415,6 +446,8 @@ int corvo_options(corvo_config& cfg, int argc, char** argv)
         ec_publish(cfg.pipe[0], cfg.pipe[1]);
         return 0;
     }
+    log_msg("random seed %llu%s\n", static_cast<unsigned long long>(cfg.seed),
+            cfg.seed_given ? "" : " (from the clock; --seed repeats the run)");
     return go_on;
 }
 

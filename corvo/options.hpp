@@ -87,6 +87,13 @@ cpu_numbers default_cpus(long online);
 // CPU -1 or 0 to max_cpu.  Refusals are logged and answer false.
 bool parse_cpus(const char* text, cpu_numbers& out);
 
+// --seed N: the long option's getopt value (beyond every option letter).
+inline constexpr int seed_option = 256;
+
+// Direction d's random state from seed: the same seed gives the same draws,
+// and the two directions draw different sequences.
+void seed_random(pipe_state& p, uint64_t seed, int d);
+
 // ---------------------------------------------------------------------------
 // Run-wide state of main.
 
@@ -102,6 +109,8 @@ struct corvo_config {
     int errors;                          // option errors of the per-direction step
     session_layout* layout;
     bool given[128];                     // option letters seen on the command line
+    bool seed_given;                     // --seed
+    uint64_t seed;                       // --seed N, else picked from the clock
     pipe_state pipe[2];                  // A, B
 };
 

@@ -37,9 +37,11 @@ std::atomic<clock_fn*> clock_source{clock_monotonic};
 // of model_list.  A published descriptor is checked against these, never
 // against the size its writer stored.
 constexpr uint32_t delay_block[] = {sizeof(delay_param), sizeof(uniform_param), sizeof(exp_param),
-                                    sizeof(inter_packet_param)};
-constexpr uint32_t bw_block[] = {sizeof(tx_table), sizeof(tx_table), sizeof(avg_param)};
-constexpr uint32_t loss_block[] = {sizeof(plr_param), sizeof(ber_param)};
+                                    sizeof(inter_packet_param), sizeof(dist_param), sizeof(dist_param),
+                                    sizeof(dist_param)};
+constexpr uint32_t bw_block[] = {sizeof(tx_table), sizeof(tx_table), sizeof(avg_param), sizeof(trace_param),
+                                 sizeof(tx_table)};
+constexpr uint32_t loss_block[] = {sizeof(plr_param), sizeof(ber_param), sizeof(ge_param), sizeof(markov_param)};
 constexpr uint32_t reorder_block[] = {sizeof(reorder_param)};
 struct block_sizes {
     const uint32_t* size;

@@ -30,11 +30,12 @@ constexpr uint64_t queue_bytes = 256 * 1024;
 constexpr uint64_t hold_bytes = 64 * 1024;
 
 uint32_t block_size(int kind, int row) {
-    static constexpr uint32_t sizes[n_model_kinds][4] = {
-        {sizeof(delay_param), sizeof(uniform_param), sizeof(exp_param), sizeof(inter_packet_param)},
-        {sizeof(tx_table), sizeof(tx_table), sizeof(avg_param), 0},
-        {sizeof(plr_param), sizeof(ber_param), 0, 0},
-        {sizeof(reorder_param), 0, 0, 0},
+    static constexpr uint32_t sizes[n_model_kinds][7] = {
+        {sizeof(delay_param), sizeof(uniform_param), sizeof(exp_param), sizeof(inter_packet_param),
+         sizeof(dist_param), sizeof(dist_param), sizeof(dist_param)},
+        {sizeof(tx_table), sizeof(tx_table), sizeof(avg_param), sizeof(trace_param), sizeof(tx_table), 0, 0},
+        {sizeof(plr_param), sizeof(ber_param), sizeof(ge_param), sizeof(markov_param), 0, 0, 0},
+        {sizeof(reorder_param), 0, 0, 0, 0, 0, 0},
     };
     return sizes[kind][row];
 }

@@ -19,6 +19,7 @@
 #include <iterator>
 #include <type_traits>
 
+#include "models/model_ext.hpp"
 #include "models/model_math.hpp"
 
 struct pipe_state;   // corvo/pipe.hpp
@@ -174,17 +175,25 @@ inline constexpr model_spec delay_models[] = {
     {exp_delay_parse, exp_delay_run, "exp,dmin,davg # dmin <= davg", nullptr, nullptr, 0},
     {inter_packet_delay_parse, inter_packet_delay_run,
      "inter-packet,min-gap,max-gap,delay # min-gap <= max-gap", nullptr, nullptr, 0},
+    {normal_delay_parse, dist_delay_run, "normal,mean,sigma", nullptr, nullptr, 0},
+    {pareto_delay_parse, dist_delay_run, "pareto,min,shape # shape > 1", nullptr, nullptr, 0},
+    {dist_delay_parse, dist_delay_run, "dist,file # one delay per line", nullptr, nullptr, 0},
     {},
 };
 inline constexpr model_spec bw_models[] = {
     {const_bw_parse, const_bw_run, "constant,bps", nullptr, nullptr, 0},
     {ether_bw_parse, ether_bw_run, "ether,bps", nullptr, nullptr, 0},
     {avg_bw_parse, avg_bw_run, "avg,bps", nullptr, nullptr, 0},
+    {trace_bw_parse, trace_bw_run, "trace,file # one opportunity (ms) per line", nullptr, nullptr, 0},
+    {cell_bw_parse, cell_bw_run, "cell,bps,overhead[,cell[,cell-overhead]]", nullptr, nullptr, 0},
     {},
 };
 inline constexpr model_spec loss_models[] = {
     {const_plr_parse, const_plr_run, "plr,prob # 0 <= prob <= 1", nullptr, nullptr, 0},
     {const_ber_parse, const_ber_run, "ber,prob # 0 <= prob <= 1", nullptr, nullptr, 0},
+    {ge_loss_parse, ge_loss_run, "ge,p[,r[,lb[,lg]]] # 0 <= each <= 1", nullptr, nullptr, 0},
+    {markov_loss_parse, markov_loss_run, "markov,p13[,p31[,p32[,p23[,p14]]]] # 0 <= each <= 1", nullptr,
+     nullptr, 0},
     {},
 };
 inline constexpr model_spec reorder_models[] = {

@@ -235,6 +235,101 @@ TEST_F(session_proc_test, client_over_the_delay_limit_publishes_nothing)
     stop_owner(owner);
 }
 
+// A client publishes a trace-driven link to a running emulator, keeping
+// the delay offset and overlap rule in force: the owner's, then a later
+// client's, never what an earlier publication left in the spare instance.
+TEST_F(session_proc_test, client_publishes_a_trace_and_keeps_the_offset_in_force)
+{
+    links l("trace");
+    const std::string trace = dir.file("link.trace");
+    {
+        std::string s;
+        for (int m = 1; m <= 1000; ++m)
+            s += std::to_string(m) + "\n";  // one 1500-byte opportunity a ms: 12 Mbit/s
+        FILE* f = std::fopen(trace.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(s.c_str(), f);
+        std::fclose(f);
+    }
+    child owner(program(owner_args(file, l, {"-D", "2ms", "-O", "500us", "-P", "1"})));
+    start_owner(owner);
+    auto offset_and_overlap = [&](int d, uint32_t i) {
+        return std::make_pair(u64_at(file, instance_off(d, i) + 32), read_at<uint32_t>(file, instance_off(d, i) + 40));
+    };
+    const auto owner_rule = std::make_pair(uint64_t{500000}, uint32_t{1});
+
+    child c1(program(corvo_args(file, l, {"-B", "trace," + trace})));
+    EXPECT_EQ(c1.finish(10000), 0) << c1.log();
+    EXPECT_NE(c1.log().find("period 1000 ms, peak 1 opportunities per ms"), std::string::npos) << c1.log();
+    ASSERT_TRUE(eventually([&] { return u64_at(file, ack_off(0)) == 1 && u64_at(file, ack_off(1)) == 1; }));
+    for (int d = 0; d < 2; ++d) {
+        const auto bw = read_at<model_desc>(file, instance_off(d, 1) + 8);
+        EXPECT_EQ(bw.present, 1);
+        EXPECT_EQ(bw.row, 3);
+        EXPECT_EQ(bw.size, sizeof(trace_param));
+        EXPECT_EQ(read_at<uint32_t>(file, instance_off(d, 1) + 44), 50000u);  // the trace's queue limit
+        EXPECT_EQ(offset_and_overlap(d, 1), owner_rule);
+    }
+
+    // On the wire: 1000-byte frames offered at 16 Mbit/s leave at 12.
+    const std::string ready = dir.file("rx.ready");
+    child rx(program({probe, "recv", "-i", l.receiver(), "-n", "6000", "-t", "10", "-w", "1", "--ready", ready},
+                     true));
+    ASSERT_TRUE(eventually([&] { return access(ready.c_str(), F_OK) == 0; }));
+    child tx(program({probe, "send", "-i", l.sender(), "-s", "1000", "-n", "6000", "-r", "2000", "-W", "5"}));
+    EXPECT_EQ(tx.finish(15000), 0) << tx.log();
+    EXPECT_EQ(rx.finish(15000), 0) << rx.log();
+    const long long bps = json_field(rx.log(), "bps");
+    EXPECT_NEAR(static_cast<double>(bps), 12e6, 0.03 * 12e6) << rx.log();
+
+    // A client's new offset, then one without: the second keeps 3 ms.
+    child c2(program(corvo_args(file, l, {"-O", "3ms"})));
+    EXPECT_EQ(c2.finish(10000), 0) << c2.log();
+    ASSERT_TRUE(eventually([&] { return u64_at(file, ack_off(0)) == 0 && u64_at(file, ack_off(1)) == 0; }));
+    child c3(program(corvo_args(file, l, {"-D", "1ms"})));
+    EXPECT_EQ(c3.finish(10000), 0) << c3.log();
+    for (int d = 0; d < 2; ++d) {
+        EXPECT_EQ(offset_and_overlap(d, 0), std::make_pair(uint64_t{3000000}, uint32_t{1}));
+        EXPECT_EQ(offset_and_overlap(d, 1), std::make_pair(uint64_t{3000000}, uint32_t{1}));
+    }
+    stop_owner(owner);
+}
+
+// The same seed drops the same frames: two runs of the emulator over
+// shared-memory links with bursty loss deliver the same sequence numbers.
+TEST_F(session_proc_test, seeded_runs_drop_the_same_frames)
+{
+    std::vector<std::string> results;
+    for (int run = 0; run < 2; ++run) {
+        links l(run ? "seed1" : "seed0");
+        const std::string f = dir.file(run ? "s1.session" : "s0.session");
+        child owner(program(owner_args(f, l, {"--seed", "4242", "-L", "ge,0.05,0.3"})));
+        ASSERT_TRUE(owner.started());
+        ASSERT_TRUE(owner.wait_log("hold-buf", 2)) << owner.log();
+        EXPECT_NE(owner.log().find("random seed 4242\n"), std::string::npos) << owner.log();
+        const std::string ready = dir.file(run ? "r1.ready" : "r0.ready");
+        child rx(program({probe, "recv", "-i", l.receiver(), "-t", "10", "-w", "1", "--ready", ready}, true));
+        ASSERT_TRUE(eventually([&] { return access(ready.c_str(), F_OK) == 0; }));
+        child tx(program({probe, "send", "-i", l.sender(), "-n", "3000", "-r", "5000", "-W", "5"}));
+        EXPECT_EQ(tx.finish(15000), 0) << tx.log();
+        EXPECT_EQ(rx.finish(15000), 0) << rx.log();
+        const std::string json = rx.log();
+        // Losses come in bursts of 1/0.3 frames, 14 % of them in the long run.
+        const auto drops = static_cast<long long>(u64_at(f, 16));
+        EXPECT_GT(drops, 250) << json;
+        EXPECT_LT(drops, 600) << json;
+        EXPECT_EQ(json_field(json, "frames") + drops, 3000) << json;
+        results.push_back(std::to_string(json_field(json, "frames")) + " frames, lost " +
+                          std::to_string(json_field(json, "lost")) + ", last " +
+                          std::to_string(json_field(json, "last_seq")) + ", drop_pkts " +
+                          std::to_string(u64_at(f, 16)));
+        child stop(program({corvo, "-s", f, "-a"}));
+        EXPECT_EQ(stop.finish(10000), 0) << stop.log();
+        EXPECT_EQ(owner.finish(5000), 0);
+    }
+    EXPECT_EQ(results[0], results[1]);
+}
+
 // An owner that is not corvo: it holds the file, runs `during` before it
 // lets clients in, and never switches instances.
 int fake_owner(const std::string& file, int startup_ms, uint32_t version, const child::control& ctl)

@@ -1,5 +1,5 @@
-// The replayer's models.  Every random draw comes from random(), never
-// seeded, so two runs with the same options draw the same sequence.
+// The replayer's models.  Every random draw comes from random(), seeded
+// only by --seed, so two runs with the same options draw the same sequence.
 //
 // Delay:     constant (cur_delay = delay), uniform (dmin + r24 x range / 2^24),
 //            exp (a 512-entry table of dmin - (davg - dmin) x log2((512-i)/512)
@@ -272,6 +272,13 @@ loss_counts read_loss_counts(const model_spec& slot) {
         return {s.params.plr.threshold, rd(s.params.plr.pkts), rd(s.params.plr.drops)};
     if (slot.run == const_ber_run)
         return {s.params.ber.threshold, rd(s.params.ber.bits), rd(s.params.ber.drops)};
+    // The bursty models' nominal value is their long-run loss ratio.
+    if (slot.run == ge_loss_run)
+        return {models::prob_threshold(models::ge_loss_ratio(s.params.ge.s)), rd(s.params.ge.pkts),
+                rd(s.params.ge.drops)};
+    if (slot.run == markov_loss_run)
+        return {models::prob_threshold(models::markov_loss_ratio(s.params.markov.s)), rd(s.params.markov.pkts),
+                rd(s.params.markov.drops)};
     return {0, 0, 0};
 }
 
@@ -281,6 +288,9 @@ const model_spec delay_table[] = {
     {const_delay_parse, const_delay_run, "constant,delay", {}},
     {uniform_delay_parse, uniform_delay_run, "uniform,dmin,dmax # dmin <= dmax", {}},
     {exp_delay_parse, exp_delay_run, "exp,dmin,davg # dmin <= davg", {}},
+    {normal_delay_parse, dist_delay_run, "normal,mean,sigma", {}},
+    {pareto_delay_parse, dist_delay_run, "pareto,min,shape # shape > 1", {}},
+    {dist_delay_parse, dist_delay_run, "dist,file # one delay per line", {}},
     {nullptr, nullptr, nullptr, {}},
 };
 
@@ -288,12 +298,16 @@ const model_spec bw_table[] = {
     {const_bw_parse, const_bw_run, "constant,bps", {}},
     {ether_bw_parse, ether_bw_run, "ether,bps", {}},
     {real_bw_parse, real_bw_run, "real,scale", {}},
+    {trace_bw_parse, trace_bw_run, "trace,file # one opportunity (ms) per line", {}},
+    {cell_bw_parse, cell_bw_run, "cell,bps,overhead[,cell[,cell-overhead]]", {}},
     {nullptr, nullptr, nullptr, {}},
 };
 
 const model_spec loss_table[] = {
     {const_plr_parse, const_plr_run, "plr,prob # 0 <= prob <= 1", {}},
     {const_ber_parse, const_ber_run, "ber,prob # 0 <= prob <= 1", {}},
+    {ge_loss_parse, ge_loss_run, "ge,p[,r[,lb[,lg]]] # 0 <= each <= 1", {}},
+    {markov_loss_parse, markov_loss_run, "markov,p13[,p31[,p32[,p23[,p14]]]] # 0 <= each <= 1", {}},
     {nullptr, nullptr, nullptr, {}},
 };
 

@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "common/numarg.hpp"
+#include "wenlo/models_ext.hpp"
 
 namespace wenlo {
 
@@ -68,6 +69,11 @@ union model_params {
     real_param real;
     plr_param plr;
     ber_param ber;
+    ge_param ge;
+    markov_param markov;
+    dist_param dist;
+    trace_param trace;
+    cell_param cell;
 };
 static_assert(sizeof(model_params) == param_words * 8);
 

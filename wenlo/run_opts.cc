@@ -23,6 +23,7 @@ const option long_options[] = {
     {"smac", required_argument, nullptr, opt_smac},
     {"ipmap", required_argument, nullptr, opt_ipmap},
     {"unique-ip", no_argument, nullptr, opt_unique_ip},
+    {"seed", required_argument, nullptr, opt_seed},
     {nullptr, 0, nullptr, 0},
 };
 

@@ -134,7 +134,7 @@ int wenlo_run(int argc, char** argv) {
 
     int ch;
     while ((ch = getopt_long(argc, argv, "B:C:D:L:b:f:i:vw:", long_options, nullptr)) != -1) {
-        if (ch >= opt_pps) {
+        if (ch >= opt_pps && ch != opt_seed) {
             if (std::string err; !run_option(ch, optarg, ra, err)) {
                 main_msg("--EEE-- %s\n", err.c_str());
                 std::exit(1);
@@ -142,6 +142,19 @@ int wenlo_run(int argc, char** argv) {
             continue;
         }
         switch (ch) {
+        // --seed N: every model draw comes from random() seeded with N.
+        case opt_seed: {
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long seed = std::strtoull(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || errno != 0 || optarg[0] == '-' || seed > UINT_MAX) {
+                main_msg("--seed %s: need a whole number from 0 to %u\n", optarg, UINT_MAX);
+                usage_exit();
+            }
+            srandom(static_cast<unsigned>(seed));
+            main_msg("random seed %llu\n", seed);
+            break;
+        }
         case 'B':
             add_to(&bw_arg, optarg, "-B too many times");
             break;

@@ -1,0 +1,52 @@
+// Parameter blocks and functions of the bursty loss, delay distribution,
+// trace and cell models of the link emulator (rows of the tables in
+// models/model.hpp).  Blocks are plain records of fixed size, as every
+// parameter block is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "models/model_tables.hpp"
+
+struct pipe_state;  // corvo/pipe.hpp
+struct model_spec;  // models/model.hpp
+
+struct ge_param {               // Gilbert-Elliott loss
+    models::ge_state s;
+    uint64_t pkts;              // packets examined
+    uint64_t drops;             // packets dropped
+};
+struct markov_param {           // 4-state Markov loss
+    models::markov_state s;
+    uint64_t pkts;
+    uint64_t drops;
+};
+struct dist_param {             // normal, pareto and dist delays
+    uint64_t entry[models::dist_entries];  // ns, equally likely
+};
+struct trace_param {            // trace-driven bandwidth
+    models::trace_cursor cur;
+    uint8_t count[models::trace_max_ms];  // opportunities in each ms of a period
+};
+// The cell model uses tx_table (models/model.hpp).
+
+static_assert(sizeof(ge_param) == 56 && sizeof(ge_param) % 8 == 0);
+static_assert(sizeof(markov_param) == 64);
+static_assert(sizeof(dist_param) == 32768);
+static_assert(sizeof(trace_param) == 60056 && offsetof(trace_param, count) == 56);
+
+int ge_loss_parse(pipe_state&, model_spec&, int, const char* const*);
+int ge_loss_run(pipe_state&, const model_spec&) noexcept;
+int markov_loss_parse(pipe_state&, model_spec&, int, const char* const*);
+int markov_loss_run(pipe_state&, const model_spec&) noexcept;
+
+int normal_delay_parse(pipe_state&, model_spec&, int, const char* const*);
+int pareto_delay_parse(pipe_state&, model_spec&, int, const char* const*);
+int dist_delay_parse(pipe_state&, model_spec&, int, const char* const*);
+int dist_delay_run(pipe_state&, const model_spec&) noexcept;  // all three
+
+int trace_bw_parse(pipe_state&, model_spec&, int, const char* const*);
+int trace_bw_run(pipe_state&, const model_spec&) noexcept;
+int cell_bw_parse(pipe_state&, model_spec&, int, const char* const*);
+int cell_bw_run(pipe_state&, const model_spec&) noexcept;
