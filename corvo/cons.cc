@@ -48,10 +48,11 @@ unsigned char* map_buffer(uint64_t size, const char* what, bool lock)
     return buf;
 }
 
-void count_drop(pipe_state& p, const queue_record& r) noexcept
+void count_drop(pipe_state& p, const queue_record& r, drop_reason why) noexcept
 {
     counter_add(p.cons_stats->drop_pkts, 1);
     counter_add(p.cons_stats->drop_bytes, r.len);
+    count_reason(p.cons_rep.drops, why, r.len);
 }
 
 // Longest single sleep while the queue holds only future records: the
@@ -87,6 +88,8 @@ void nap(cons_loop_state& st, uint64_t ns) noexcept
 // The record at head is done with.
 inline void advance(pipe_state& p, cons_loop_state& st, const queue_record& r) noexcept
 {
+    counter_add(p.cons_rep.taken_pkts, 1);
+    counter_add(p.cons_rep.taken_bytes, r.len);
     st.retry = 0;
     p.head.store(r.next, std::memory_order_release);
 }
@@ -185,18 +188,20 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
         if (!time_before(p.cons_now, r.tx)) {
             if (p.cons_now - r.tx > p.late_limit || r.len > st.max_frame) {
                 // Late, or longer than the port can ever carry.
-                count_drop(p, r);
+                count_drop(p, r, r.len > st.max_frame ? drop_reason::oversize : drop_reason::late);
                 advance(p, st, r);
                 return true;
             }
             if (p.route_mode && !st.retry) {
                 const mac_result m = cons_update_macs(p, record_data(&r), uint32_t(r.len));
                 if (m.verdict == mac_verdict::skip) {
+                    // Not counted in the drops of the session file.
+                    count_reason(p.cons_rep.drops, drop_reason::not_routable, r.len);
                     advance(p, st, r);
                     return true;
                 }
                 if (m.verdict == mac_verdict::drop) {
-                    count_drop(p, r);
+                    count_drop(p, r, drop_reason::not_routable);
                     advance(p, st, r);
                     return true;
                 }
@@ -215,6 +220,7 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
                 // Dropped by the port (its reason is in the port's drops).
                 counter_add(p.cons_stats->port_drop_pkts, 1);
                 counter_add(p.cons_stats->port_drop_bytes, r.len);
+                count_reason(p.cons_rep.drops, drop_reason::port, r.len);
                 advance(p, st, r);
                 return true;
             }
@@ -226,6 +232,10 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
             }
             counter_add(p.cons_stats->pkts, 1);
             counter_add(p.cons_stats->bytes, r.len);
+            if (p.report_on) {
+                const uint64_t at = pipe_clock(p);
+                lateness::record(p.cons_rep.late, time_before(at, r.tx) ? 0 : at - r.tx);
+            }
             advance(p, st, r);
             return true;
         }
