@@ -85,6 +85,21 @@ void nap(cons_loop_state& st, uint64_t ns) noexcept
         st.oversleep -= (st.oversleep - o) / 32;
 }
 
+// Transmit sync: what was injected leaves now, and (report_on) the
+// frames sent since the last sync are as late as this moment makes them.
+// One clock reading serves the whole batch.
+void sync_out(pipe_state& p, cons_loop_state& st) noexcept
+{
+    netport::nmport_txsync(p.port_out);
+    st.pending = 0;
+    if (st.n_due == 0)
+        return;
+    const uint64_t at = pipe_clock(p);
+    for (uint32_t k = 0; k < st.n_due; ++k)
+        lateness::record(p.cons_rep.late, time_before(at, st.due[k]) ? 0 : at - st.due[k]);
+    st.n_due = 0;
+}
+
 // The record at head is done with.
 inline void advance(pipe_state& p, cons_loop_state& st, const queue_record& r) noexcept
 {
@@ -101,6 +116,9 @@ void cons(pipe_state& p)
     cons_init(p, st);
     while (!abort_flag.load(std::memory_order_relaxed))
         cons_pass(p, st);
+    // Frames counted as sent leave before the thread ends.
+    if (st.pending > 0)
+        sync_out(p, st);
     log_tagged("exiting on abort\n");
 }
 
@@ -210,8 +228,7 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
             const int sent = netport::nmport_inject(p.port_out, record_data(&r), r.len);
             if (sent == 0) {
                 // Transmit ring full: sync and try the same record again.
-                netport::nmport_txsync(p.port_out);
-                st.pending = 0;
+                sync_out(p, st);
                 p.cons_now = pipe_clock(p);
                 st.retry = 1;
                 return false;
@@ -224,18 +241,14 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
                 advance(p, st, r);
                 return true;
             }
-            if (st.pending >= p.burst) {
-                netport::nmport_txsync(p.port_out);
-                st.pending = 0;
-            } else {
-                st.pending += 1;
-            }
             counter_add(p.cons_stats->pkts, 1);
             counter_add(p.cons_stats->bytes, r.len);
-            if (p.report_on) {
-                const uint64_t at = pipe_clock(p);
-                lateness::record(p.cons_rep.late, time_before(at, r.tx) ? 0 : at - r.tx);
-            }
+            if (p.report_on)
+                st.due[st.n_due++] = r.tx;
+            if (st.pending >= p.burst)
+                sync_out(p, st);
+            else
+                st.pending += 1;
             advance(p, st, r);
             return true;
         }
@@ -245,8 +258,7 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
     // slept for until shortly before; on an empty queue the consumer sleeps
     // until the producer publishes (route mode: naps briefly).
     if (st.pending > 0) {
-        netport::nmport_txsync(p.port_out);
-        st.pending = 0;
+        sync_out(p, st);
     } else if (wait == 0 && !p.route_mode) {
         // Empty: the producer wakes us when it publishes a record.
         cons_sleep_until_published(p, h, empty_wait_ns);

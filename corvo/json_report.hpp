@@ -13,7 +13,8 @@
 //                        in the queue and hold buffer now, and the most at
 //                        the end of a producer pass during the interval
 //   lateness_ns          {"frames", "median", "p99", "max"}: of the frames
-//                        sent in the interval (null without any)
+//                        sent in the interval (null without any), from the
+//                        transmit sync that sent them
 // received = sent + the drops of every reason + arp + queued, per direction.
 #pragma once
 
