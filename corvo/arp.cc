@@ -48,6 +48,7 @@ void count_prod_drop(pipe_state& p) noexcept {
         counter_add(p.prod_stats->drop_pkts, 1);
         counter_add(p.prod_stats->drop_bytes, p.cur_len);
     }
+    count_reason(p.prod_rep.drops, drop_reason::not_routable, p.cur_len);
 }
 
 }  // namespace
@@ -65,6 +66,8 @@ bool route_divert(pipe_state& p) noexcept {
         count_prod_drop(p);
         return true;
     }
+    counter_add(p.prod_rep.arp_pkts, 1);
+    counter_add(p.prod_rep.arp_bytes, p.cur_len);
     arp_handoff(p, f);
     return true;
 }

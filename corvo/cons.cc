@@ -48,10 +48,11 @@ unsigned char* map_buffer(uint64_t size, const char* what, bool lock)
     return buf;
 }
 
-void count_drop(pipe_state& p, const queue_record& r) noexcept
+void count_drop(pipe_state& p, const queue_record& r, drop_reason why) noexcept
 {
     counter_add(p.cons_stats->drop_pkts, 1);
     counter_add(p.cons_stats->drop_bytes, r.len);
+    count_reason(p.cons_rep.drops, why, r.len);
 }
 
 // Longest single sleep while the queue holds only future records: the
@@ -84,9 +85,26 @@ void nap(cons_loop_state& st, uint64_t ns) noexcept
         st.oversleep -= (st.oversleep - o) / 32;
 }
 
+// Transmit sync: what was injected leaves now, and (report_on) the
+// frames sent since the last sync are as late as this moment makes them.
+// One clock reading serves the whole batch.
+void sync_out(pipe_state& p, cons_loop_state& st) noexcept
+{
+    netport::nmport_txsync(p.port_out);
+    st.pending = 0;
+    if (st.n_due == 0)
+        return;
+    const uint64_t at = pipe_clock(p);
+    for (uint32_t k = 0; k < st.n_due; ++k)
+        lateness::record(p.cons_rep.late, time_before(at, st.due[k]) ? 0 : at - st.due[k]);
+    st.n_due = 0;
+}
+
 // The record at head is done with.
 inline void advance(pipe_state& p, cons_loop_state& st, const queue_record& r) noexcept
 {
+    counter_add(p.cons_rep.taken_pkts, 1);
+    counter_add(p.cons_rep.taken_bytes, r.len);
     st.retry = 0;
     p.head.store(r.next, std::memory_order_release);
 }
@@ -98,6 +116,9 @@ void cons(pipe_state& p)
     cons_init(p, st);
     while (!abort_flag.load(std::memory_order_relaxed))
         cons_pass(p, st);
+    // Frames counted as sent leave before the thread ends.
+    if (st.pending > 0)
+        sync_out(p, st);
     log_tagged("exiting on abort\n");
 }
 
@@ -185,18 +206,20 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
         if (!time_before(p.cons_now, r.tx)) {
             if (p.cons_now - r.tx > p.late_limit || r.len > st.max_frame) {
                 // Late, or longer than the port can ever carry.
-                count_drop(p, r);
+                count_drop(p, r, r.len > st.max_frame ? drop_reason::oversize : drop_reason::late);
                 advance(p, st, r);
                 return true;
             }
             if (p.route_mode && !st.retry) {
                 const mac_result m = cons_update_macs(p, record_data(&r), uint32_t(r.len));
                 if (m.verdict == mac_verdict::skip) {
+                    // Not counted in the drops of the session file.
+                    count_reason(p.cons_rep.drops, drop_reason::not_routable, r.len);
                     advance(p, st, r);
                     return true;
                 }
                 if (m.verdict == mac_verdict::drop) {
-                    count_drop(p, r);
+                    count_drop(p, r, drop_reason::not_routable);
                     advance(p, st, r);
                     return true;
                 }
@@ -205,8 +228,7 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
             const int sent = netport::nmport_inject(p.port_out, record_data(&r), r.len);
             if (sent == 0) {
                 // Transmit ring full: sync and try the same record again.
-                netport::nmport_txsync(p.port_out);
-                st.pending = 0;
+                sync_out(p, st);
                 p.cons_now = pipe_clock(p);
                 st.retry = 1;
                 return false;
@@ -215,17 +237,18 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
                 // Dropped by the port (its reason is in the port's drops).
                 counter_add(p.cons_stats->port_drop_pkts, 1);
                 counter_add(p.cons_stats->port_drop_bytes, r.len);
+                count_reason(p.cons_rep.drops, drop_reason::port, r.len);
                 advance(p, st, r);
                 return true;
             }
-            if (st.pending >= p.burst) {
-                netport::nmport_txsync(p.port_out);
-                st.pending = 0;
-            } else {
-                st.pending += 1;
-            }
             counter_add(p.cons_stats->pkts, 1);
             counter_add(p.cons_stats->bytes, r.len);
+            if (p.report_on)
+                st.due[st.n_due++] = r.tx;
+            if (st.pending >= p.burst)
+                sync_out(p, st);
+            else
+                st.pending += 1;
             advance(p, st, r);
             return true;
         }
@@ -235,8 +258,7 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
     // slept for until shortly before; on an empty queue the consumer sleeps
     // until the producer publishes (route mode: naps briefly).
     if (st.pending > 0) {
-        netport::nmport_txsync(p.port_out);
-        st.pending = 0;
+        sync_out(p, st);
     } else if (wait == 0 && !p.route_mode) {
         // Empty: the producer wakes us when it publishes a record.
         cons_sleep_until_published(p, h, empty_wait_ns);

@@ -153,6 +153,9 @@ int parse_command_line(corvo_config& cfg, int argc, char** argv)
     for (int r = 0; r < n_option_rows; ++r)
         row_of[static_cast<unsigned char>(cfg.rows[r].letter)] = static_cast<signed char>(r);
 
+    // Long options take values above the letters.
+    enum { opt_json = 256 };
+    static const option long_options[] = {{"json", required_argument, nullptr, opt_json}, {}};
     pipe_state& a = cfg.pipe[0];
     optind = 0;  // a full restart of getopt, also when called again in one process
     static const option long_options[] = {{"seed", required_argument, nullptr, seed_option}, {}};
@@ -204,6 +207,9 @@ int parse_command_line(corvo_config& cfg, int argc, char** argv)
             a.wait_link = w < 0 ? 0 : w;
             break;
         }
+        case opt_json:
+            cfg.json_path = optarg;
+            break;
         case 's':
             if (cfg.session_path) {
                 log_main("option 's' duplicated\n");
@@ -254,6 +260,8 @@ void say_client(const corvo_config& cfg)
         if (cfg.given[static_cast<unsigned char>(*c)])
             n += static_cast<size_t>(std::snprintf(ignored + n, sizeof ignored - n, " -%c", *c));
     }
+    if (cfg.json_path)
+        n += static_cast<size_t>(std::snprintf(ignored + n, sizeof ignored - n, " --json"));
     log_msg("%s has a running owner: publishing to it as a client%s%s\n", cfg.session_path,
             n ? ", ignoring" : "", ignored);
 }

@@ -102,6 +102,7 @@ enum class corvo_role : uint8_t { owner, client };
 struct corvo_config {
     option_row rows[n_option_rows + 1];  // modifiable copy of option_table
     const char* session_path;            // -s, null without
+    const char* json_path;               // --json, null without
     bool stop_request;                   // -a
     bool lock_request;                   // -H: lock the buffers and the program in memory
     cpu_numbers cpus;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "common/lateness.hpp"
 #include "models/model.hpp"
 
 namespace netport {
@@ -179,6 +180,56 @@ struct queue_release_state {
     int enabled;  // buffer large enough and not locked
 };
 
+// Why a frame was dropped, for the JSON report.  The producer drops for
+// loss, policer, queue_limit, buffer_full (queue or hold buffer), overlap,
+// oversize (9200 bytes or more, more than 1000 slots, or incomplete),
+// not_routable (route mode: a frame too short for its headers) and short
+// (under 60 bytes); the consumer for late, oversize (longer than the output
+// port carries), not_routable (route mode: no route, not IPv4, broadcast,
+// an IEEE 802.3 length frame) and port (refused by the output port).
+enum class drop_reason : uint8_t {
+    loss, policer, queue_limit, buffer_full, overlap, late, port, not_routable, oversize, short_frame,
+};
+inline constexpr int n_drop_reasons = 10;
+// The report's name of each reason, by drop_reason.
+inline constexpr const char* drop_reason_names[n_drop_reasons] = {
+    "loss", "policer", "queue_limit", "buffer_full", "overlap", "late", "port", "not_routable", "oversize", "short",
+};
+
+// Frames and bytes dropped by reason (one writer per block).
+struct drop_counts {
+    uint64_t pkts[n_drop_reasons];
+    uint64_t bytes[n_drop_reasons];
+};
+inline void count_reason(drop_counts& c, drop_reason r, uint64_t bytes) noexcept {
+    counter_add(c.pkts[int(r)], 1);
+    counter_add(c.bytes[int(r)], bytes);
+}
+
+// The producer's part of the report: every frame it takes from the
+// receive ring, what leaves the hold buffer, ARP frames route mode hands
+// over, its drops, and (report_on) the most queued at the end of a pass.
+struct alignas(line_bytes) prod_report {
+    uint64_t rx_pkts;
+    uint64_t rx_bytes;
+    uint64_t unhold_pkts;   // taken out of the hold buffer into enqueue
+    uint64_t unhold_bytes;
+    uint64_t arp_pkts;      // ARP frames handed to the other direction
+    uint64_t arp_bytes;
+    drop_counts drops;
+    uint64_t peak_pkts;     // raised by the producer, taken (zeroed) by main
+    uint64_t peak_bytes;
+};
+
+// The consumer's part: every record it takes from the queue (sent or
+// dropped), its drops, and (report_on) the lateness of the frames sent.
+struct alignas(line_bytes) cons_report {
+    uint64_t taken_pkts;
+    uint64_t taken_bytes;
+    drop_counts drops;
+    alignas(line_bytes) lateness::histogram late;
+};
+
 // One direction.  Value-initialise it (pipe_state p{}); all times are ns
 // since t0 in wrapping 64-bit arithmetic.
 struct alignas(line_bytes) pipe_state {
@@ -244,6 +295,12 @@ struct alignas(line_bytes) pipe_state {
     uint64_t cons_now;              // consumer clock
     const char* out_name;           // output port name
     pipe_counters* cons_stats;      // consumer counters
+    // The JSON report (--json).  report_on is set before the threads
+    // start; prod_rep is written by the producer, cons_rep by the
+    // consumer, both read by main (and peaks and lateness peak zeroed by it).
+    int report_on;                  // record lateness and queue peaks
+    prod_report prod_rep;
+    cons_report cons_rep;
     // Ring indices, each alone on its line.  tail: written by the producer
     // (release), read by the consumer (acquire); head: the reverse.
     alignas(line_bytes) std::atomic<uint64_t> tail;

@@ -17,10 +17,11 @@
 
 namespace {
 
-void count_drop(pipe_state& p) noexcept
+void count_drop(pipe_state& p, drop_reason why) noexcept
 {
     counter_add(p.prod_stats->drop_pkts, 1);
     counter_add(p.prod_stats->drop_bytes, p.cur_len);
+    count_reason(p.prod_rep.drops, why, p.cur_len);
 }
 
 // A record of a single-writer ring fits at t when the write position after
@@ -180,7 +181,7 @@ int no_room(pipe_state& p) noexcept
     if (!ring_fits(p.prod_head, t, next)) {
         p.prod_head = p.head.load(std::memory_order_acquire);
         if (!ring_fits(p.prod_head, t, next))
-            return 1;
+            return 2;
     }
     queue_record* r = record_at(p, t);
     r->next = next;
@@ -193,7 +194,7 @@ void enqueue(pipe_state& p) noexcept
     run_model(p, p.loss_slot);
     if (p.drop) {
         p.drop = 0;
-        count_drop(p);
+        count_drop(p, drop_reason::loss);
         return;
     }
     if (no_room(p)) {
@@ -201,8 +202,8 @@ void enqueue(pipe_state& p) noexcept
         publish_tail(p);
         usleep(1);
         p.prod_now = pipe_clock(p);
-        if (no_room(p)) {
-            count_drop(p);
+        if (const int full = no_room(p)) {
+            count_drop(p, full == 1 ? drop_reason::queue_limit : drop_reason::buffer_full);
             return;
         }
     }
@@ -212,7 +213,7 @@ void enqueue(pipe_state& p) noexcept
     p.drop = 0;
     if (bw_drop) {
         p.qt_qout -= p.cur_tx;
-        count_drop(p);
+        count_drop(p, drop_reason::policer);
         return;
     }
     if (!p.pushed_back) {
@@ -225,7 +226,7 @@ void enqueue(pipe_state& p) noexcept
         p.pushed_back = 1;
         if (p.drop_overlap) {
             p.qt_qout -= p.cur_tx;
-            count_drop(p);
+            count_drop(p, drop_reason::overlap);
             return;
         }
         a = e;
@@ -255,7 +256,7 @@ void hold_put(pipe_state& p) noexcept
         if (limiter_allow(lim, 1))
             log_write_tagged("prod", __LINE__, "hold buffer full, drop %llu\n",
                     (unsigned long long)counter_read(p.prod_stats->drop_pkts) + 1);
-        count_drop(p);
+        count_drop(p, drop_reason::buffer_full);
         return;
     }
     uint64_t release = p.prod_now + p.cur_hold;
@@ -285,6 +286,8 @@ void hold_take(pipe_state& p) noexcept
     p.cur_len = static_cast<uint32_t>(h->len);
     p.frags[0] = {p.cur_pkt, p.cur_len};
     p.n_frags = 1;
+    counter_add(p.prod_rep.unhold_pkts, 1);
+    counter_add(p.prod_rep.unhold_bytes, p.cur_len);
     p.hold_head = hold_next(p.hold_head, h->len, p.hold_limit);
     p.hold_ready = 0;
     if (p.hold_head == p.hold_tail) {

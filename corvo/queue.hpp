@@ -66,8 +66,8 @@ constexpr uint64_t hold_next(uint64_t off, uint64_t len, uint64_t limit) noexcep
 constexpr bool time_before(uint64_t a, uint64_t b) noexcept { return int64_t(a - b) < 0; }
 
 // Reserves the record at prod_tail for cur_len bytes: 0 when it fits (its
-// next is written and its len is 0), non-zero when there is no room or the
-// queue limit is exceeded.
+// next is written and its len is 0), 1 when the queue limit is exceeded,
+// 2 when the buffer has no room.
 int no_room(pipe_state& p) noexcept;
 
 // Runs the loss, bandwidth and delay models on the current packet and

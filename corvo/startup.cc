@@ -20,6 +20,7 @@
 #include "common/numarg.hpp"
 #include "corvo/arp.hpp"
 #include "corvo/datapath.hpp"
+#include "corvo/json_report.hpp"
 #include "corvo/options.hpp"
 #include "corvo/session_file.hpp"
 #include "models/model.hpp"
@@ -410,6 +411,7 @@ void stats_loop(corvo_config& cfg)
             p->max_rxq.store(0, std::memory_order_relaxed);
             p->max_round.store(0, std::memory_order_relaxed);
         }
+        report_write(cfg, "second");
     }
 }
 
@@ -428,6 +430,8 @@ void install_stop_signals()
 
 int corvo_owner(corvo_config& cfg)
 {
+    if (cfg.json_path && !report_open(cfg, cfg.json_path))
+        return 1;
     const option_row& limits = option_of(cfg, 'M');
     for (int d = 0; d < 2; ++d) {
         if (limits.arg[d] && !apply_limits(cfg.pipe[d], limits.arg[d]))
@@ -477,5 +481,8 @@ int corvo_owner(corvo_config& cfg)
     stats_loop(cfg);
     log_msg("exiting on abort\n");
     sleep(1);
+    // The direction threads have seen the stop by now: the last object
+    // holds every frame.
+    report_write(cfg, "exit");
     return 0;
 }

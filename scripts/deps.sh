@@ -1,7 +1,8 @@
 # Sourced by the scripts: installs the Debian packages the project needs
 # when one of them is missing.
 needed_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev mandoc dpkg-dev file
-                 iproute2 ethtool iputils-ping iperf3 procps tcpdump nftables libxdp-dev libbpf-dev)
+                 iproute2 ethtool iputils-ping iperf3 procps tcpdump nftables libxdp-dev libbpf-dev
+                 nlohmann-json3-dev python3-matplotlib)
 
 # Measurement peers of the scenario benchmarks only (scripts/bench.sh).
 bench_packages=(iperf3 tcpreplay tcpdump python3)

@@ -90,6 +90,7 @@ bool cons(replay_state& rs) {
             rs.cons_now = now_ns() - rs.t0;
             rs.cons_head = 0;
             rs.ctl.new_pass(rs.t0 + rs.cons_now);
+            bump(rs.pass, 1);
             continue;
         }
         const queue_entry e = load_entry(q, head);
@@ -119,6 +120,13 @@ bool cons(replay_state& rs) {
             rs.cons_head = e.next;
             rs.sent.fetch_add(1, std::memory_order_relaxed);
             rs.cons_now = rs.ctl.on_sent(q + head + entry_align, e.len, rs.t0 + e.tx, rs.t0 + rs.cons_now) - rs.t0;
+            bump(rs.sent_bytes, e.len);
+            if (rs.report_on) {
+                // The clock reading on_sent already made: no second one per packet.
+                const int64_t late = static_cast<int64_t>(rs.cons_now - e.tx);
+                lateness::record(rs.late, late > 0 ? static_cast<uint64_t>(late) : 0);
+                rs.drift.store(late, std::memory_order_relaxed);
+            }
         } else if (r < 0 && e.len > max_frame) [[unlikely]] {
             // The port can never carry it: skip instead of retrying for ever.
             if (!warned_long) {
@@ -127,11 +135,19 @@ bool cons(replay_state& rs) {
                 warned_long = true;
             }
             rs.skipped.fetch_add(1, std::memory_order_relaxed);
+            bump(rs.skipped_bytes, e.len);
             rs.cons_head = e.next;
             rs.ctl.on_skipped(q + head + entry_align);
         } else if (r < 0) [[unlikely]] {
             // Dropped by the port: its reasons go to the monitor.
             const netport::port_drops d = netport::nmport_drops(port);
+            // The reason whose count grew takes the packet's bytes.
+            if (d.peer_absent != rs.port_no_peer.load(std::memory_order_relaxed))
+                bump(rs.no_peer_bytes, e.len);
+            else if (d.too_short != rs.port_too_short.load(std::memory_order_relaxed))
+                bump(rs.too_short_bytes, e.len);
+            else if (d.damaged != rs.port_damaged.load(std::memory_order_relaxed))
+                bump(rs.damaged_bytes, e.len);
             rs.port_no_peer.store(d.peer_absent, std::memory_order_relaxed);
             rs.port_too_short.store(d.too_short, std::memory_order_relaxed);
             rs.port_damaged.store(d.damaged, std::memory_order_relaxed);
@@ -175,6 +191,7 @@ void* wenlo_main(void* arg) {
             usleep(1000);
             rs.t0 = now_ns();
             rs.cons_now = now_ns() - rs.t0;
+            bump(rs.pass, 1);
             rs.cons_head = rs.head;
             rs.cons_tail = rs.tail;
             start_run(rs);

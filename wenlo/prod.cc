@@ -81,8 +81,11 @@ bool fill(void* arg)
 
         rs.drop = 0;
         rs.loss_slot.run(&rs, &rs.loss_slot);
-        if (rs.drop)
+        if (rs.drop) {
+            bump(rs.loss_pkts, 1);
+            bump(rs.loss_bytes, h.len);
             continue;
+        }
         rs.bw_slot.run(&rs, &rs.bw_slot);
         rs.qt_qout += rs.cur_tt;
         rs.cur_delay = 0;

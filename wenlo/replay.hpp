@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/lateness.hpp"
 #include "netport/netport.hpp"
 #include "wenlo/models.hpp"
 #include "wenlo/run.hpp"
@@ -141,7 +142,33 @@ struct replay_state {
     std::atomic<bool> ended{false};     // last store of the replay thread
     int32_t maxq = 0;          // printed only; stays 0
     uint64_t round = 0;        // printed only; stays 0
+
+    // The JSON report (--json).  report_on is set before the replay thread
+    // starts; the rest is written by the replay thread with relaxed
+    // single-writer stores and read by main.
+    bool report_on = false;               // record lateness and drift
+    std::atomic<uint64_t> sent_bytes{0};
+    std::atomic<uint64_t> pass{0};        // the pass being sent, from 1
+    // Left out of the queue by the loss model when it was filled: every
+    // pass misses the same packets.
+    std::atomic<uint64_t> loss_pkts{0};
+    std::atomic<uint64_t> loss_bytes{0};
+    // Bytes of the packets counted in skipped and in the port's reasons.
+    std::atomic<uint64_t> skipped_bytes{0};
+    std::atomic<uint64_t> no_peer_bytes{0};
+    std::atomic<uint64_t> too_short_bytes{0};
+    std::atomic<uint64_t> damaged_bytes{0};
+    // Send time minus due time of the packets sent, and of the last one
+    // (how far behind its schedule the replay is: the schedule is never
+    // moved to catch up).
+    lateness::histogram late{};
+    std::atomic<int64_t> drift{0};
 };
+
+// A single writer adds to a counter that another thread reads.
+inline void bump(std::atomic<uint64_t>& c, uint64_t n) {
+    c.store(c.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
 
 // Monotonic clock in ns: the replay's time base.
 uint64_t now_ns();

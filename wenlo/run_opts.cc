@@ -24,6 +24,7 @@ const option long_options[] = {
     {"ipmap", required_argument, nullptr, opt_ipmap},
     {"unique-ip", no_argument, nullptr, opt_unique_ip},
     {"seed", required_argument, nullptr, opt_seed},
+    {"json", required_argument, nullptr, opt_json},
     {nullptr, 0, nullptr, 0},
 };
 

@@ -21,6 +21,7 @@ enum run_opt_code : int {
     opt_ipmap,
     opt_unique_ip,
     opt_seed,  // read by wenlo_run itself
+    opt_json,  // read by wenlo_run itself
 };
 
 extern const option long_options[];

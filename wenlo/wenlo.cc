@@ -14,6 +14,7 @@
 #include "common/log.hpp"
 #include "wenlo/replay.hpp"
 #include "wenlo/run_opts.hpp"
+#include "wenlo/report.hpp"
 
 // Lines of the main thread carry the tag "main".
 #define main_msg(...) log_write_short("main", __LINE__, __VA_ARGS__)
@@ -129,12 +130,13 @@ int wenlo_run(int argc, char** argv) {
     int wait_link = 0;
     int verbosity = 0;
     const char *delay_arg = nullptr, *bw_arg = nullptr, *loss_arg = nullptr;
-    const char *pcap_name = nullptr, *ifname = nullptr;
+    const char *pcap_name = nullptr, *ifname = nullptr, *json_path = nullptr;
     run_args ra;
 
+    // Long options take values above the letters.
     int ch;
     while ((ch = getopt_long(argc, argv, "B:C:D:L:b:f:i:vw:", long_options, nullptr)) != -1) {
-        if (ch >= opt_pps && ch != opt_seed) {
+        if (ch >= opt_pps && ch != opt_seed && ch != opt_json) {
             if (std::string err; !run_option(ch, optarg, ra, err)) {
                 main_msg("--EEE-- %s\n", err.c_str());
                 std::exit(1);
@@ -155,6 +157,9 @@ int wenlo_run(int argc, char** argv) {
             main_msg("random seed %llu\n", seed);
             break;
         }
+        case opt_json:
+            add_to(&json_path, optarg, "--json too many times");
+            break;
         case 'B':
             add_to(&bw_arg, optarg, "-B too many times");
             break;
@@ -236,6 +241,24 @@ int wenlo_run(int argc, char** argv) {
     const int refused = (delay_arg != nullptr ? delay_st : 0) + (bw_arg != nullptr ? bw_st : 0) +
                         (loss_arg != nullptr ? loss_st : 0);
 
+    // Never freed, like the replay state.
+    json_lines& report = *new json_lines;
+    lateness::histogram& late_seen = *new lateness::histogram{};
+    if (json_path) {
+        if (!report.open(json_path)) {
+            main_msg("--json: cannot open %s: %s\n", json_path, strerror(errno));
+            return 1;
+        }
+        rs.report_on = true;
+    }
+    bool report_ok = true;
+    const auto write_report = [&](const json_object& o) {
+        if (report_ok && report.is_open() && !report.write(o)) {
+            report_ok = false;
+            main_msg("--json: cannot write the report: %s\n", strerror(errno));
+        }
+    };
+
     // From here on no thread waits on standard error but the log's writer.
     log_start_writer();
     int err = pthread_create(&rs.thread, nullptr, wenlo_main, &rs);
@@ -266,6 +289,8 @@ int wenlo_run(int argc, char** argv) {
             main_msg("plr nominal %le actual %le\n", nominal, actual);
             rs.maxq = static_cast<int32_t>(static_cast<uint32_t>(rs.maxq) * 7u / 8u);
             rs.round = rs.round * 7 / 8;
+            if (report.is_open())
+                write_report(report_object(report, rs, "second", late_seen));
             if (abort_flag.load() != 0)
                 break;
         }
@@ -281,6 +306,10 @@ int wenlo_run(int argc, char** argv) {
         status = refused;
     if (rs.failed.load() && status == 0)
         status = 1;
+    if (report.is_open()) {
+        json_object last = report_object(report, rs, "exit", late_seen);
+        write_report(last);
+    }
     return status;
 }
 

@@ -1,0 +1,67 @@
+#include "common/json_lines.hpp"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace {
+
+double clock_seconds(clockid_t id)
+{
+    timespec ts{};
+    clock_gettime(id, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
+json_lines::~json_lines()
+{
+    if (f_ && owned_)
+        std::fclose(f_);
+}
+
+bool json_lines::open(const char* path)
+{
+    if (std::strcmp(path, "-") == 0) {
+        f_ = stdout;
+        owned_ = false;
+    } else {
+        const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0)
+            return false;
+        f_ = fdopen(fd, "w");
+        if (!f_) {
+            const int e = errno;
+            close(fd);
+            errno = e;
+            return false;
+        }
+        owned_ = true;
+    }
+    start_ = clock_seconds(CLOCK_MONOTONIC);
+    return true;
+}
+
+json_object json_lines::envelope(const char* program, const char* kind) const
+{
+    // Microseconds are enough for either time and keep the numbers short.
+    const auto micro = [](double s) { return double(int64_t(s * 1e6)) / 1e6; };
+    return {{"schema", json_schema},
+            {"program", program},
+            {"kind", kind},
+            {"time", micro(clock_seconds(CLOCK_REALTIME))},
+            {"elapsed", micro(clock_seconds(CLOCK_MONOTONIC) - start_)}};
+}
+
+bool json_lines::write(const json_object& object)
+{
+    if (!f_)
+        return false;
+    const std::string line = object.dump(-1, ' ', false, json_object::error_handler_t::replace) + "\n";
+    return std::fwrite(line.data(), 1, line.size(), f_) == line.size() && std::fflush(f_) == 0;
+}
