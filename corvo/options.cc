@@ -154,11 +154,11 @@ int parse_command_line(corvo_config& cfg, int argc, char** argv)
         row_of[static_cast<unsigned char>(cfg.rows[r].letter)] = static_cast<signed char>(r);
 
     // Long options take values above the letters.
-    enum { opt_json = 256 };
-    static const option long_options[] = {{"json", required_argument, nullptr, opt_json}, {}};
+    constexpr int opt_json = seed_option + 1;
+    static const option long_options[] = {{"seed", required_argument, nullptr, seed_option},
+                                          {"json", required_argument, nullptr, opt_json}, {}};
     pipe_state& a = cfg.pipe[0];
     optind = 0;  // a full restart of getopt, also when called again in one process
-    static const option long_options[] = {{"seed", required_argument, nullptr, seed_option}, {}};
     int ch;
     while ((ch = getopt_long(argc, argv, corvo_optstring.data(), long_options, nullptr)) != -1) {
         if (ch > 0 && ch < 128 && ch != '?')
