@@ -46,15 +46,16 @@ struct owner_fixture : ::testing::Test {
 
 }  // namespace
 
-// Instance 0 holds the owner's -O and -P; the second client writes it again
-// without them, and they must not survive its publication.
-TEST_F(owner_fixture, a_publication_clears_the_offset_and_overlap_left_in_the_instance)
+// Instance 0 holds the owner's -O and -P; the first client sets both to 0 in
+// instance 1, the second writes instance 0 again without them: it takes the
+// values in force (0), never the stale ones left in the spare instance.
+TEST_F(owner_fixture, a_publication_keeps_the_offset_and_overlap_in_force_not_the_spares)
 {
     child owner(program(args({"-D", "1ms", "-O", "500us", "-P", "1", "-M", "100ms,1G"})));
     ASSERT_TRUE(owner.wait_log("hold-buf", 2)) << owner.log();
     EXPECT_EQ(read_at<uint64_t>(file, instance_off(0, 0) + 32), 500000u);
-    EXPECT_EQ(client({"-D", "2ms"}), 0);  // instance 1
-    EXPECT_EQ(client({"-D", "3ms"}), 0);  // instance 0 again
+    EXPECT_EQ(client({"-D", "2ms", "-O", "0", "-P", "0"}), 0);  // instance 1
+    EXPECT_EQ(client({"-D", "3ms"}), 0);                        // instance 0 again
     for (int d = 0; d < 2; ++d) {
         EXPECT_EQ(read_at<uint64_t>(file, area_off(d) + 24), 0u);
         EXPECT_EQ(read_at<uint64_t>(file, instance_off(d, 0) + 32), 0u) << "delay_offset of " << d;

@@ -75,7 +75,7 @@ void PrintTo(const help_case& c, std::ostream* os)
 
 strings corvo_help() { strings s = corvo_models(); s.push_back(corvo_usage); s.push_back("-M max-delay"); return s; }
 strings wenlo_help() { strings s = wenlo_models(); s.push_back("-f file"); return s; }
-strings stat_help() { return {"usage: corvo-stat [-n count] session-file\n", "-n count"}; }
+strings stat_help() { return {"usage: corvo-stat [-n count] [--json] session-file\n", "-n count", "--json"}; }
 strings probe_help() { return {"usage: probe send -i PORT", "-s SIZES"}; }
 strings shell_help() { return {"usage: corvo-shell [corvo options] [-- COMMAND [ARGS...]]\n"}; }
 strings version_line(const char* program)
