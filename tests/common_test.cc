@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,10 +13,13 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/log.hpp"
+#include "common/mapping.hpp"
 #include "common/numarg.hpp"
+#include "common/unique_fd.hpp"
 #include "log_capture.hpp"
 
 namespace {
@@ -191,6 +195,60 @@ TEST(ScaledStr, Examples)
     EXPECT_STREQ(scaled_str(26843545, buf), "26.844 M");
     EXPECT_STREQ(scaled_str(5000000000000000ull, buf), "5000.000 T");
     EXPECT_STREQ(scaled_str(2500000000ull, buf), "2.500 G");
+}
+
+bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+bool mapped(void* p)
+{
+    unsigned char in_core;
+    return mincore(p, 1, &in_core) == 0;  // ENOMEM once unmapped
+}
+
+// An owner closes or unmaps exactly once: when the last owner goes, never
+// after release(), and a move hands the resource on.
+TEST(Owners, DescriptorAndMappingGoWithTheirLastOwner)
+{
+    int kept = -1;
+    int fd = -1;
+    {
+        unique_fd a(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        fd = a.get();
+        ASSERT_TRUE(a.valid());
+        unique_fd b(std::move(a));
+        EXPECT_FALSE(a.valid());
+        EXPECT_EQ(b.get(), fd);
+        unique_fd c(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        kept = c.release();
+        EXPECT_FALSE(c.valid());
+        unique_fd d(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        const int replaced = d.get();
+        d = std::move(b);  // closes what d held
+        EXPECT_FALSE(fd_open(replaced));
+        EXPECT_TRUE(fd_open(fd));
+    }
+    EXPECT_FALSE(fd_open(fd));
+    EXPECT_TRUE(fd_open(kept));
+    close(kept);
+
+    unsigned char* base = nullptr;
+    unsigned char* released = nullptr;
+    {
+        mapping m = map_anonymous(8192);
+        ASSERT_TRUE(m);
+        base = m.get();
+        EXPECT_EQ(m.size(), 8192u);
+        EXPECT_EQ(base[8191], 0);
+        mapping n(std::move(m));
+        EXPECT_FALSE(m);
+        EXPECT_EQ(n.get(), base);
+        mapping r = map_anonymous(4096);
+        released = r.release();
+        EXPECT_EQ(r.size(), 0u);
+        EXPECT_FALSE(mapping(MAP_FAILED, 4096));
+    }
+    EXPECT_FALSE(mapped(base));
+    EXPECT_TRUE(mapped(released));
+    munmap(released, 4096);
 }
 
 TEST(Limiter, OnePerSecond)

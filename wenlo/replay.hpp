@@ -15,6 +15,8 @@
 #include <cstring>
 #include <memory>
 
+#include "common/mapping.hpp"
+#include "common/unique_fd.hpp"
 #include "netport/netport.hpp"
 #include "wenlo/models.hpp"
 
@@ -53,11 +55,12 @@ inline constexpr uint32_t pcap_link_ethernet = 1;
 // capture tools write.  Anything above is a damaged or forged file.
 inline constexpr uint32_t max_record_bytes = 262144;
 
-// The capture, mapped read-only as a whole.  The destructor unmaps and closes.
+// The capture, mapped read-only as a whole, unmapped and closed when it goes.
 struct pcap_file {
-    int fd = -1;
-    uint64_t filesize = 0;
-    const unsigned char* data = nullptr;
+    unique_fd fd;
+    mapping map;              // unmapped before fd is closed
+    uint64_t filesize = 0;    // map.size()
+    const unsigned char* data = nullptr;  // map.get()
     uint64_t tot_pkt = 0;     // records counted by the scan
     uint64_t tot_bytes = 0;   // sum of len
     uint64_t tot_mem = 0;     // queue bytes for one copy
@@ -68,22 +71,6 @@ struct pcap_file {
                               // (a record earlier than its predecessor adds 0)
     const unsigned char* cur = nullptr;  // next record to read
     const unsigned char* lim = nullptr;  // data + filesize
-
-    pcap_file() = default;
-    pcap_file(const pcap_file&) = delete;
-    pcap_file& operator=(const pcap_file&) = delete;
-    ~pcap_file();
-};
-
-// Anonymous zero-filled mapping, unmapped by the destructor.
-struct queue_mem {
-    unsigned char* data = nullptr;
-    uint64_t size = 0;
-    queue_mem() = default;
-    queue_mem(const queue_mem&) = delete;
-    queue_mem& operator=(const queue_mem&) = delete;
-    ~queue_mem();
-    bool allocate(uint64_t bytes);
 };
 
 // Set by SIGINT and by the replay thread when it ends.
@@ -103,7 +90,7 @@ struct replay_state {
     // Replay thread.
     std::unique_ptr<pcap_file> pcap;
     netport::port* port = nullptr;
-    queue_mem queue;
+    mapping queue;  // anonymous, zero-filled
 
     // Producer.
     uint64_t prod_tail = 0;    // where the next entry goes
