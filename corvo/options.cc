@@ -22,7 +22,7 @@
 #include "netport/netport.hpp"
 
 // Messages of main carry the tag "main" whichever function logs them.
-#define log_main(...) log_write_tagged("main", __LINE__, __VA_ARGS__)
+#define log_main(...) log_tagged_as("main", __VA_ARGS__)
 
 void print_usage()
 {

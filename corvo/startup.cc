@@ -25,7 +25,7 @@
 #include "models/model.hpp"
 #include "netport/netport.hpp"
 
-#define log_main(...) log_write_tagged("main", __LINE__, __VA_ARGS__)
+#define log_main(...) log_tagged_as("main", __VA_ARGS__)
 
 namespace {
 

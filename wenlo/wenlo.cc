@@ -14,8 +14,8 @@
 #include "wenlo/replay.hpp"
 
 // Lines of the main thread carry the tag "main".
-#define main_msg(...) log_write_short("main", __LINE__, __VA_ARGS__)
-#define main_tagged(...) log_write_tagged("main", __LINE__, __VA_ARGS__)
+#define main_msg(...) log_msg_as("main", __VA_ARGS__)
+#define main_tagged(...) log_tagged_as("main", __VA_ARGS__)
 
 namespace wenlo {
 
