@@ -1,5 +1,6 @@
 // probe: sends numbered, time-stamped Ethernet/IPv4/UDP frames through a port
 // and measures what arrives on another (loss, order, duplicates, delay, gaps).
+#include "common/intarg.hpp"
 #include "common/std_fds.hpp"
 #include "netport/netport.hpp"
 
@@ -86,16 +87,6 @@ uint64_t now_ns() {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return uint64_t(ts.tv_sec) * ns_per_s + uint64_t(ts.tv_nsec);
-}
-
-bool parse_u64(const char* s, uint64_t* v) {
-    if (s == nullptr || *s == 0 || *s == '-') return false;
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long x = strtoull(s, &end, 10);
-    if (errno != 0 || *end != 0) return false;
-    *v = x;
-    return true;
 }
 
 bool parse_seconds(const char* s, double* v) {
@@ -209,7 +200,7 @@ bool parse_sizes(const char* s, size_plan* plan) {
     size_t dash = t.find('-');
     if (dash != std::string::npos) {
         uint64_t a, b;
-        if (!parse_u64(t.substr(0, dash).c_str(), &a) || !parse_u64(t.substr(dash + 1).c_str(), &b) ||
+        if (!whole_unsigned(t.substr(0, dash).c_str(), a) || !whole_unsigned(t.substr(dash + 1).c_str(), b) ||
             !in_range(a) || !in_range(b) || a > b)
             return false;
         plan->lo = uint32_t(a);
@@ -221,7 +212,7 @@ bool parse_sizes(const char* s, size_plan* plan) {
         size_t comma = t.find(',', start);
         if (comma == std::string::npos) comma = t.size();
         uint64_t v;
-        if (!parse_u64(t.substr(start, comma - start).c_str(), &v) || !in_range(v)) return false;
+        if (!whole_unsigned(t.substr(start, comma - start).c_str(), v) || !in_range(v)) return false;
         plan->list.push_back(uint32_t(v));
         start = comma + 1;
     }
@@ -262,7 +253,7 @@ struct options {
 
 uint16_t parse_port_number(const char* s) {
     uint64_t v;
-    if (!parse_u64(s, &v) || v == 0 || v > 65535) fail("bad UDP port %s", s);
+    if (!whole_unsigned(s, v) || v == 0 || v > 65535) fail("bad UDP port %s", s);
     return uint16_t(v);
 }
 
@@ -285,10 +276,10 @@ options parse_options(int argc, char** argv, command cmd) {
             if (!parse_sizes(optarg, &o.sizes)) fail("bad frame sizes %s (60 to 9200: N, MIN-MAX or A,B,C)", optarg);
             break;
         case 'r':
-            if (!parse_u64(optarg, &o.pps)) fail("bad rate %s", optarg);
+            if (!whole_unsigned(optarg, o.pps)) fail("bad rate %s", optarg);
             break;
         case 'n':
-            if (!parse_u64(optarg, &o.count) || o.count == 0) fail("bad count %s", optarg);
+            if (!whole_unsigned(optarg, o.count) || o.count == 0) fail("bad count %s", optarg);
             o.have_count = true;
             break;
         case 't':
@@ -301,7 +292,7 @@ options parse_options(int argc, char** argv, command cmd) {
             if (!parse_seconds(optarg, &o.wait_peer)) fail("bad wait %s", optarg);
             break;
         case 'b':
-            if (!parse_u64(optarg, &o.burst) || o.burst == 0 || o.burst > 4096) fail("bad burst %s", optarg);
+            if (!whole_unsigned(optarg, o.burst) || o.burst == 0 || o.burst > 4096) fail("bad burst %s", optarg);
             break;
         case opt_src_mac:
         case opt_dst_mac:

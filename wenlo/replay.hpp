@@ -151,9 +151,6 @@ void cons(replay_state& rs);
 // Body of the replay thread; arg is the replay_state.
 void* wenlo_main(void* arg);
 
-// An integer as atoi reads it, saturated to the range of int.
-int int_arg(const char* s);
-
 // -C: 1, 2 or 4 core numbers into the four cores; exits with the usage text
 // on a wrong count or a core other than -1 outside 0..1023.
 void parse_cores(const char* arg, int cores[4]);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/intarg.hpp"
 #include "common/log.hpp"
 #include "wenlo/replay.hpp"
 
@@ -42,49 +43,21 @@ void add_to(const char** dst, const char* arg, const char* msg) {
 
 }  // namespace
 
-// An integer as atoi reads it (leading blanks, sign, digits, anything after
-// ignored, no digits gives 0), saturated to the range of int.
-int int_arg(const char* s) {
-    errno = 0;
-    long v = std::strtol(s, nullptr, 10);
-    if (v > INT_MAX)
-        return INT_MAX;
-    if (v < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(v);
-}
-
 // -C: 1, 2 or 4 core numbers, each -1 or 0..1023.
 void parse_cores(const char* arg, int cores[4]) {
-    int n = 0;
-    char** w = split_args(arg, &n);
-    if (n != 1 && n != 2 && n != 4) {
-        std::free(w);
-        main_msg(" -C accepts 1, 2 or 4 comma separated arguments\n");
-        usage_exit();
-    }
-    int v[4];
-    for (int i = 0; i < n; i++) {
-        v[i] = int_arg(w[i]);
-        if (v[i] != -1 && (v[i] < 0 || v[i] > 1023)) {
-            main_msg("--EEE-- invalid core %s, use -1 or 0 to 1023\n", w[i]);
-            std::free(w);
-            usage_exit();
+    {
+        const cpu_list l = parse_cpu_list(arg, {.whole_words = false, .max_cpu = 1023});
+        if (l.error == cpu_list_error::none) {
+            for (int i = 0; i < 4; i++)
+                cores[i] = static_cast<int>(l.cpu[i]);
+            return;
         }
-    }
-    std::free(w);
-    if (n == 1) {
-        for (int i = 0; i < 4; i++)
-            cores[i] = v[0] + i;
-    } else if (n == 2) {
-        cores[0] = v[0];
-        cores[1] = v[0] + 1;
-        cores[2] = v[1];
-        cores[3] = v[1] + 1;
-    } else {
-        for (int i = 0; i < 4; i++)
-            cores[i] = v[i];
-    }
+        if (l.error == cpu_list_error::count)
+            main_msg(" -C accepts 1, 2 or 4 comma separated arguments\n");
+        else
+            main_msg("--EEE-- invalid core %s, use -1 or 0 to 1023\n", l.word(l.bad));
+    }  // the words are freed before the process ends
+    usage_exit();
 }
 
 // The replay state of the program, kept reachable until the process ends.
