@@ -41,7 +41,7 @@ cpu_list parse_cpu_list(const char* text, const cpu_list_rules& rules)
 {
     cpu_list out;
     int n = 0;
-    out.words.reset(split_args(text, &n));
+    out.words.reset(split_args_or_exit(text, &n));
     if (n != 1 && n != 2 && n != 4) {
         out.error = cpu_list_error::count;
         return out;

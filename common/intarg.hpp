@@ -51,11 +51,11 @@ struct cpu_list {
     // One CPU per thread: 1 word v gives v, v+1, v+2, v+3; 2 words a,b give
     // a, a+1, b, b+1; 4 words are taken as they are.
     long long cpu[4] = {};
-    std::unique_ptr<char*, words_free> words;  // from split_args, for messages
+    std::unique_ptr<char*, words_free> words;  // from split_args_or_exit, for messages
 
     const char* word(int k) const { return words.get()[k]; }
 };
 
-// Splits text as split_args does and reads 1, 2 or 4 CPU numbers.  Logs
+// Splits text as split_args_or_exit does and reads 1, 2 or 4 CPU numbers.  Logs
 // nothing: the caller says what was wrong in its own words.
 cpu_list parse_cpu_list(const char* text, const cpu_list_rules& rules);

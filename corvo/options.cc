@@ -170,9 +170,9 @@ int parse_command_line(corvo_config& cfg, int argc, char** argv)
 }
 
 // The one place where the session layout and the role are obtained.
-session_map obtain_session(corvo_config& cfg)
+session_map obtain_session_or_exit(corvo_config& cfg)
 {
-    const session_map m = ec_map(cfg.session_path);  // ends the process on failure
+    const session_map m = ec_map_or_exit(cfg.session_path);  // ends the process on failure
     cfg.layout = m.layout;
     cfg.role = m.role == session_role::client ? corvo_role::client : corvo_role::owner;
     return m;
@@ -337,7 +337,7 @@ int corvo_options(corvo_config& cfg, int argc, char** argv)
     if (int r = parse_command_line(cfg, argc, argv); r != go_on)
         return r;
 
-    const session_map map = obtain_session(cfg);
+    const session_map map = obtain_session_or_exit(cfg);
     if (cfg.stop_request)
         return ec_stop(map);
 

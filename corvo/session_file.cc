@@ -224,7 +224,7 @@ int wait_lock(int fd, const char* what, const char* path)
 
 }  // namespace
 
-[[gnu::cold]] session_map ec_map(const char* path)
+[[gnu::cold]] session_map ec_map_or_exit(const char* path)
 {
     if (!path) {
         session_layout* l = session_private();
@@ -282,7 +282,7 @@ int wait_lock(int fd, const char* what, const char* path)
 
     void* m = mmap(nullptr, session_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (m == MAP_FAILED) {
-        log_tagged("cannot mmap %s: %s\n", path, strerror(errno));
+        log_tagged_as("ec_map", "cannot mmap %s: %s\n", path, strerror(errno));  // the tag the line is known by
         std::exit(1);
     }
     auto* layout = static_cast<session_layout*>(m);

@@ -135,7 +135,7 @@ TEST(ToCount, RefusesWhatIsNotACount)
 TEST(SplitArgs, Words)
 {
     int n = -1;
-    char** av = split_args("uniform,1ms,5ms", &n);
+    char** av = split_args_or_exit("uniform,1ms,5ms", &n);
     ASSERT_NE(av, nullptr);
     ASSERT_EQ(n, 3);
     EXPECT_STREQ(av[0], "uniform");
@@ -145,7 +145,7 @@ TEST(SplitArgs, Words)
     EXPECT_EQ(av[4], av[0]);  // the private copy starts with the first word
     std::free(av);
 
-    av = split_args(" a ,, b\t", &n);
+    av = split_args_or_exit(" a ,, b\t", &n);
     ASSERT_EQ(n, 2);
     EXPECT_STREQ(av[0], "a");
     EXPECT_STREQ(av[1], "b");
@@ -153,17 +153,17 @@ TEST(SplitArgs, Words)
     std::free(av);
 
     for (const char* empty : {",,,", "   ", "", "\r\n\t"}) {
-        av = split_args(empty, &n);
+        av = split_args_or_exit(empty, &n);
         ASSERT_NE(av, nullptr);
         EXPECT_EQ(n, 0) << empty;
         EXPECT_EQ(av[0], nullptr);
         EXPECT_NE(av[1], nullptr);
         std::free(av);
     }
-    EXPECT_EQ(split_args(nullptr, &n), nullptr);
+    EXPECT_EQ(split_args_or_exit(nullptr, &n), nullptr);
 
     // Characters of code 64 and above never separate words.
-    av = split_args("a\xe9" "b;c|d", &n);
+    av = split_args_or_exit("a\xe9" "b;c|d", &n);
     EXPECT_EQ(n, 1);
     std::free(av);
 }
@@ -173,7 +173,7 @@ TEST(SplitArgs, DumpsWordsAtVerbose3)
     log_capture cap;
     {
         verbosity v(3);
-        char** av = split_args("exp,1ms,5ms", nullptr);
+        char** av = split_args_or_exit("exp,1ms,5ms", nullptr);
         std::free(av);
     }
     EXPECT_EQ(cap.text(), "0: <exp>\n1: <1ms>\n2: <5ms>\n");
@@ -181,7 +181,7 @@ TEST(SplitArgs, DumpsWordsAtVerbose3)
     {
         verbosity v(2);
         int n;
-        std::free(split_args("exp,1ms", &n));
+        std::free(split_args_or_exit("exp,1ms", &n));
     }
     EXPECT_EQ(cap.text(), "");
 }

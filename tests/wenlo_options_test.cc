@@ -93,7 +93,7 @@ TEST(WenloOptions, CoreForms) {
     };
     for (auto& k : cases) {
         int cores[4] = {};
-        wenlo::parse_cores(k.arg, cores);
+        wenlo::parse_cores_or_exit(k.arg, cores);
         EXPECT_EQ(std::vector<int>(cores, cores + 4), std::vector<int>(k.want, k.want + 4)) << k.arg;
     }
     EXPECT_EQ(int_arg("12abc"), 12);

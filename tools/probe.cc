@@ -73,7 +73,7 @@ const char usage_text[] =
     "  Prints {\"send\":{...},\"recv\":{...}} with the objects of send and recv.\n"
     "Status: 0 done, 1 bad option or port that cannot be opened.\n";
 
-[[noreturn, gnu::format(printf, 1, 2)]] void fail(const char* fmt, ...) {
+[[noreturn, gnu::format(printf, 1, 2)]] void fail_and_exit(const char* fmt, ...) {
     char line[512];
     va_list ap;
     va_start(ap, fmt);
@@ -219,12 +219,12 @@ bool parse_sizes(const char* s, size_plan* plan) {
     return !plan->list.empty();
 }
 
-port* open_or_fail(const char* name, bool rx_only) {
+port* open_or_exit(const char* name, bool rx_only) {
     port* p = nmport_prepare(name);
     if (p != nullptr && rx_only) *nr_flags(p) |= NR_RX_RINGS_ONLY;
     if (p == nullptr || nmport_open_desc(p) != 0) {
         nmport_close(p);
-        fail("cannot open port %s", name);
+        fail_and_exit("cannot open port %s", name);
     }
     return p;
 }
@@ -251,15 +251,15 @@ struct options {
     frame_opts frame;
 };
 
-uint16_t parse_port_number(const char* s) {
+uint16_t parse_port_number_or_exit(const char* s) {
     uint64_t v;
-    if (!whole_unsigned(s, v) || v == 0 || v > 65535) fail("bad UDP port %s", s);
+    if (!whole_unsigned(s, v) || v == 0 || v > 65535) fail_and_exit("bad UDP port %s", s);
     return uint16_t(v);
 }
 
 enum class command { send, recv, duplex };
 
-options parse_options(int argc, char** argv, command cmd) {
+options parse_options_or_exit(int argc, char** argv, command cmd) {
     const bool send = cmd != command::recv, recv = cmd != command::send;
     options o;
     o.sizes.list = {uint32_t(min_size)};
@@ -273,56 +273,56 @@ options parse_options(int argc, char** argv, command cmd) {
         case 'i': o.port = optarg; break;
         case 's':
             o.sizes = size_plan{};
-            if (!parse_sizes(optarg, &o.sizes)) fail("bad frame sizes %s (60 to 9200: N, MIN-MAX or A,B,C)", optarg);
+            if (!parse_sizes(optarg, &o.sizes)) fail_and_exit("bad frame sizes %s (60 to 9200: N, MIN-MAX or A,B,C)", optarg);
             break;
         case 'r':
-            if (!whole_unsigned(optarg, o.pps)) fail("bad rate %s", optarg);
+            if (!whole_unsigned(optarg, o.pps)) fail_and_exit("bad rate %s", optarg);
             break;
         case 'n':
-            if (!whole_unsigned(optarg, o.count) || o.count == 0) fail("bad count %s", optarg);
+            if (!whole_unsigned(optarg, o.count) || o.count == 0) fail_and_exit("bad count %s", optarg);
             o.have_count = true;
             break;
         case 't':
-            if (!parse_seconds(optarg, &o.seconds) || o.seconds == 0) fail("bad duration %s", optarg);
+            if (!parse_seconds(optarg, &o.seconds) || o.seconds == 0) fail_and_exit("bad duration %s", optarg);
             break;
         case 'w':
-            if (!parse_seconds(optarg, &o.idle) || o.idle == 0) fail("bad idle time %s", optarg);
+            if (!parse_seconds(optarg, &o.idle) || o.idle == 0) fail_and_exit("bad idle time %s", optarg);
             break;
         case 'W':
-            if (!parse_seconds(optarg, &o.wait_peer)) fail("bad wait %s", optarg);
+            if (!parse_seconds(optarg, &o.wait_peer)) fail_and_exit("bad wait %s", optarg);
             break;
         case 'b':
-            if (!whole_unsigned(optarg, o.burst) || o.burst == 0 || o.burst > 4096) fail("bad burst %s", optarg);
+            if (!whole_unsigned(optarg, o.burst) || o.burst == 0 || o.burst > 4096) fail_and_exit("bad burst %s", optarg);
             break;
         case opt_src_mac:
         case opt_dst_mac:
             if (!send || !parse_mac(optarg, c == opt_src_mac ? o.frame.src_mac : o.frame.dst_mac))
-                fail("bad MAC address %s", optarg);
+                fail_and_exit("bad MAC address %s", optarg);
             break;
         case opt_src_ip:
         case opt_dst_ip:
             if (!send || inet_pton(AF_INET, optarg, c == opt_src_ip ? &o.frame.src_ip : &o.frame.dst_ip) != 1)
-                fail("bad IPv4 address %s", optarg);
+                fail_and_exit("bad IPv4 address %s", optarg);
             break;
         case opt_sport:
-            if (!send) fail("--sport is a send option");
-            o.frame.sport = parse_port_number(optarg);
+            if (!send) fail_and_exit("--sport is a send option");
+            o.frame.sport = parse_port_number_or_exit(optarg);
             break;
-        case opt_dport: o.frame.dport = parse_port_number(optarg); break;
+        case opt_dport: o.frame.dport = parse_port_number_or_exit(optarg); break;
         case opt_ready:
-            if (!recv) fail("--ready is a recv option");
+            if (!recv) fail_and_exit("--ready is a recv option");
             o.ready = optarg;
             break;
         case opt_start:
-            if (!send) fail("--start is a send option");
+            if (!send) fail_and_exit("--start is a send option");
             o.start = optarg;
             break;
         case 'h': fputs(usage_text, stdout); exit(0);
         default: fputs(usage_text, stderr); exit(1);
         }
     }
-    if (optind != argc) fail("unexpected argument %s", argv[optind]);
-    if (o.port == nullptr) fail("missing -i PORT");
+    if (optind != argc) fail_and_exit("unexpected argument %s", argv[optind]);
+    if (o.port == nullptr) fail_and_exit("missing -i PORT");
     return o;
 }
 
@@ -417,7 +417,7 @@ std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* starte
 }
 
 int run_send(const options& o) {
-    port* p = open_or_fail(o.port, false);
+    port* p = open_or_exit(o.port, false);
     if (!frames_fit(p, o)) {
         nmport_close(p);
         return 1;
@@ -444,10 +444,10 @@ quantiles summarize(std::vector<int64_t>& v) {
     return q;
 }
 
-void touch_ready(const options& o) {
+void touch_ready_or_exit(const options& o) {
     if (o.ready == nullptr) return;
     FILE* f = fopen(o.ready, "w");
-    if (f == nullptr) fail("cannot create %s", o.ready);
+    if (f == nullptr) fail_and_exit("cannot create %s", o.ready);
     fclose(f);
 }
 
@@ -573,8 +573,8 @@ std::string receive_frames(port* p, const options& o, const std::atomic<uint64_t
 }
 
 int run_recv(const options& o) {
-    port* p = open_or_fail(o.port, true);
-    touch_ready(o);
+    port* p = open_or_exit(o.port, true);
+    touch_ready_or_exit(o);
     std::string json = receive_frames(p, o, nullptr);
     nmport_close(p);
     printf("%s\n", json.c_str());
@@ -583,14 +583,14 @@ int run_recv(const options& o) {
 
 // One port handle per thread: both share the port's attachment.
 int run_duplex(const options& o) {
-    port* rx = open_or_fail(o.port, true);
-    port* tx = open_or_fail(o.port, false);
+    port* rx = open_or_exit(o.port, true);
+    port* tx = open_or_exit(o.port, false);
     if (!frames_fit(tx, o)) {
         nmport_close(tx);
         nmport_close(rx);
         return 1;
     }
-    touch_ready(o);
+    touch_ready_or_exit(o);
     std::atomic<uint64_t> started{0};
     std::string rx_json;
     std::thread receiver([&] { rx_json = receive_frames(rx, o, &started); });
@@ -620,8 +620,8 @@ int main(int argc, char** argv) {
     else if (strcmp(argv[1], "duplex") == 0)
         cmd = command::duplex;
     else
-        fail("unknown command %s (send, recv or duplex)", argv[1]);
-    options o = parse_options(argc - 1, argv + 1, cmd);
+        fail_and_exit("unknown command %s (send, recv or duplex)", argv[1]);
+    options o = parse_options_or_exit(argc - 1, argv + 1, cmd);
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);  // short sleeps last about as asked

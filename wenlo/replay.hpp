@@ -153,7 +153,7 @@ void* wenlo_main(void* arg);
 
 // -C: 1, 2 or 4 core numbers into the four cores; exits with the usage text
 // on a wrong count or a core other than -1 outside 0..1023.
-void parse_cores(const char* arg, int cores[4]);
+void parse_cores_or_exit(const char* arg, int cores[4]);
 
 // The whole program but for main(): options, replay thread, monitor.
 int wenlo_run(int argc, char** argv);

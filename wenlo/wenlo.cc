@@ -33,9 +33,9 @@ const char usage_text[] =
 }
 
 // Stores an option that may be given once; a repeat ends the program.
-void add_to(const char** dst, const char* arg, const char* msg) {
+void add_once_or_exit(const char** dst, const char* arg, const char* msg) {
     if (*dst != nullptr) {
-        log_msg("%s %s\n", msg, arg);
+        log_msg_as("add_to", "%s %s\n", msg, arg);  // the tag the refusal line is known by
         std::exit(1);
     }
     *dst = arg;
@@ -44,7 +44,7 @@ void add_to(const char** dst, const char* arg, const char* msg) {
 }  // namespace
 
 // -C: 1, 2 or 4 core numbers, each -1 or 0..1023.
-void parse_cores(const char* arg, int cores[4]) {
+void parse_cores_or_exit(const char* arg, int cores[4]) {
     {
         const cpu_list l = parse_cpu_list(arg, {.whole_words = false, .max_cpu = 1023});
         if (l.error == cpu_list_error::none) {
@@ -104,25 +104,25 @@ int wenlo_run(int argc, char** argv) {
     while ((ch = getopt(argc, argv, "B:C:D:L:b:f:i:vw:")) != -1) {
         switch (ch) {
         case 'B':
-            add_to(&bw_arg, optarg, "-B too many times");
+            add_once_or_exit(&bw_arg, optarg, "-B too many times");
             break;
         case 'C':
-            parse_cores(optarg, cores);
+            parse_cores_or_exit(optarg, cores);
             break;
         case 'D':
-            add_to(&delay_arg, optarg, "-D too many times");
+            add_once_or_exit(&delay_arg, optarg, "-D too many times");
             break;
         case 'L':
-            add_to(&loss_arg, optarg, "-L too many times");
+            add_once_or_exit(&loss_arg, optarg, "-L too many times");
             break;
         case 'b':
             rs.burst = int_arg(optarg);
             break;
         case 'f':
-            add_to(&pcap_name, optarg, "-f too many times");
+            add_once_or_exit(&pcap_name, optarg, "-f too many times");
             break;
         case 'i':
-            add_to(&ifname, optarg, "-i too many times");
+            add_once_or_exit(&ifname, optarg, "-i too many times");
             break;
         case 'v':
             verbosity++;  // counted; nothing reads it
