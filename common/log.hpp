@@ -5,6 +5,9 @@
 //   log_tagged(fmt, ...)       tagged form, always printed
 //   log_limited(L, fmt, ...)   tagged form, at most L lines a second per call site
 // The tag is the name of the calling function, the line that of the statement.
+// The _as forms (log_msg_as, log_tagged_as, log_limited_as) take the tag
+// instead: a helper that does part of another function's or thread's work
+// logs in its name.
 // Formats carry only the message text, ending with its own "\n".
 //
 // Until log_start_writer() each line is one write(2) by the thread that
@@ -76,12 +79,12 @@ void log_line(const char* text, size_t n);
 
 #define log_msg(...) log_write_short(__func__, __LINE__, __VA_ARGS__)
 #define log_tagged(...) log_write_tagged(__func__, __LINE__, __VA_ARGS__)
-// The short form under the tag of another function (for a helper that does
-// part of that function's work and logs in its name).
+#define log_limited(limit, ...) log_limited_as(__func__, limit, __VA_ARGS__)
 #define log_msg_as(tag, ...) log_write_short(tag, __LINE__, __VA_ARGS__)
-#define log_limited(limit, ...)                                   \
+#define log_tagged_as(tag, ...) log_write_tagged(tag, __LINE__, __VA_ARGS__)
+#define log_limited_as(tag, limit, ...)                           \
     do {                                                          \
         static log_limiter log_lim_;                              \
         if (limiter_allow(log_lim_, (limit)))                     \
-            log_write_tagged(__func__, __LINE__, __VA_ARGS__);    \
+            log_write_tagged(tag, __LINE__, __VA_ARGS__);         \
     } while (0)

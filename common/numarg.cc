@@ -78,7 +78,7 @@ bool is_separator(unsigned char c)
 
 }  // namespace
 
-char** split_args(const char* text, int* count)
+char** split_args_or_exit(const char* text, int* count)
 {
     if (!text) {
         if (count)
@@ -97,7 +97,7 @@ char** split_args(const char* text, int* count)
     const size_t ptr_bytes = (static_cast<size_t>(words) + 2) * sizeof(char*);
     void* block = std::calloc(1, ptr_bytes + len + 1);
     if (!block) {
-        log_tagged("out of memory splitting '%s'\n", text);
+        log_tagged_as("split_args", "out of memory splitting '%s'\n", text);  // the tag the line is known by
         std::exit(1);
     }
     char** av = static_cast<char**>(block);

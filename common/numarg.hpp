@@ -33,7 +33,7 @@ uint64_t parse_count(const char* text, const unit_entry* table);
 // Splits text into words at NUL, tab, LF, CR, blank and comma.  Returns one
 // allocation (free() it): words, a null, a pointer to the private copy of the
 // text.  A null text returns null.  *count gets the number of words.
-char** split_args(const char* text, int* count);
+char** split_args_or_exit(const char* text, int* count);
 
 // "%.3f %s" with 1000-based unit letters "", K, M, G, T; returns buf.
 char* scaled_str(uint64_t value, char* buf);

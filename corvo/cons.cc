@@ -123,7 +123,7 @@ void cons(pipe_state& p)
 }
 
 // Allocation failure or no producer: nothing of the direction can run.
-[[noreturn]] void give_up(pipe_state& p)
+[[noreturn]] void give_up_and_exit(pipe_state& p)
 {
     netport::nmport_close(p.port_in);
     netport::nmport_close(p.port_out);
@@ -288,12 +288,12 @@ void* corvo_main(void* arg)
     setaffinity(p.cons_core);
     p.t0 = mono_ns();
     if (!cons_prepare(p))
-        give_up(p);
+        give_up_and_exit(p);
     p.rx_port = p.port_in;
     const int err = pthread_create(&p.prod_tid, nullptr, prod, &p);
     if (err != 0) {
         log_tagged("cannot start the producer thread: %s\n", strerror(err));
-        give_up(p);
+        give_up_and_exit(p);
     }
     cons(p);
     log_tagged("exiting on abort\n");

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <memory>
 
+#include "common/intarg.hpp"
 #include "common/log.hpp"
 #include "common/numarg.hpp"
 #include "corvo/route.hpp"
@@ -22,7 +23,7 @@
 #include "netport/netport.hpp"
 
 // Messages of main carry the tag "main" whichever function logs them.
-#define log_main(...) log_write_tagged("main", __LINE__, __VA_ARGS__)
+#define log_main(...) log_tagged_as("main", __VA_ARGS__)
 
 void print_usage()
 {
@@ -43,73 +44,30 @@ cpu_numbers default_cpus(long online)
 
 namespace {
 
-struct free_deleter {
-    void operator()(char** p) const { std::free(p); }
-};
-using word_list = std::unique_ptr<char*, free_deleter>;
-
 constexpr const char* cpu_names[4] = {"A consumer", "A producer", "B consumer", "B producer"};
-
-// A whole word as a decimal integer.
-bool whole_integer(const char* w, long long& v)
-{
-    char* end = nullptr;
-    errno = 0;
-    v = std::strtoll(w, &end, 10);
-    return end != w && *end == '\0' && errno == 0;
-}
-
-// The leading integer of text like atoi, but saturated to the int range
-// instead of overflowing.
-int int_arg(const char* text)
-{
-    char* end = nullptr;
-    const long long v = std::strtoll(text, &end, 10);  // saturates on overflow
-    if (v < INT_MIN)
-        return INT_MIN;
-    if (v > INT_MAX)
-        return INT_MAX;
-    return static_cast<int>(v);
-}
 
 }  // namespace
 
 bool parse_cpus(const char* text, cpu_numbers& out)
 {
-    int n = 0;
-    word_list words(split_args(text, &n));
-    if (n != 1 && n != 2 && n != 4) {
+    const cpu_list l = parse_cpu_list(text, {.whole_words = true, .max_cpu = max_cpu});
+    switch (l.error) {
+    case cpu_list_error::count:
         log_msg(" -C accepts 1, 2 or 4 comma separated arguments\n");
         print_usage();
         return false;
-    }
-    long long v[4];
-    for (int k = 0; k < n; ++k) {
-        if (!whole_integer(words.get()[k], v[k])) {
-            log_msg("invalid CPU number '%s' in -C %s\n", words.get()[k], text);
-            return false;
-        }
-    }
-    // Saturating, so that v + 3 cannot overflow before the range check
-    // (whole_integer takes numbers up to the largest long long).
-    const auto plus = [](long long a, long long b) { return a > LLONG_MAX - b ? LLONG_MAX : a + b; };
-    long long c[4];
-    if (n == 1) {
-        c[0] = v[0], c[1] = plus(v[0], 1), c[2] = plus(v[0], 2), c[3] = plus(v[0], 3);
-    } else if (n == 2) {
-        c[0] = v[0], c[1] = plus(v[0], 1), c[2] = v[1], c[3] = plus(v[1], 1);
-    } else {
-        c[0] = v[0], c[1] = v[1], c[2] = v[2], c[3] = v[3];
-    }
-    for (int k = 0; k < 4; ++k) {
-        if (c[k] != -1 && (c[k] < 0 || c[k] > max_cpu)) {
-            log_msg("-C %s puts the %s thread on CPU %lld: use -1 or 0 to %d\n", text, cpu_names[k], c[k],
-                    max_cpu);
-            return false;
-        }
+    case cpu_list_error::word:
+        log_msg("invalid CPU number '%s' in -C %s\n", l.word(l.bad), text);
+        return false;
+    case cpu_list_error::range:
+        log_msg("-C %s puts the %s thread on CPU %lld: use -1 or 0 to %d\n", text, cpu_names[l.bad], l.cpu[l.bad],
+                max_cpu);
+        return false;
+    case cpu_list_error::none:
+        break;
     }
     for (int k = 0; k < 4; ++k)
-        out[k] = static_cast<int>(c[k]);
+        out[k] = static_cast<int>(l.cpu[k]);
     return true;
 }
 
@@ -241,9 +199,9 @@ int parse_command_line(corvo_config& cfg, int argc, char** argv)
 }
 
 // The one place where the session layout and the role are obtained.
-session_map obtain_session(corvo_config& cfg)
+session_map obtain_session_or_exit(corvo_config& cfg)
 {
-    const session_map m = ec_map(cfg.session_path);  // ends the process on failure
+    const session_map m = ec_map_or_exit(cfg.session_path);  // ends the process on failure
     cfg.layout = m.layout;
     cfg.role = m.role == session_role::client ? corvo_role::client : corvo_role::owner;
     return m;
@@ -418,7 +376,7 @@ int corvo_options(corvo_config& cfg, int argc, char** argv)
     if (int r = parse_command_line(cfg, argc, argv); r != go_on)
         return r;
 
-    const session_map map = obtain_session(cfg);
+    const session_map map = obtain_session_or_exit(cfg);
     if (cfg.stop_request)
         return ec_stop(map);
 

@@ -15,12 +15,7 @@
 #include "netport/netport.hpp"
 
 // Rate-limited lines of the producer's steps carry the thread's tag.
-#define prod_log(limit, ...)                                      \
-    do {                                                          \
-        static log_limiter lim_;                                  \
-        if (limiter_allow(lim_, (limit)))                         \
-            log_write_tagged("prod", __LINE__, __VA_ARGS__);      \
-    } while (0)
+#define prod_log(limit, ...) log_limited_as("prod", limit, __VA_ARGS__)
 
 namespace {
 

@@ -67,11 +67,8 @@ bool over_limit(pipe_state& p) noexcept
     }
     if (p.queued_bytes <= p.qsize)
         return false;
-    static log_limiter lim;
-    if (limiter_allow(lim, 1))
-        log_write_tagged("no_room", __LINE__, "too many bytes queued %llu, drop %llu\n",
-                         (unsigned long long)p.queued_bytes,
-                         (unsigned long long)counter_read(p.prod_stats->drop_pkts));
+    log_limited_as("no_room", 1, "too many bytes queued %llu, drop %llu\n", (unsigned long long)p.queued_bytes,
+                   (unsigned long long)counter_read(p.prod_stats->drop_pkts));
     return true;
 }
 
@@ -252,10 +249,8 @@ void hold_put(pipe_state& p) noexcept
     const uint64_t t = p.hold_tail;
     const uint64_t next = hold_next(t, p.cur_len, p.hold_limit);
     if (!ring_fits(p.hold_head, t, next)) {
-        static log_limiter lim;
-        if (limiter_allow(lim, 1))
-            log_write_tagged("prod", __LINE__, "hold buffer full, drop %llu\n",
-                    (unsigned long long)counter_read(p.prod_stats->drop_pkts) + 1);
+        log_limited_as("prod", 1, "hold buffer full, drop %llu\n",
+                       (unsigned long long)counter_read(p.prod_stats->drop_pkts) + 1);
         count_drop(p, drop_reason::buffer_full);
         return;
     }

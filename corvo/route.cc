@@ -22,6 +22,7 @@
 #include <memory>
 
 #include "common/log.hpp"
+#include "common/unique_fd.hpp"
 #include "corvo/arp.hpp"
 
 route_config route_configs[2];
@@ -37,17 +38,6 @@ struct ifaddrs_deleter {
     void operator()(ifaddrs* l) const noexcept { freeifaddrs(l); }
 };
 using ifaddrs_list = std::unique_ptr<ifaddrs, ifaddrs_deleter>;
-
-struct unique_fd {
-    int fd;
-    explicit unique_fd(int f) : fd(f) {}
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    ~unique_fd() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
 
 // The four bytes of an address kept in network byte order, in the order
 // they go on the wire.
@@ -211,12 +201,12 @@ int route_setup(const char* const names[2], const char* const gateways[2]) {
     }
     ifaddrs_list list(raw);
     unique_fd sock(::socket(AF_INET, SOCK_DGRAM, 0));
-    if (sock.fd < 0) {
+    if (!sock.valid()) {
         log_msg("failed to open SOCK_DGRAM socket: %s\n", std::strerror(errno));
         return 1;
     }
     for (int i = 0; i < 2; ++i)
-        if (route_port_setup(route_configs[i], names[i], gateways[i], list.get(), sock.fd) != 0)
+        if (route_port_setup(route_configs[i], names[i], gateways[i], list.get(), sock.get()) != 0)
             return 1;
     return 0;
 }

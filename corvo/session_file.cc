@@ -18,6 +18,7 @@
 #include <ctime>
 
 #include "common/log.hpp"
+#include "common/unique_fd.hpp"
 
 int session_fd = -1;
 
@@ -161,8 +162,8 @@ bool pwrite_all(int fd, const void* buf, size_t n, off_t off)
 // or of the session size.  Nothing is written to the file.
 int open_session_file(const char* path)
 {
-    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0664);
-    if (fd < 0) {
+    unique_fd fd(open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0664));
+    if (!fd.valid()) {
         const int e = errno;
         struct stat ls{};
         if (lstat(path, &ls) == 0 && S_ISLNK(ls.st_mode))
@@ -174,7 +175,7 @@ int open_session_file(const char* path)
         return -1;
     }
     struct stat st{};
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd.get(), &st) != 0) {
         log_msg("cannot stat %s: %s\n", path, strerror(errno));
     } else if (!S_ISREG(st.st_mode)) {
         log_msg("refusing %s: not a regular file\n", path);
@@ -186,11 +187,10 @@ int open_session_file(const char* path)
     } else {
         // A regular file: the flag only kept a FIFO or a device from
         // blocking the open.
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
         file_had_session = st.st_size != 0;
-        return fd;
+        return fd.release();
     }
-    close(fd);
     return -1;
 }
 
@@ -224,7 +224,7 @@ int wait_lock(int fd, const char* what, const char* path)
 
 }  // namespace
 
-[[gnu::cold]] session_map ec_map(const char* path)
+[[gnu::cold]] session_map ec_map_or_exit(const char* path)
 {
     if (!path) {
         session_layout* l = session_private();
@@ -282,7 +282,7 @@ int wait_lock(int fd, const char* what, const char* path)
 
     void* m = mmap(nullptr, session_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (m == MAP_FAILED) {
-        log_tagged("cannot mmap %s: %s\n", path, strerror(errno));
+        log_tagged_as("ec_map", "cannot mmap %s: %s\n", path, strerror(errno));  // the tag the line is known by
         std::exit(1);
     }
     auto* layout = static_cast<session_layout*>(m);

@@ -46,7 +46,7 @@ inline constexpr int ack_wait_ms = 2000;
 // then leave it as it was.  A client waits for the client area, maps the
 // file and checks the version.  Ends the process (status 1) on any
 // failure, after logging it.
-session_map ec_map(const char* path);
+session_map ec_map_or_exit(const char* path);
 
 // Client, once ec_wait_ack has passed: puts a private copy of the file in
 // place of its mapping, at the same address, so that the options are

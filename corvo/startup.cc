@@ -26,7 +26,7 @@
 #include "models/model.hpp"
 #include "netport/netport.hpp"
 
-#define log_main(...) log_write_tagged("main", __LINE__, __VA_ARGS__)
+#define log_main(...) log_tagged_as("main", __VA_ARGS__)
 
 namespace {
 
@@ -261,7 +261,7 @@ struct free_deleter {
 bool apply_limits(pipe_state& p, const char* text)
 {
     int n = 0;
-    std::unique_ptr<char*, free_deleter> words(split_args(text, &n));
+    std::unique_ptr<char*, free_deleter> words(split_args_or_exit(text, &n));
     char** w = words.get();
     if (n < 1 || n > 3) {
         log_msg("invalid parameters for -M: need max-delay[,max-bps[,max-hold-time]]]\n");

@@ -1,4 +1,4 @@
-// parse_gen (both programs' variants) and split_args on arbitrary text.
+// parse_gen (both programs' variants) and split_args_or_exit on arbitrary text.
 //
 // Input: byte 0 picks the unit table (time, rate, size, none); the rest is
 // the text.
@@ -38,7 +38,7 @@ void check_parse(const char* text, const unit_entry* table) {
 
 void check_split(const std::string& text) {
     int count = -1;
-    char** words = split_args(text.c_str(), &count);
+    char** words = split_args_or_exit(text.c_str(), &count);
     FUZZ_CHECK(words != nullptr && count >= 0);
     // The words in order, each a maximal run of non-separators of the text.
     size_t at = 0;
@@ -73,6 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_parse(text.c_str(), table);
     check_split(text);
     int none = -1;
-    FUZZ_CHECK(split_args(nullptr, &none) == nullptr);
+    FUZZ_CHECK(split_args_or_exit(nullptr, &none) == nullptr);
     return 0;
 }

@@ -83,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (pf.tot_mem > max_queue / copies)
         return 0;
     FUZZ_CHECK(pcap_prod(*rs));
-    const unsigned char* q = rs->queue.data;
-    const uint64_t qsize = rs->queue.size;
+    const unsigned char* q = rs->queue.get();
+    const uint64_t qsize = rs->queue.size();
     FUZZ_CHECK(qsize == pf.tot_mem * copies + entry_align);
     FUZZ_CHECK(rs->tail <= qsize - entry_align);
     for (uint64_t i = qsize - entry_align; i < qsize; ++i)

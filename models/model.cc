@@ -89,7 +89,7 @@ int cmd_apply(model_table table, const char* text, pipe_state& pipe, model_spec*
         return 0;
     }
     int argc = 0;
-    std::unique_ptr<char*, free_deleter> words(split_args(text, &argc));
+    std::unique_ptr<char*, free_deleter> words(split_args_or_exit(text, &argc));
     last_refusal.what = nullptr;
     // A text of separators only has no words: no row can claim it.
     for (int k = 0; argc > 0 && table[k].parse; ++k) {

@@ -25,6 +25,9 @@
 #include <memory>
 #include <string>
 
+#include "common/mapping.hpp"
+#include "common/unique_fd.hpp"
+
 namespace netport {
 
 namespace {
@@ -43,28 +46,13 @@ uint32_t frame_size_for(uint32_t bytes) {
     return f;
 }
 
-struct socket_fd {
-    int fd = -1;
-    ~socket_fd() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-struct ring_map {
-    unsigned char* base = nullptr;
-    size_t size = 0;
-    ~ring_map() {
-        if (base != nullptr) munmap(base, size);
-    }
-};
-
 }  // namespace
 
 struct packet_port {
-    socket_fd rx_sock;
-    socket_fd tx_sock;
-    ring_map rx_map;
-    ring_map tx_map;
+    unique_fd rx_sock;
+    unique_fd tx_sock;
+    mapping rx_map;
+    mapping tx_map;
     int ifindex = 0;
     uint32_t mtu = 0;
     size_t max_frame = 0;
@@ -89,10 +77,10 @@ struct packet_port {
     uint32_t tx_pending = 0;
 
     tpacket2_hdr* rx_hdr(uint32_t k) {
-        return reinterpret_cast<tpacket2_hdr*>(rx_map.base + uint64_t(k) * rx_frame_size);
+        return reinterpret_cast<tpacket2_hdr*>(rx_map.get() + uint64_t(k) * rx_frame_size);
     }
     tpacket2_hdr* tx_hdr(uint32_t k) {
-        return reinterpret_cast<tpacket2_hdr*>(tx_map.base + uint64_t(k) * tx_frame_size);
+        return reinterpret_cast<tpacket2_hdr*>(tx_map.get() + uint64_t(k) * tx_frame_size);
     }
 };
 
@@ -150,7 +138,7 @@ int open_rx(port* p, packet_port& pp, uint32_t cap) {
                   strerror(errno), errno == EPERM ? " (needs root or CAP_NET_RAW)" : "");
         return -1;
     }
-    pp.rx_sock.fd = fd;
+    pp.rx_sock.reset(fd);
     if (sock_opt(fd, PACKET_VERSION, TPACKET_V2) != 0) {
         set_error("netport: port %s: TPACKET_V2 not available: %s", p->name.c_str(), strerror(errno));
         return -1;
@@ -180,8 +168,7 @@ int open_rx(port* p, packet_port& pp, uint32_t cap) {
                   strerror(errno));
         return -1;
     }
-    pp.rx_map.base = static_cast<unsigned char*>(m);
-    pp.rx_map.size = ring_bytes;
+    pp.rx_map = mapping(m, ring_bytes);
     pp.rx_frames = req.tp_frame_nr;
 
     uint32_t vn = pp.rx_frames + 1;
@@ -198,7 +185,7 @@ int open_rx(port* p, packet_port& pp, uint32_t cap) {
 // start to arrive) and makes the interface promiscuous.
 int join_rx(port* p, packet_port& pp) {
     pp.rx_joined = true;
-    const int fd = pp.rx_sock.fd;
+    const int fd = pp.rx_sock.get();
     sockaddr_ll sll{};
     sll.sll_family = AF_PACKET;
     sll.sll_protocol = htons(ETH_P_ALL);
@@ -226,7 +213,7 @@ int open_tx(port* p, packet_port& pp) {
                   strerror(errno), errno == EPERM ? " (needs root or CAP_NET_RAW)" : "");
         return -1;
     }
-    pp.tx_sock.fd = fd;
+    pp.tx_sock.reset(fd);
     if (sock_opt(fd, PACKET_VERSION, TPACKET_V2) != 0 || sock_opt(fd, PACKET_QDISC_BYPASS, 1) != 0 ||
         sock_opt(fd, PACKET_LOSS, 1) != 0) {
         set_error("netport: port %s: cannot set up the transmit socket: %s", p->name.c_str(),
@@ -251,8 +238,7 @@ int open_tx(port* p, packet_port& pp) {
                   strerror(errno));
         return -1;
     }
-    pp.tx_map.base = static_cast<unsigned char*>(m);
-    pp.tx_map.size = ring_bytes;
+    pp.tx_map = mapping(m, ring_bytes);
     pp.tx_frames = req.tp_frame_nr;
     sockaddr_ll sll{};
     sll.sll_family = AF_PACKET;
@@ -276,11 +262,10 @@ int packet_open(port* p) {
                   strerror(errno));
         return -1;
     }
-    socket_fd ctl;
-    ctl.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    unique_fd ctl(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ifreq ifr{};
     strncpy(ifr.ifr_name, p->ifname.c_str(), IFNAMSIZ - 1);
-    if (ctl.fd < 0 || ioctl(ctl.fd, SIOCGIFMTU, &ifr) != 0) {
+    if (ctl.get() < 0 || ioctl(ctl.get(), SIOCGIFMTU, &ifr) != 0) {
         set_error("netport: port %s: cannot read the MTU of %s: %s", p->name.c_str(),
                   p->ifname.c_str(), strerror(errno));
         return -1;
@@ -292,9 +277,9 @@ int packet_open(port* p) {
     if (open_rx(p, *pp, rx_cap) != 0) return -1;
     if (!p->lazy_rx && join_rx(p, *pp) != 0) return -1;
     if ((p->flags & NR_RX_RINGS_ONLY) == 0 && open_tx(p, *pp) != 0) return -1;
-    if (ioctl(ctl.fd, SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags & IFF_UP) == 0)
+    if (ioctl(ctl.get(), SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags & IFF_UP) == 0)
         note("netport: port %s: interface %s is down", p->name.c_str(), p->ifname.c_str());
-    report_offloads(p, ctl.fd);
+    report_offloads(p, ctl.get());
     p->packet = pp.release();
     return 0;
 }
@@ -330,7 +315,7 @@ int packet_inject(port* p, const void* frame, size_t len) {
 void packet_txsync(port* p) {
     packet_port& pp = *p->packet;
     if (pp.tx_pending == 0) return;
-    if (sendto(pp.tx_sock.fd, nullptr, 0, MSG_DONTWAIT, nullptr, 0) >= 0) pp.tx_pending = 0;
+    if (sendto(pp.tx_sock.get(), nullptr, 0, MSG_DONTWAIT, nullptr, 0) >= 0) pp.tx_pending = 0;
 }
 
 // First receive-side use of a port opened lazily.  A failure has printed
@@ -415,7 +400,7 @@ size_t packet_max_frame(const port* p) { return p->packet->max_frame; }
 
 int packet_fd(const port* p) {
     if (!p->packet->rx_joined) packet_join_late(const_cast<port*>(p));
-    return p->packet->rx_sock.fd;
+    return p->packet->rx_sock.get();
 }
 
 void packet_rx_wait(port* p, const timespec& timeout) {

@@ -44,6 +44,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/mapping.hpp"
+#include "common/unique_fd.hpp"
+
 namespace netport {
 
 namespace {
@@ -146,23 +149,6 @@ bool held_elsewhere(int fd, off_t byte) {
     if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return true;  // assume the worst
     return fl.l_type != F_UNLCK;
 }
-
-struct fd_guard {
-    int fd = -1;
-    ~fd_guard() {
-        if (fd >= 0) close(fd);
-    }
-    int release() { return std::exchange(fd, -1); }
-};
-
-struct map_guard {
-    void* base = MAP_FAILED;
-    size_t size = 0;
-    ~map_guard() {
-        if (base != MAP_FAILED) munmap(base, size);
-    }
-    void* release() { return std::exchange(base, MAP_FAILED); }
-};
 
 }  // namespace
 
@@ -334,25 +320,24 @@ std::string owner_name(uid_t uid) {
 // stranger's file can neither block nor feed the caller).
 int open_segment(port* p, const std::string& path) {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        fd_guard fd;
-        fd.fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd.fd < 0 && errno == ENOENT) {
-            fd.fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, seg_mode);
-            if (fd.fd < 0 && errno == EEXIST) continue;  // another end created it meanwhile
-            if (fd.fd >= 0 && fchmod(fd.fd, seg_mode) != 0) {  // whatever the umask took away
+        unique_fd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!fd.valid() && errno == ENOENT) {
+            fd.reset(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, seg_mode));
+            if (!fd.valid() && errno == EEXIST) continue;  // another end created it meanwhile
+            if (fd.valid() && fchmod(fd.get(), seg_mode) != 0) {  // whatever the umask took away
                 set_error("netport: port %s: cannot set the mode of %s: %s", p->name.c_str(),
                           path.c_str(), strerror(errno));
                 unlink(path.c_str());
                 return -1;
             }
         }
-        if (fd.fd < 0) {
+        if (!fd.valid()) {
             set_error("netport: port %s: cannot open %s: %s", p->name.c_str(), path.c_str(),
                       errno == ELOOP ? "it is a symbolic link" : strerror(errno));
             return -1;
         }
         struct stat st;
-        if (fstat(fd.fd, &st) != 0) {
+        if (fstat(fd.get(), &st) != 0) {
             set_error("netport: port %s: cannot stat %s: %s", p->name.c_str(), path.c_str(),
                       strerror(errno));
             return -1;
@@ -440,26 +425,25 @@ void init_segment(unsigned char* base) {
 // Attaches one end; fills a.  Called with registry_lock held.
 int attach(port* p, vale_attach& a) {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        fd_guard fd;
-        fd.fd = open_segment(p, a.path);
-        if (fd.fd < 0) return -1;
-        if (lock_byte(fd.fd, F_OFD_SETLKW, F_WRLCK, 0) != 0) {
+        unique_fd fd(open_segment(p, a.path));
+        if (!fd.valid()) return -1;
+        if (lock_byte(fd.get(), F_OFD_SETLKW, F_WRLCK, 0) != 0) {
             set_error("netport: port %s: cannot lock %s: %s", p->name.c_str(), a.path.c_str(),
                       strerror(errno));
             return -1;
         }
         struct stat st;
-        if (fstat(fd.fd, &st) != 0) {
+        if (fstat(fd.get(), &st) != 0) {
             set_error("netport: port %s: cannot stat %s: %s", p->name.c_str(), a.path.c_str(),
                       strerror(errno));
             return -1;
         }
         if (st.st_nlink == 0) continue;  // removed by the last end leaving: open the new one
-        bool live[2] = {held_elsewhere(fd.fd, 1), held_elsewhere(fd.fd, 2)};
+        bool live[2] = {held_elsewhere(fd.get(), 1), held_elsewhere(fd.get(), 2)};
         bool fresh = !live[0] && !live[1];
         if (fresh) {
             // Nobody is attached: whatever is there is stale, start anew.
-            if (ftruncate(fd.fd, 0) != 0 || ftruncate(fd.fd, off_t(total_bytes)) != 0) {
+            if (ftruncate(fd.get(), 0) != 0 || ftruncate(fd.get(), off_t(total_bytes)) != 0) {
                 set_error("netport: port %s: cannot size %s: %s", p->name.c_str(), a.path.c_str(),
                           strerror(errno));
                 return -1;
@@ -469,15 +453,13 @@ int attach(port* p, vale_attach& a) {
                       p->name.c_str(), a.path.c_str(), (long long)st.st_size);
             return -1;
         }
-        map_guard m;
-        m.size = total_bytes;
-        m.base = mmap(nullptr, total_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd.fd, 0);
-        if (m.base == MAP_FAILED) {
+        mapping m(mmap(nullptr, total_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0), total_bytes);
+        if (!m) {
             set_error("netport: port %s: cannot map %s: %s", p->name.c_str(), a.path.c_str(),
                       strerror(errno));
             return -1;
         }
-        unsigned char* base = static_cast<unsigned char*>(m.base);
+        unsigned char* base = m.get();
         if (fresh) {
             init_segment(base);
         } else if (const char* why = check_segment(base, total_bytes)) {
@@ -505,7 +487,7 @@ int attach(port* p, vale_attach& a) {
                       p->name.c_str(), p->switch_name.c_str(), h->names[0], h->names[1]);
             return -1;
         }
-        if (lock_byte(fd.fd, F_OFD_SETLK, F_WRLCK, 1 + end) != 0) {
+        if (lock_byte(fd.get(), F_OFD_SETLK, F_WRLCK, 1 + end) != 0) {
             set_error("netport: port %s: cannot lock its end of %s: %s", p->name.c_str(),
                       a.path.c_str(), strerror(errno));
             return -1;
@@ -542,7 +524,7 @@ int attach(port* p, vale_attach& a) {
         if (gen == 0) gen = 1;
         h->generation[end] = gen;
         store_release(h->attached[end], gen);
-        lock_byte(fd.fd, F_OFD_SETLK, F_UNLCK, 0);
+        lock_byte(fd.get(), F_OFD_SETLK, F_UNLCK, 0);
         a.fd = fd.release();
         m.release();
         watch_mapping(a);

@@ -48,6 +48,9 @@
 #include <string>
 #include <vector>
 
+#include "common/mapping.hpp"
+#include "common/unique_fd.hpp"
+
 namespace netport {
 
 namespace {
@@ -102,13 +105,10 @@ uint32_t pow2_floor(uint32_t v) {
 }
 
 struct ctl_socket {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ~ctl_socket() {
-        if (fd >= 0) close(fd);
-    }
+    unique_fd fd{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
     bool ioctl_if(const std::string& ifname, unsigned long req, ifreq& ifr) const {
         strncpy(ifr.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
-        return fd >= 0 && ioctl(fd, req, &ifr) == 0;
+        return fd.valid() && ioctl(fd.get(), req, &ifr) == 0;
     }
     template <class T>
     bool ethtool(const std::string& ifname, T& data) const {
@@ -126,13 +126,12 @@ std::string attached_program(int ifindex) {
     uint32_t id = q.prog_id ? q.prog_id : q.drv_prog_id ? q.drv_prog_id : q.skb_prog_id ? q.skb_prog_id : q.hw_prog_id;
     if (id == 0) return {};
     std::string what = "id " + std::to_string(id);
-    int fd = bpf_prog_get_fd_by_id(id);
-    if (fd >= 0) {
+    const unique_fd fd(bpf_prog_get_fd_by_id(id));
+    if (fd.valid()) {
         bpf_prog_info info{};
         uint32_t len = sizeof info;
-        if (bpf_obj_get_info_by_fd(fd, &info, &len) == 0 && info.name[0] != 0)
+        if (bpf_obj_get_info_by_fd(fd.get(), &info, &len) == 0 && info.name[0] != 0)
             what += std::string(", \"") + info.name + "\"";
-        close(fd);
     }
     return what;
 }
@@ -146,8 +145,7 @@ struct xdp_queue {
     xsk_ring_cons comp{};
     xsk_ring_cons rx{};
     xsk_ring_prod tx{};
-    unsigned char* area = nullptr;
-    size_t area_bytes = 0;
+    mapping area;
     uint32_t rx_chunks = 0;  // chunks 0 .. rx_chunks-1 receive; the rest (queue 0) transmit
     uint32_t fill_pending = 0;  // reserved on the fill ring, not yet submitted
     int fd = -1;
@@ -156,10 +154,9 @@ struct xdp_queue {
     void reset() {
         if (xsk != nullptr) xsk_socket__delete(xsk);
         if (umem != nullptr) xsk_umem__delete(umem);
-        if (area != nullptr) munmap(area, area_bytes);
+        area.reset();
         xsk = nullptr;
         umem = nullptr;
-        area = nullptr;
         fill = {};
         comp = {};
         rx = {};
@@ -187,7 +184,7 @@ struct xdp_attach {
 
     // The redirect program, loaded and attached at the first receive.
     xdp_program* prog = nullptr;
-    int link_fd = -1;
+    unique_fd link_fd;  // closing it detaches the program
     std::atomic<bool> rx_joined{false};
 
     // Receive side, used by the one thread that walks the ring.
@@ -207,7 +204,7 @@ struct xdp_attach {
     bool tx_kick = false;      // submitted descriptors the kernel may not have taken
 
     ~xdp_attach() {
-        if (link_fd >= 0) close(link_fd);  // detaches the program
+        link_fd.reset();  // detaches the program before it is closed
         if (prog != nullptr) xdp_program__close(prog);
     }
 };
@@ -280,14 +277,12 @@ int open_queue(xdp_attach& a, uint32_t qi, bool zc, std::string* why) {
     xdp_queue& q = a.q[qi];
     const bool with_tx = qi == 0;
     q.rx_chunks = pow2_floor(std::clamp(rx_chunks_total / a.nq, min_rx_chunks, max_rx_chunks));
-    q.area_bytes = size_t(q.rx_chunks + (with_tx ? tx_chunks : 0)) * chunk_bytes;
-    void* m = mmap(nullptr, q.area_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
-                   -1, 0);
-    if (m == MAP_FAILED) {
+    const size_t area_bytes = size_t(q.rx_chunks + (with_tx ? tx_chunks : 0)) * chunk_bytes;
+    q.area = map_anonymous(area_bytes, MAP_POPULATE);
+    if (!q.area) {
         *why = std::string("cannot map its buffers: ") + strerror(errno);
         return -errno;
     }
-    q.area = static_cast<unsigned char*>(m);
 
     xsk_umem_config uc{};
     uc.fill_size = q.rx_chunks;
@@ -295,7 +290,7 @@ int open_queue(xdp_attach& a, uint32_t qi, bool zc, std::string* why) {
     uc.frame_size = chunk_bytes;
     uc.frame_headroom = 0;
     uc.flags = 0;
-    int err = xsk_umem__create(&q.umem, q.area, q.area_bytes, &q.fill, &q.comp, &uc);
+    int err = xsk_umem__create(&q.umem, q.area.get(), q.area.size(), &q.fill, &q.comp, &uc);
     if (err != 0) {
         q.umem = nullptr;
         *why = std::string("cannot register its buffers: ") + strerror(-err) + privilege_hint(-err) +
@@ -427,14 +422,14 @@ int join_rx(port* p, xdp_attach& a) {
     lo.sz = sizeof lo;
     lo.flags = XDP_FLAGS_DRV_MODE;
     bool native = true;
-    a.link_fd = bpf_link_create(prog_fd, a.ifindex, BPF_XDP, &lo);
-    int native_err = a.link_fd < 0 ? errno : 0;
-    if (a.link_fd < 0 && native_err != EPERM && native_err != EBUSY && native_err != EEXIST) {
+    a.link_fd.reset(bpf_link_create(prog_fd, a.ifindex, BPF_XDP, &lo));
+    int native_err = a.link_fd.valid() ? 0 : errno;
+    if (!a.link_fd.valid() && native_err != EPERM && native_err != EBUSY && native_err != EEXIST) {
         lo.flags = XDP_FLAGS_SKB_MODE;
         native = false;
-        a.link_fd = bpf_link_create(prog_fd, a.ifindex, BPF_XDP, &lo);
+        a.link_fd.reset(bpf_link_create(prog_fd, a.ifindex, BPF_XDP, &lo));
     }
-    if (a.link_fd < 0) {
+    if (!a.link_fd.valid()) {
         const int err = errno;
         if ((err == EBUSY || err == EEXIST) && check_no_program(p, a.ifindex) != 0) {
             // said so
@@ -542,7 +537,7 @@ int xdp_inject(port* p, const void* frame, size_t len) {
     uint32_t idx = 0;
     if (xsk_ring_prod__reserve(&q.tx, 1, &idx) != 1) return 0;
     const uint64_t addr = a.tx_free[--a.tx_free_n];
-    memcpy(xsk_umem__get_data(q.area, addr), frame, len);
+    memcpy(xsk_umem__get_data(q.area.get(), addr), frame, len);
     xdp_desc* d = xsk_ring_prod__tx_desc(&q.tx, idx);
     d->addr = addr;
     d->len = uint32_t(len);
@@ -618,7 +613,7 @@ void xdp_rxsync(port* p) {
         for (uint32_t k = 0; k < got; ++k) {
             const xdp_desc* d = xsk_ring_cons__rx_desc(&q.rx, idx + k);
             const uint64_t addr = xsk_umem__add_offset_to_addr(d->addr);
-            unsigned char* buf = static_cast<unsigned char*>(xsk_umem__get_data(q.area, addr));
+            unsigned char* buf = static_cast<unsigned char*>(xsk_umem__get_data(q.area.get(), addr));
             uint32_t len = d->len;
             if (len < min_frame_bytes) {
                 // As an Ethernet link would carry it (the chunk has room).

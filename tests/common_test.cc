@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,10 +13,13 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/log.hpp"
+#include "common/mapping.hpp"
 #include "common/numarg.hpp"
+#include "common/unique_fd.hpp"
 #include "log_capture.hpp"
 
 namespace {
@@ -131,7 +135,7 @@ TEST(ToCount, RefusesWhatIsNotACount)
 TEST(SplitArgs, Words)
 {
     int n = -1;
-    char** av = split_args("uniform,1ms,5ms", &n);
+    char** av = split_args_or_exit("uniform,1ms,5ms", &n);
     ASSERT_NE(av, nullptr);
     ASSERT_EQ(n, 3);
     EXPECT_STREQ(av[0], "uniform");
@@ -141,7 +145,7 @@ TEST(SplitArgs, Words)
     EXPECT_EQ(av[4], av[0]);  // the private copy starts with the first word
     std::free(av);
 
-    av = split_args(" a ,, b\t", &n);
+    av = split_args_or_exit(" a ,, b\t", &n);
     ASSERT_EQ(n, 2);
     EXPECT_STREQ(av[0], "a");
     EXPECT_STREQ(av[1], "b");
@@ -149,17 +153,17 @@ TEST(SplitArgs, Words)
     std::free(av);
 
     for (const char* empty : {",,,", "   ", "", "\r\n\t"}) {
-        av = split_args(empty, &n);
+        av = split_args_or_exit(empty, &n);
         ASSERT_NE(av, nullptr);
         EXPECT_EQ(n, 0) << empty;
         EXPECT_EQ(av[0], nullptr);
         EXPECT_NE(av[1], nullptr);
         std::free(av);
     }
-    EXPECT_EQ(split_args(nullptr, &n), nullptr);
+    EXPECT_EQ(split_args_or_exit(nullptr, &n), nullptr);
 
     // Characters of code 64 and above never separate words.
-    av = split_args("a\xe9" "b;c|d", &n);
+    av = split_args_or_exit("a\xe9" "b;c|d", &n);
     EXPECT_EQ(n, 1);
     std::free(av);
 }
@@ -169,7 +173,7 @@ TEST(SplitArgs, DumpsWordsAtVerbose3)
     log_capture cap;
     {
         verbosity v(3);
-        char** av = split_args("exp,1ms,5ms", nullptr);
+        char** av = split_args_or_exit("exp,1ms,5ms", nullptr);
         std::free(av);
     }
     EXPECT_EQ(cap.text(), "0: <exp>\n1: <1ms>\n2: <5ms>\n");
@@ -177,7 +181,7 @@ TEST(SplitArgs, DumpsWordsAtVerbose3)
     {
         verbosity v(2);
         int n;
-        std::free(split_args("exp,1ms", &n));
+        std::free(split_args_or_exit("exp,1ms", &n));
     }
     EXPECT_EQ(cap.text(), "");
 }
@@ -191,6 +195,60 @@ TEST(ScaledStr, Examples)
     EXPECT_STREQ(scaled_str(26843545, buf), "26.844 M");
     EXPECT_STREQ(scaled_str(5000000000000000ull, buf), "5000.000 T");
     EXPECT_STREQ(scaled_str(2500000000ull, buf), "2.500 G");
+}
+
+bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+bool mapped(void* p)
+{
+    unsigned char in_core;
+    return mincore(p, 1, &in_core) == 0;  // ENOMEM once unmapped
+}
+
+// An owner closes or unmaps exactly once: when the last owner goes, never
+// after release(), and a move hands the resource on.
+TEST(Owners, DescriptorAndMappingGoWithTheirLastOwner)
+{
+    int kept = -1;
+    int fd = -1;
+    {
+        unique_fd a(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        fd = a.get();
+        ASSERT_TRUE(a.valid());
+        unique_fd b(std::move(a));
+        EXPECT_FALSE(a.valid());
+        EXPECT_EQ(b.get(), fd);
+        unique_fd c(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        kept = c.release();
+        EXPECT_FALSE(c.valid());
+        unique_fd d(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        const int replaced = d.get();
+        d = std::move(b);  // closes what d held
+        EXPECT_FALSE(fd_open(replaced));
+        EXPECT_TRUE(fd_open(fd));
+    }
+    EXPECT_FALSE(fd_open(fd));
+    EXPECT_TRUE(fd_open(kept));
+    close(kept);
+
+    unsigned char* base = nullptr;
+    unsigned char* released = nullptr;
+    {
+        mapping m = map_anonymous(8192);
+        ASSERT_TRUE(m);
+        base = m.get();
+        EXPECT_EQ(m.size(), 8192u);
+        EXPECT_EQ(base[8191], 0);
+        mapping n(std::move(m));
+        EXPECT_FALSE(m);
+        EXPECT_EQ(n.get(), base);
+        mapping r = map_anonymous(4096);
+        released = r.release();
+        EXPECT_EQ(r.size(), 0u);
+        EXPECT_FALSE(mapping(MAP_FAILED, 4096));
+    }
+    EXPECT_FALSE(mapped(base));
+    EXPECT_TRUE(mapped(released));
+    munmap(released, 4096);
 }
 
 TEST(Limiter, OnePerSecond)

@@ -334,7 +334,7 @@ TEST_F(session_proc_test, seeded_runs_drop_the_same_frames)
 // lets clients in, and never switches instances.
 int fake_owner(const std::string& file, int startup_ms, uint32_t version, const child::control& ctl)
 {
-    session_map m = ec_map(file.c_str());
+    session_map m = ec_map_or_exit(file.c_str());
     if (m.role != session_role::owner)
         return 10;
     for (auto& a : m.layout->area)

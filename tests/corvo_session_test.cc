@@ -59,7 +59,7 @@ struct owner_opts {
 
 int run_owner(const std::string& path, const owner_opts& o, const child::control& ctl)
 {
-    session_map m = ec_map(path.c_str());
+    session_map m = ec_map_or_exit(path.c_str());
     if (m.role != session_role::owner)
         return 10;
     ctl.tell('o');
@@ -91,7 +91,7 @@ int run_owner(const std::string& path, const owner_opts& o, const child::control
 // a lone -D; answers its exit status.
 int run_client(const std::string& path, const char* delay, int ack_ms = ack_wait_ms)
 {
-    session_map m = ec_map(path.c_str());
+    session_map m = ec_map_or_exit(path.c_str());
     if (m.role != session_role::client)
         return 10;
     if (!ec_wait_ack(*m.layout, ack_ms))
@@ -160,7 +160,7 @@ TEST_F(session_file_test, client_waits_until_the_owner_has_started)
     child owner([&](const child::control& ctl) { return run_owner(path, o, ctl); });
     ASSERT_TRUE(owner.wait_for('o'));
     child client([&](const child::control& ctl) {
-        session_map m = ec_map(path.c_str());
+        session_map m = ec_map_or_exit(path.c_str());
         ctl.tell(m.role == session_role::client ? 'c' : 'x');
         return m.layout->area[0].max_delay == 12345 ? 0 : 3;
     });
@@ -297,7 +297,7 @@ TEST_F(session_file_test, stop_command_returns_only_after_the_owner_has_ended)
     file_view v(path);
     ASSERT_TRUE(v);
     child stopper([&](const child::control&) {
-        session_map m = ec_map(path.c_str());
+        session_map m = ec_map_or_exit(path.c_str());
         return m.role == session_role::client ? ec_stop(m) : 10;
     });
     ASSERT_TRUE(eventually([&] { return active(v, 0) == stop_command && active(v, 1) == stop_command; }));
@@ -312,7 +312,7 @@ TEST_F(session_file_test, stop_command_returns_only_after_the_owner_has_ended)
 TEST_F(session_file_test, stop_command_without_owner_ends_at_once)
 {
     child stopper([&](const child::control&) {
-        session_map m = ec_map(path.c_str());
+        session_map m = ec_map_or_exit(path.c_str());
         return m.role == session_role::owner ? ec_stop(m) : 10;
     });
     EXPECT_EQ(stopper.finish(5000), 0);
@@ -331,19 +331,19 @@ TEST_F(session_file_test, stop_command_without_owner_ends_at_once)
 TEST_F(session_file_test, unusable_paths_end_with_the_system_error)
 {
     const std::string missing = dir.file("no/such.session");
-    child c1([&](const child::control&) { ec_map(missing.c_str()); return 0; });
+    child c1([&](const child::control&) { ec_map_or_exit(missing.c_str()); return 0; });
     EXPECT_EQ(c1.finish(), 1);
     EXPECT_NE(c1.log().find("cannot open " + missing + ": No such file or directory\n"), std::string::npos)
         << c1.log();
 
-    child c2([&](const child::control&) { ec_map(dir.path().c_str()); return 0; });
+    child c2([&](const child::control&) { ec_map_or_exit(dir.path().c_str()); return 0; });
     EXPECT_EQ(c2.finish(), 1);
     EXPECT_NE(c2.log().find("cannot open " + dir.path() + ": Is a directory\n"), std::string::npos) << c2.log();
 }
 
 TEST(session_private_test, no_path_gives_a_private_owner_without_locks)
 {
-    session_map m = ec_map(nullptr);
+    session_map m = ec_map_or_exit(nullptr);
     ASSERT_NE(m.layout, nullptr);
     EXPECT_EQ(m.role, session_role::owner);
     EXPECT_EQ(session_fd, -1);

@@ -4,6 +4,7 @@
 
 #include <climits>
 
+#include "common/intarg.hpp"
 #include "wenlo/replay.hpp"
 #include "wenlo_testutil.hpp"
 
@@ -92,14 +93,14 @@ TEST(WenloOptions, CoreForms) {
     };
     for (auto& k : cases) {
         int cores[4] = {};
-        wenlo::parse_cores(k.arg, cores);
+        wenlo::parse_cores_or_exit(k.arg, cores);
         EXPECT_EQ(std::vector<int>(cores, cores + 4), std::vector<int>(k.want, k.want + 4)) << k.arg;
     }
-    EXPECT_EQ(wenlo::int_arg("12abc"), 12);
-    EXPECT_EQ(wenlo::int_arg("abc"), 0);
-    EXPECT_EQ(wenlo::int_arg(" -7"), -7);
-    EXPECT_EQ(wenlo::int_arg("99999999999999999999"), INT_MAX);
-    EXPECT_EQ(wenlo::int_arg("-99999999999"), INT_MIN);
+    EXPECT_EQ(int_arg("12abc"), 12);
+    EXPECT_EQ(int_arg("abc"), 0);
+    EXPECT_EQ(int_arg(" -7"), -7);
+    EXPECT_EQ(int_arg("99999999999999999999"), INT_MAX);
+    EXPECT_EQ(int_arg("-99999999999"), INT_MIN);
 }
 
 TEST(WenloOptions, WarningsAndStatusOfAFailedReplay) {

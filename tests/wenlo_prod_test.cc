@@ -19,7 +19,7 @@ struct filled {
     std::vector<queue_entry> entries;
     std::vector<uint64_t> offsets;
 
-    const unsigned char* bytes(size_t i) const { return rs->queue.data + offsets[i] + 32; }
+    const unsigned char* bytes(size_t i) const { return rs->queue.get() + offsets[i] + 32; }
 };
 
 struct models {
@@ -46,7 +46,7 @@ filled fill_bytes(const std::string& pcap, models m = {}) {
     EXPECT_TRUE(pcap_prod(rs));
     f.log = log.text();
     for (uint64_t off = 0; off != rs.tail;) {
-        queue_entry e = load_entry(rs.queue.data, off);
+        queue_entry e = load_entry(rs.queue.get(), off);
         EXPECT_EQ(e.next, off + 32 + round_entry(e.len));
         f.entries.push_back(e);
         f.offsets.push_back(off);
@@ -84,7 +84,7 @@ TEST(WenloProd, CopiesReachTenThousandPackets) {
 
     filled one = fill({rec(0, 60)});
     EXPECT_EQ(one.entries.size(), 10001u);
-    EXPECT_EQ(one.rs->queue.size, 10001u * 96 + 32);
+    EXPECT_EQ(one.rs->queue.size(), 10001u * 96 + 32);
     EXPECT_EQ(count(one.log, "--- start create 10001 packets at tail 0\n"), 1);
     EXPECT_EQ(count(one.log, "\tinsert "), 10001);
     EXPECT_EQ(count(one.log, "done q->prod_tail:960096\n"), 1);
@@ -125,9 +125,9 @@ TEST(WenloProd, EntryLayoutAndStoredBytes) {
     EXPECT_EQ(f.offsets[3], 96u + 96 + 96);
     // The spare bytes after the last entry stay zero.
     uint64_t spare;
-    std::memcpy(&spare, f.rs->queue.data + f.rs->tail, 8);
+    std::memcpy(&spare, f.rs->queue.get() + f.rs->tail, 8);
     EXPECT_EQ(spare, 0u);
-    EXPECT_EQ(f.rs->tail + 32, f.rs->queue.size);
+    EXPECT_EQ(f.rs->tail + 32, f.rs->queue.size());
 }
 
 TEST(WenloProd, LastRecordCutShortIsSentWithZeros) {

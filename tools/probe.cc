@@ -1,6 +1,7 @@
 // probe: sends numbered, time-stamped Ethernet/IPv4/UDP frames through a port
 // and measures what arrives on another (loss, order, duplicates, delay, gaps).
 #include "common/program_info.hpp"
+#include "common/intarg.hpp"
 #include "common/std_fds.hpp"
 #include "netport/netport.hpp"
 
@@ -74,7 +75,7 @@ const char usage_text[] =
     "probe --help prints this text, probe --version the version.\n"
     "Status: 0 done, 1 bad option or port that cannot be opened.\n";
 
-[[noreturn, gnu::format(printf, 1, 2)]] void fail(const char* fmt, ...) {
+[[noreturn, gnu::format(printf, 1, 2)]] void fail_and_exit(const char* fmt, ...) {
     char line[512];
     va_list ap;
     va_start(ap, fmt);
@@ -88,16 +89,6 @@ uint64_t now_ns() {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return uint64_t(ts.tv_sec) * ns_per_s + uint64_t(ts.tv_nsec);
-}
-
-bool parse_u64(const char* s, uint64_t* v) {
-    if (s == nullptr || *s == 0 || *s == '-') return false;
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long x = strtoull(s, &end, 10);
-    if (errno != 0 || *end != 0) return false;
-    *v = x;
-    return true;
 }
 
 bool parse_seconds(const char* s, double* v) {
@@ -211,7 +202,7 @@ bool parse_sizes(const char* s, size_plan* plan) {
     size_t dash = t.find('-');
     if (dash != std::string::npos) {
         uint64_t a, b;
-        if (!parse_u64(t.substr(0, dash).c_str(), &a) || !parse_u64(t.substr(dash + 1).c_str(), &b) ||
+        if (!whole_unsigned(t.substr(0, dash).c_str(), a) || !whole_unsigned(t.substr(dash + 1).c_str(), b) ||
             !in_range(a) || !in_range(b) || a > b)
             return false;
         plan->lo = uint32_t(a);
@@ -223,19 +214,19 @@ bool parse_sizes(const char* s, size_plan* plan) {
         size_t comma = t.find(',', start);
         if (comma == std::string::npos) comma = t.size();
         uint64_t v;
-        if (!parse_u64(t.substr(start, comma - start).c_str(), &v) || !in_range(v)) return false;
+        if (!whole_unsigned(t.substr(start, comma - start).c_str(), v) || !in_range(v)) return false;
         plan->list.push_back(uint32_t(v));
         start = comma + 1;
     }
     return !plan->list.empty();
 }
 
-port* open_or_fail(const char* name, bool rx_only) {
+port* open_or_exit(const char* name, bool rx_only) {
     port* p = nmport_prepare(name);
     if (p != nullptr && rx_only) *nr_flags(p) |= NR_RX_RINGS_ONLY;
     if (p == nullptr || nmport_open_desc(p) != 0) {
         nmport_close(p);
-        fail("cannot open port %s", name);
+        fail_and_exit("cannot open port %s", name);
     }
     return p;
 }
@@ -262,15 +253,15 @@ struct options {
     frame_opts frame;
 };
 
-uint16_t parse_port_number(const char* s) {
+uint16_t parse_port_number_or_exit(const char* s) {
     uint64_t v;
-    if (!parse_u64(s, &v) || v == 0 || v > 65535) fail("bad UDP port %s", s);
+    if (!whole_unsigned(s, v) || v == 0 || v > 65535) fail_and_exit("bad UDP port %s", s);
     return uint16_t(v);
 }
 
 enum class command { send, recv, duplex };
 
-options parse_options(int argc, char** argv, command cmd) {
+options parse_options_or_exit(int argc, char** argv, command cmd) {
     const bool send = cmd != command::recv, recv = cmd != command::send;
     options o;
     o.sizes.list = {uint32_t(min_size)};
@@ -284,56 +275,56 @@ options parse_options(int argc, char** argv, command cmd) {
         case 'i': o.port = optarg; break;
         case 's':
             o.sizes = size_plan{};
-            if (!parse_sizes(optarg, &o.sizes)) fail("bad frame sizes %s (60 to 9200: N, MIN-MAX or A,B,C)", optarg);
+            if (!parse_sizes(optarg, &o.sizes)) fail_and_exit("bad frame sizes %s (60 to 9200: N, MIN-MAX or A,B,C)", optarg);
             break;
         case 'r':
-            if (!parse_u64(optarg, &o.pps)) fail("bad rate %s", optarg);
+            if (!whole_unsigned(optarg, o.pps)) fail_and_exit("bad rate %s", optarg);
             break;
         case 'n':
-            if (!parse_u64(optarg, &o.count) || o.count == 0) fail("bad count %s", optarg);
+            if (!whole_unsigned(optarg, o.count) || o.count == 0) fail_and_exit("bad count %s", optarg);
             o.have_count = true;
             break;
         case 't':
-            if (!parse_seconds(optarg, &o.seconds) || o.seconds == 0) fail("bad duration %s", optarg);
+            if (!parse_seconds(optarg, &o.seconds) || o.seconds == 0) fail_and_exit("bad duration %s", optarg);
             break;
         case 'w':
-            if (!parse_seconds(optarg, &o.idle) || o.idle == 0) fail("bad idle time %s", optarg);
+            if (!parse_seconds(optarg, &o.idle) || o.idle == 0) fail_and_exit("bad idle time %s", optarg);
             break;
         case 'W':
-            if (!parse_seconds(optarg, &o.wait_peer)) fail("bad wait %s", optarg);
+            if (!parse_seconds(optarg, &o.wait_peer)) fail_and_exit("bad wait %s", optarg);
             break;
         case 'b':
-            if (!parse_u64(optarg, &o.burst) || o.burst == 0 || o.burst > 4096) fail("bad burst %s", optarg);
+            if (!whole_unsigned(optarg, o.burst) || o.burst == 0 || o.burst > 4096) fail_and_exit("bad burst %s", optarg);
             break;
         case opt_src_mac:
         case opt_dst_mac:
             if (!send || !parse_mac(optarg, c == opt_src_mac ? o.frame.src_mac : o.frame.dst_mac))
-                fail("bad MAC address %s", optarg);
+                fail_and_exit("bad MAC address %s", optarg);
             break;
         case opt_src_ip:
         case opt_dst_ip:
             if (!send || inet_pton(AF_INET, optarg, c == opt_src_ip ? &o.frame.src_ip : &o.frame.dst_ip) != 1)
-                fail("bad IPv4 address %s", optarg);
+                fail_and_exit("bad IPv4 address %s", optarg);
             break;
         case opt_sport:
-            if (!send) fail("--sport is a send option");
-            o.frame.sport = parse_port_number(optarg);
+            if (!send) fail_and_exit("--sport is a send option");
+            o.frame.sport = parse_port_number_or_exit(optarg);
             break;
-        case opt_dport: o.frame.dport = parse_port_number(optarg); break;
+        case opt_dport: o.frame.dport = parse_port_number_or_exit(optarg); break;
         case opt_ready:
-            if (!recv) fail("--ready is a recv option");
+            if (!recv) fail_and_exit("--ready is a recv option");
             o.ready = optarg;
             break;
         case opt_start:
-            if (!send) fail("--start is a send option");
+            if (!send) fail_and_exit("--start is a send option");
             o.start = optarg;
             break;
         case 'h': fputs(usage_text, stdout); exit(0);
         default: fputs(usage_text, stderr); exit(1);
         }
     }
-    if (optind != argc) fail("unexpected argument %s", argv[optind]);
-    if (o.port == nullptr) fail("missing -i PORT");
+    if (optind != argc) fail_and_exit("unexpected argument %s", argv[optind]);
+    if (o.port == nullptr) fail_and_exit("missing -i PORT");
     return o;
 }
 
@@ -428,7 +419,7 @@ std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* starte
 }
 
 int run_send(const options& o) {
-    port* p = open_or_fail(o.port, false);
+    port* p = open_or_exit(o.port, false);
     if (!frames_fit(p, o)) {
         nmport_close(p);
         return 1;
@@ -455,10 +446,10 @@ quantiles summarize(std::vector<int64_t>& v) {
     return q;
 }
 
-void touch_ready(const options& o) {
+void touch_ready_or_exit(const options& o) {
     if (o.ready == nullptr) return;
     FILE* f = fopen(o.ready, "w");
-    if (f == nullptr) fail("cannot create %s", o.ready);
+    if (f == nullptr) fail_and_exit("cannot create %s", o.ready);
     fclose(f);
 }
 
@@ -584,8 +575,8 @@ std::string receive_frames(port* p, const options& o, const std::atomic<uint64_t
 }
 
 int run_recv(const options& o) {
-    port* p = open_or_fail(o.port, true);
-    touch_ready(o);
+    port* p = open_or_exit(o.port, true);
+    touch_ready_or_exit(o);
     std::string json = receive_frames(p, o, nullptr);
     nmport_close(p);
     printf("%s\n", json.c_str());
@@ -594,14 +585,14 @@ int run_recv(const options& o) {
 
 // One port handle per thread: both share the port's attachment.
 int run_duplex(const options& o) {
-    port* rx = open_or_fail(o.port, true);
-    port* tx = open_or_fail(o.port, false);
+    port* rx = open_or_exit(o.port, true);
+    port* tx = open_or_exit(o.port, false);
     if (!frames_fit(tx, o)) {
         nmport_close(tx);
         nmport_close(rx);
         return 1;
     }
-    touch_ready(o);
+    touch_ready_or_exit(o);
     std::atomic<uint64_t> started{0};
     std::string rx_json;
     std::thread receiver([&] { rx_json = receive_frames(rx, o, &started); });
@@ -635,8 +626,8 @@ int main(int argc, char** argv) {
     else if (strcmp(argv[1], "duplex") == 0)
         cmd = command::duplex;
     else
-        fail("unknown command %s (send, recv or duplex)", argv[1]);
-    options o = parse_options(argc - 1, argv + 1, cmd);
+        fail_and_exit("unknown command %s (send, recv or duplex)", argv[1]);
+    options o = parse_options_or_exit(argc - 1, argv + 1, cmd);
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);  // short sleeps last about as asked

@@ -70,7 +70,7 @@ void nap(uint64_t ns, nap_margin& margin) {
 
 bool cons(replay_state& rs) {
     log_never_wait();
-    unsigned char* const q = rs.queue.data;
+    unsigned char* const q = rs.queue.get();
     netport::port* const port = rs.port;
     const uint64_t max_frame = netport::nmport_max_frame(port);
     int burst_count = 0;

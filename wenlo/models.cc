@@ -319,7 +319,7 @@ int cmd_apply(const model_spec* table, const char* text, replay_state* rs, model
         std::exit(1);
     }
     int argc = 0;
-    char** argv = split_args(text, &argc);
+    char** argv = split_args_or_exit(text, &argc);
     if (argv == nullptr) {
         log_msg("arguments %s not recognised\n", text);
         return 1;

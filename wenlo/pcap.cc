@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "common/log.hpp"
 #include "wenlo/pcap_words.hpp"
@@ -30,15 +31,6 @@ constexpr magic_kind magic_kinds[] = {
     {0xa1b23c4d, 0, 1},
     {0xd4c3b2a1, 1, 1000},
     {0x4d3cb2a1, 1, 1},
-};
-
-// Owns the descriptor and mapping until the scan succeeds.
-struct fd_guard {
-    int fd;
-    ~fd_guard() {
-        if (fd >= 0)
-            close(fd);
-    }
 };
 
 // A mapped file cut short meanwhile (truncated or rewritten) raises SIGBUS
@@ -186,29 +178,29 @@ bool capture_guard(const pcap_file& pf, bool (*read)(void*), void* arg)
 bool readpcap(const char* name, replay_state& rs) {
     if (name == nullptr)
         return false;
-    fd_guard f{open(name, O_RDONLY | O_CLOEXEC)};
-    if (f.fd < 0) {
+    unique_fd f(open(name, O_RDONLY | O_CLOEXEC));
+    if (!f.valid()) {
         log_msg("--EEE-- cannot open file %s\n", name);
         return false;
     }
-    off_t end = lseek(f.fd, 0, SEEK_END);
-    lseek(f.fd, 0, SEEK_SET);
+    off_t end = lseek(f.get(), 0, SEEK_END);
+    lseek(f.get(), 0, SEEK_SET);
     uint64_t filesize = end < 0 ? 0 : static_cast<uint64_t>(end);
     log_msg("filesize is %lu\n", static_cast<unsigned long>(filesize));
     if (filesize < pcap_global_hdr) {
         log_msg("--EEE-- file too short %s\n", name);
         return false;
     }
-    void* map = mmap(nullptr, filesize, PROT_READ, MAP_SHARED, f.fd, 0);
-    if (map == MAP_FAILED) {
+    mapping map(mmap(nullptr, filesize, PROT_READ, MAP_SHARED, f.get(), 0), filesize);
+    if (!map) {
         log_msg("--EEE-- cannot mmap file %s\n", name);
         return false;
     }
     auto pf = std::make_unique<pcap_file>();
-    pf->fd = f.fd;
-    f.fd = -1;
+    pf->fd = std::move(f);
+    pf->map = std::move(map);
     pf->filesize = filesize;
-    pf->data = static_cast<const unsigned char*>(map);
+    pf->data = pf->map.get();
     return scan_capture(name, std::move(pf), rs);
 }
 

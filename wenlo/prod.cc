@@ -38,7 +38,7 @@ bool fill(void* arg)
     const fill_args& a = *static_cast<const fill_args*>(arg);
     replay_state& rs = *a.rs;
     pcap_file& pf = *rs.pcap;
-    unsigned char* const q = rs.queue.data;
+    unsigned char* const q = rs.queue.get();
     const uint64_t q_end = a.q_end;
     const uint64_t packets = a.packets;
     rs.qt_qout = 0;
@@ -117,7 +117,7 @@ bool pcap_prod(replay_state& rs) {
     uint64_t bytes = 0;
     bool overflow = __builtin_mul_overflow(pf.tot_mem, copies, &bytes) ||
                     __builtin_add_overflow(bytes, entry_align, &bytes);
-    if (overflow || !rs.queue.allocate(bytes)) {
+    if (overflow || !(rs.queue = map_anonymous(bytes))) {
         log_tagged("alloc %lld bytes for queue failed, exiting\n",
                    static_cast<long long>(overflow ? -1 : static_cast<long long>(bytes)));
         return false;

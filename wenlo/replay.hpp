@@ -16,6 +16,8 @@
 #include <memory>
 
 #include "common/lateness.hpp"
+#include "common/mapping.hpp"
+#include "common/unique_fd.hpp"
 #include "netport/netport.hpp"
 #include "wenlo/models.hpp"
 #include "wenlo/run.hpp"
@@ -55,11 +57,12 @@ inline constexpr uint32_t pcap_link_ethernet = 1;
 // capture tools write.  Anything above is a damaged or forged file.
 inline constexpr uint32_t max_record_bytes = 262144;
 
-// The capture, mapped read-only as a whole.  The destructor unmaps and closes.
+// The capture, mapped read-only as a whole, unmapped and closed when it goes.
 struct pcap_file {
-    int fd = -1;
-    uint64_t filesize = 0;
-    const unsigned char* data = nullptr;
+    unique_fd fd;
+    mapping map;              // unmapped before fd is closed
+    uint64_t filesize = 0;    // map.size()
+    const unsigned char* data = nullptr;  // map.get()
     uint64_t tot_pkt = 0;     // records counted by the scan
     uint64_t tot_bytes = 0;   // sum of len
     uint64_t tot_mem = 0;     // queue bytes for one copy
@@ -70,22 +73,6 @@ struct pcap_file {
                               // (a record earlier than its predecessor adds 0)
     const unsigned char* cur = nullptr;  // next record to read
     const unsigned char* lim = nullptr;  // data + filesize
-
-    pcap_file() = default;
-    pcap_file(const pcap_file&) = delete;
-    pcap_file& operator=(const pcap_file&) = delete;
-    ~pcap_file();
-};
-
-// Anonymous zero-filled mapping, unmapped by the destructor.
-struct queue_mem {
-    unsigned char* data = nullptr;
-    uint64_t size = 0;
-    queue_mem() = default;
-    queue_mem(const queue_mem&) = delete;
-    queue_mem& operator=(const queue_mem&) = delete;
-    ~queue_mem();
-    bool allocate(uint64_t bytes);
 };
 
 // Set by SIGINT and by the replay thread when it ends.
@@ -105,7 +92,7 @@ struct replay_state {
     // Replay thread.
     std::unique_ptr<pcap_file> pcap;
     netport::port* port = nullptr;
-    queue_mem queue;
+    mapping queue;  // anonymous, zero-filled
 
     // Producer.
     uint64_t prod_tail = 0;    // where the next entry goes
@@ -234,12 +221,9 @@ bool cons(replay_state& rs);
 // Body of the replay thread; arg is the replay_state.
 void* wenlo_main(void* arg);
 
-// An integer as atoi reads it, saturated to the range of int.
-int int_arg(const char* s);
-
 // -C: 1, 2 or 4 core numbers into the four cores; exits with the usage text
 // on a wrong count or a core other than -1 outside 0..1023.
-void parse_cores(const char* arg, int cores[4]);
+void parse_cores_or_exit(const char* arg, int cores[4]);
 
 // The whole program but for main(): options, replay thread, monitor.
 int wenlo_run(int argc, char** argv);

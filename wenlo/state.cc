@@ -1,5 +1,4 @@
-// Process-wide state of the replayer and the owners of its mappings.
-#include <sys/mman.h>
+// Process-wide state of the replayer.
 #include <time.h>
 #include <unistd.h>
 
@@ -14,27 +13,6 @@ uint64_t now_ns() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-pcap_file::~pcap_file() {
-    if (data != nullptr)
-        munmap(const_cast<unsigned char*>(data), filesize);
-    if (fd >= 0)
-        close(fd);
-}
-
-queue_mem::~queue_mem() {
-    if (data != nullptr)
-        munmap(data, size);
-}
-
-bool queue_mem::allocate(uint64_t bytes) {
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED)
-        return false;
-    data = static_cast<unsigned char*>(p);
-    size = bytes;
-    return true;
 }
 
 }  // namespace wenlo

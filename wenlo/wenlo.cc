@@ -11,14 +11,15 @@
 #include <cstring>
 #include <string>
 
+#include "common/intarg.hpp"
 #include "common/log.hpp"
 #include "wenlo/replay.hpp"
 #include "wenlo/run_opts.hpp"
 #include "wenlo/report.hpp"
 
 // Lines of the main thread carry the tag "main".
-#define main_msg(...) log_write_short("main", __LINE__, __VA_ARGS__)
-#define main_tagged(...) log_write_tagged("main", __LINE__, __VA_ARGS__)
+#define main_msg(...) log_msg_as("main", __VA_ARGS__)
+#define main_tagged(...) log_tagged_as("main", __VA_ARGS__)
 
 namespace wenlo {
 
@@ -37,9 +38,9 @@ const char usage_text[] =
 }
 
 // Stores an option that may be given once; a repeat ends the program.
-void add_to(const char** dst, const char* arg, const char* msg) {
+void add_once_or_exit(const char** dst, const char* arg, const char* msg) {
     if (*dst != nullptr) {
-        log_msg("%s %s\n", msg, arg);
+        log_msg_as("add_to", "%s %s\n", msg, arg);  // the tag the refusal line is known by
         std::exit(1);
     }
     *dst = arg;
@@ -47,49 +48,21 @@ void add_to(const char** dst, const char* arg, const char* msg) {
 
 }  // namespace
 
-// An integer as atoi reads it (leading blanks, sign, digits, anything after
-// ignored, no digits gives 0), saturated to the range of int.
-int int_arg(const char* s) {
-    errno = 0;
-    long v = std::strtol(s, nullptr, 10);
-    if (v > INT_MAX)
-        return INT_MAX;
-    if (v < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(v);
-}
-
 // -C: 1, 2 or 4 core numbers, each -1 or 0..1023.
-void parse_cores(const char* arg, int cores[4]) {
-    int n = 0;
-    char** w = split_args(arg, &n);
-    if (n != 1 && n != 2 && n != 4) {
-        std::free(w);
-        main_msg(" -C accepts 1, 2 or 4 comma separated arguments\n");
-        usage_exit();
-    }
-    int v[4];
-    for (int i = 0; i < n; i++) {
-        v[i] = int_arg(w[i]);
-        if (v[i] != -1 && (v[i] < 0 || v[i] > 1023)) {
-            main_msg("--EEE-- invalid core %s, use -1 or 0 to 1023\n", w[i]);
-            std::free(w);
-            usage_exit();
+void parse_cores_or_exit(const char* arg, int cores[4]) {
+    {
+        const cpu_list l = parse_cpu_list(arg, {.whole_words = false, .max_cpu = 1023});
+        if (l.error == cpu_list_error::none) {
+            for (int i = 0; i < 4; i++)
+                cores[i] = static_cast<int>(l.cpu[i]);
+            return;
         }
-    }
-    std::free(w);
-    if (n == 1) {
-        for (int i = 0; i < 4; i++)
-            cores[i] = v[0] + i;
-    } else if (n == 2) {
-        cores[0] = v[0];
-        cores[1] = v[0] + 1;
-        cores[2] = v[1];
-        cores[3] = v[1] + 1;
-    } else {
-        for (int i = 0; i < 4; i++)
-            cores[i] = v[i];
-    }
+        if (l.error == cpu_list_error::count)
+            main_msg(" -C accepts 1, 2 or 4 comma separated arguments\n");
+        else
+            main_msg("--EEE-- invalid core %s, use -1 or 0 to 1023\n", l.word(l.bad));
+    }  // the words are freed before the process ends
+    usage_exit();
 }
 
 // The replay state of the program, kept reachable until the process ends.
@@ -161,25 +134,25 @@ int wenlo_run(int argc, char** argv) {
             add_to(&json_path, optarg, "--json too many times");
             break;
         case 'B':
-            add_to(&bw_arg, optarg, "-B too many times");
+            add_once_or_exit(&bw_arg, optarg, "-B too many times");
             break;
         case 'C':
-            parse_cores(optarg, cores);
+            parse_cores_or_exit(optarg, cores);
             break;
         case 'D':
-            add_to(&delay_arg, optarg, "-D too many times");
+            add_once_or_exit(&delay_arg, optarg, "-D too many times");
             break;
         case 'L':
-            add_to(&loss_arg, optarg, "-L too many times");
+            add_once_or_exit(&loss_arg, optarg, "-L too many times");
             break;
         case 'b':
             rs.burst = int_arg(optarg);
             break;
         case 'f':
-            add_to(&pcap_name, optarg, "-f too many times");
+            add_once_or_exit(&pcap_name, optarg, "-f too many times");
             break;
         case 'i':
-            add_to(&ifname, optarg, "-i too many times");
+            add_once_or_exit(&ifname, optarg, "-i too many times");
             break;
         case 'v':
             verbosity++;  // counted; nothing reads it
