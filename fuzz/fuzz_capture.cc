@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     FUZZ_CHECK(build_queue(*rs));
 
-    unsigned char* const q = rs->queue.data;
+    unsigned char* const q = rs->queue.get();
     std::vector<unsigned char*> frames;
     uint64_t idx = 0;
     for (uint64_t off = 0; off != rs->tail; idx++) {

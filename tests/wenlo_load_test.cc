@@ -183,8 +183,8 @@ bytes expected(const flow& f, uint32_t pass) {
 std::vector<bytes> queue_frames(const replay_state& rs) {
     std::vector<bytes> out;
     for (uint64_t off = 0; off != rs.tail;) {
-        const wenlo::queue_entry e = wenlo::load_entry(rs.queue.data, off);
-        const unsigned char* p = rs.queue.data + off + wenlo::entry_align;
+        const wenlo::queue_entry e = wenlo::load_entry(rs.queue.get(), off);
+        const unsigned char* p = rs.queue.get() + off + wenlo::entry_align;
         out.emplace_back(p, p + e.len);
         off = e.next;
     }
@@ -251,8 +251,8 @@ TEST(WenloLoad, RewritesByteByByteAndShiftsEachPass) {
     rs.t0 = wenlo::now_ns();
     wenlo::start_run(rs);
     std::vector<unsigned char*> at;
-    for (uint64_t off = 0; off != rs.tail; off = wenlo::load_entry(rs.queue.data, off).next)
-        at.push_back(rs.queue.data + off + wenlo::entry_align);
+    for (uint64_t off = 0; off != rs.tail; off = wenlo::load_entry(rs.queue.get(), off).next)
+        at.push_back(rs.queue.get() + off + wenlo::entry_align);
     for (int pass = 1; pass <= 2; pass++) {
         rs.ctl.new_pass(wenlo::now_ns());
         for (unsigned char* f : at)
@@ -357,7 +357,7 @@ TEST(WenloLoad, PcapngTwinGivesTheSameQueue) {
         ASSERT_TRUE(wenlo::load_capture(b) && wenlo::build_queue(b)) << log.text();
         EXPECT_EQ(b.pcap->tot_pkt, 40u);
         ASSERT_EQ(a.tail, b.tail);
-        EXPECT_EQ(std::memcmp(a.queue.data, b.queue.data, a.tail), 0);
+        EXPECT_EQ(std::memcmp(a.queue.get(), b.queue.get(), a.tail), 0);
     }
 }
 

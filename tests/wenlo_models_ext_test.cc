@@ -39,7 +39,7 @@ std::vector<queue_entry> schedule(const char* delay, const char* bw, const char*
     EXPECT_TRUE(pcap_prod(*rs));
     std::vector<queue_entry> v;
     for (uint64_t off = 0; off != rs->tail; off = v.back().next)
-        v.push_back(load_entry(rs->queue.data, off));
+        v.push_back(load_entry(rs->queue.get(), off));
     return v;
 }
 

@@ -47,24 +47,23 @@ bool copy_out(void* arg) {
 // Replaces a capture mapped from its file by a private copy that may be
 // written.
 bool make_writable(pcap_file& pf, const char* name) {
-    if (pf.fd < 0)
+    if (!pf.fd.valid())
         return true;  // already an anonymous image
-    void* p = mmap(nullptr, pf.filesize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    if (p == MAP_FAILED) {
+    mapping copy = map_anonymous(pf.filesize, MAP_POPULATE);
+    if (!copy) {
         log_msg_as("load_capture", "--EEE-- no memory to rewrite the %lu bytes of %s\n",
                    static_cast<unsigned long>(pf.filesize), name);
         return false;
     }
-    copy_args a{static_cast<unsigned char*>(p), pf.data, pf.filesize};
+    copy_args a{copy.get(), pf.data, pf.filesize};
     if (!capture_guard(pf, copy_out, &a)) {
-        munmap(p, pf.filesize);
         log_msg_as("load_capture", "--EEE-- %s was cut short while it was read\n", name);
         return false;
     }
-    munmap(const_cast<unsigned char*>(pf.data), pf.filesize);
-    close(pf.fd);
-    pf.fd = -1;
-    pf.data = static_cast<const unsigned char*>(p);
+    // The file's mapping goes before its descriptor.
+    pf.map = std::move(copy);
+    pf.fd.reset();
+    pf.data = pf.map.get();
     pf.lim = pf.data + pf.filesize;
     pf.cur = pf.data + pcap_global_hdr;
     return true;
@@ -177,7 +176,7 @@ bool build_queue(replay_state& rs) {
         c.copy_start[k] = c.entries;
     if (rs.run.rewrite.unique_ip) {
         // Copy k of the queue is pass k of the capture.
-        unsigned char* const q = rs.queue.data;
+        unsigned char* const q = rs.queue.get();
         uint64_t k = 0, idx = 0;
         for (uint64_t off = 0; off != rs.tail && idx < c.entries; idx++) {
             while (k + 1 < c.copies && idx >= c.copy_start[k + 1])

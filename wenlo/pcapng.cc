@@ -247,36 +247,28 @@ bool parse(void* arg) {
     return true;
 }
 
-struct fd_close {
-    int fd;
-    ~fd_close() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 }  // namespace
 
 std::unique_ptr<pcap_file> read_pcapng(const char* name) {
-    fd_close f{open(name, O_RDONLY | O_CLOEXEC)};
-    if (f.fd < 0) {
+    unique_fd f(open(name, O_RDONLY | O_CLOEXEC));
+    if (!f.valid()) {
         log_msg("--EEE-- cannot open file %s\n", name);
         return nullptr;
     }
-    const off_t end = lseek(f.fd, 0, SEEK_END);
+    const off_t end = lseek(f.get(), 0, SEEK_END);
     if (end <= 0) {
         log_msg("--EEE-- file too short %s\n", name);
         return nullptr;
     }
     const uint64_t size = static_cast<uint64_t>(end);
-    void* map = mmap(nullptr, size, PROT_READ, MAP_SHARED, f.fd, 0);
-    if (map == MAP_FAILED) {
+    // The source mapping, unmapped with this owner.
+    pcap_file src;
+    src.map = mapping(mmap(nullptr, size, PROT_READ, MAP_SHARED, f.get(), 0), size);
+    if (!src.map) {
         log_msg("--EEE-- cannot mmap file %s\n", name);
         return nullptr;
     }
-    // The source mapping, unmapped with this owner.
-    pcap_file src;
-    src.data = static_cast<const unsigned char*>(map);
+    src.data = src.map.get();
     src.filesize = size;
 
     // A record (16 bytes + data) is never longer than its block (at least
@@ -284,15 +276,16 @@ std::unique_ptr<pcap_file> read_pcapng(const char* name) {
     // plus the 24-byte header bounds the image.
     const uint64_t out_size = size + pcap_global_hdr;
     auto img = std::make_unique<pcap_file>();
-    void* out = mmap(nullptr, out_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (out == MAP_FAILED) {
+    img->map = map_anonymous(out_size, 0);
+    if (!img->map) {
         log_msg("--EEE-- no memory for the %lu bytes of %s\n", static_cast<unsigned long>(out_size), name);
         return nullptr;
     }
-    img->data = static_cast<const unsigned char*>(out);
+    unsigned char* const out = img->map.get();
+    img->data = out;
     img->filesize = out_size;
 
-    ng_args a{name, src.data, size, static_cast<unsigned char*>(out), out_size};
+    ng_args a{name, src.data, size, out, out_size};
     if (!capture_guard(src, parse, &a)) {
         log_msg("--EEE-- %s was cut short while it was read\n", name);
         return nullptr;
@@ -300,9 +293,11 @@ std::unique_ptr<pcap_file> read_pcapng(const char* name) {
     if (!a.ok)
         return nullptr;
     // Give back what the image did not use.
-    void* shrunk = mremap(out, out_size, a.used, 0);
-    if (shrunk != MAP_FAILED)
+    if (a.used < out_size && mremap(out, out_size, a.used, 0) != MAP_FAILED) {
+        img->map.release();
+        img->map = mapping(out, a.used);
         img->filesize = a.used;
+    }
     log_msg("pcapng: %lu packets, %lu bytes in pcap form\n", static_cast<unsigned long>(a.packets),
             static_cast<unsigned long>(a.used));
     return img;

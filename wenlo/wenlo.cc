@@ -131,7 +131,7 @@ int wenlo_run(int argc, char** argv) {
             break;
         }
         case opt_json:
-            add_to(&json_path, optarg, "--json too many times");
+            add_once_or_exit(&json_path, optarg, "--json too many times");
             break;
         case 'B':
             add_once_or_exit(&bw_arg, optarg, "-B too many times");
