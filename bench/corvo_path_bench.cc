@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "corvo/datapath.hpp"
+#include "models/model.hpp"
 #include "netport/netport.hpp"
 
 namespace {

@@ -25,7 +25,7 @@
 #include <cstring>
 
 #include "common/std_fds.hpp"
-#include "corvo/pipe.hpp"
+#include "pipe/session_layout.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-#include "corvo/pipe.hpp"
 #include "corvo/queue.hpp"
+#include "pipe/pipe_state.hpp"
 
 // Thread entry of a direction; arg is its pipe_state*.  Places the thread on
 // cons_core, sets t0, allocates the queue (and hold) buffer, logs the

@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "corvo/pipe.hpp"
+#include "pipe/pipe_state.hpp"
 
 // Written verbatim to standard error with the refusals that call for it.
 inline constexpr char corvo_usage[] =

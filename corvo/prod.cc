@@ -12,6 +12,7 @@
 #include "corvo/arp.hpp"
 #include "corvo/datapath.hpp"
 #include "corvo/session_file.hpp"
+#include "models/model.hpp"
 #include "netport/netport.hpp"
 
 // Rate-limited lines of the producer's steps carry the thread's tag.

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "common/numarg.hpp"
-#include "corvo/pipe.hpp"
 #include "models/model.hpp"
+#include "pipe/pipe_state.hpp"
 
 // A count (time in ns, rate in bit/s) from one word: false when parse_gen
 // fails or the value is negative, nan, infinite or does not fit.
