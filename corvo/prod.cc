@@ -34,34 +34,12 @@ uint64_t clock_monotonic() noexcept
 
 std::atomic<clock_fn*> clock_source{clock_monotonic};
 
-// Parameter block size of each row of the four model tables, in the order
-// of model_list.  A published descriptor is checked against these, never
-// against the size its writer stored.
-constexpr uint32_t delay_block[] = {sizeof(delay_param), sizeof(uniform_param), sizeof(exp_param),
-                                    sizeof(inter_packet_param)};
-constexpr uint32_t bw_block[] = {sizeof(tx_table), sizeof(tx_table), sizeof(avg_param)};
-constexpr uint32_t loss_block[] = {sizeof(plr_param), sizeof(ber_param)};
-constexpr uint32_t reorder_block[] = {sizeof(reorder_param)};
-struct block_sizes {
-    const uint32_t* size;
-    int rows;
-};
-constexpr block_sizes row_blocks[n_model_kinds] = {
-    {delay_block, int(std::size(delay_block))},
-    {bw_block, int(std::size(bw_block))},
-    {loss_block, int(std::size(loss_block))},
-    {reorder_block, int(std::size(reorder_block))},
-};
-static_assert(row_blocks[kind_delay].rows == model_list[kind_delay].rows);
-static_assert(row_blocks[kind_bw].rows == model_list[kind_bw].rows);
-static_assert(row_blocks[kind_loss].rows == model_list[kind_loss].rows);
-static_assert(row_blocks[kind_reorder].rows == model_list[kind_reorder].rows);
-
 bool desc_valid(int kind, const model_desc& d) noexcept
 {
-    if (d.row >= row_blocks[kind].rows)
+    if (d.row >= model_list[kind].rows)
         return false;
-    const uint64_t size = row_blocks[kind].size[d.row];
+    // The row's block size, never the size the descriptor's writer stored.
+    const uint64_t size = model_list[kind].table[d.row].block_bytes;
     return d.offset % 8 == 0 && d.offset <= params_bytes && params_bytes - d.offset >= size;
 }
 

@@ -10,6 +10,7 @@
 
 #include "models/model_math.hpp"
 #include "pipe/model_contract.hpp"
+#include "pipe/session_layout.hpp"
 
 // Applies a specification text to one slot: 0 when applied (or nothing to
 // apply: null/empty text, or "none"), 1 when refused.  A null table or slot
@@ -58,28 +59,31 @@ int const_reorder_run(pipe_state&, const model_spec&) noexcept;
 
 // ---------------------------------------------------------------------------
 // The tables.  Row numbers are stored in session files: never reorder rows.
+// A row is {parse, run, block_bytes, usage text, then nullptr, nullptr, 0}.
 
 inline constexpr model_spec delay_models[] = {
-    {const_delay_parse, const_delay_run, "constant,delay", nullptr, nullptr, 0},
-    {uniform_delay_parse, uniform_delay_run, "uniform,dmin,dmax # dmin <= dmax", nullptr, nullptr, 0},
-    {exp_delay_parse, exp_delay_run, "exp,dmin,davg # dmin <= davg", nullptr, nullptr, 0},
-    {inter_packet_delay_parse, inter_packet_delay_run,
+    {const_delay_parse, const_delay_run, sizeof(delay_param), "constant,delay", nullptr, nullptr, 0},
+    {uniform_delay_parse, uniform_delay_run, sizeof(uniform_param), "uniform,dmin,dmax # dmin <= dmax",
+     nullptr, nullptr, 0},
+    {exp_delay_parse, exp_delay_run, sizeof(exp_param), "exp,dmin,davg # dmin <= davg", nullptr, nullptr, 0},
+    {inter_packet_delay_parse, inter_packet_delay_run, sizeof(inter_packet_param),
      "inter-packet,min-gap,max-gap,delay # min-gap <= max-gap", nullptr, nullptr, 0},
     {},
 };
 inline constexpr model_spec bw_models[] = {
-    {const_bw_parse, const_bw_run, "constant,bps", nullptr, nullptr, 0},
-    {ether_bw_parse, ether_bw_run, "ether,bps", nullptr, nullptr, 0},
-    {avg_bw_parse, avg_bw_run, "avg,bps", nullptr, nullptr, 0},
+    {const_bw_parse, const_bw_run, sizeof(tx_table), "constant,bps", nullptr, nullptr, 0},
+    {ether_bw_parse, ether_bw_run, sizeof(tx_table), "ether,bps", nullptr, nullptr, 0},
+    {avg_bw_parse, avg_bw_run, sizeof(avg_param), "avg,bps", nullptr, nullptr, 0},
     {},
 };
 inline constexpr model_spec loss_models[] = {
-    {const_plr_parse, const_plr_run, "plr,prob # 0 <= prob <= 1", nullptr, nullptr, 0},
-    {const_ber_parse, const_ber_run, "ber,prob # 0 <= prob <= 1", nullptr, nullptr, 0},
+    {const_plr_parse, const_plr_run, sizeof(plr_param), "plr,prob # 0 <= prob <= 1", nullptr, nullptr, 0},
+    {const_ber_parse, const_ber_run, sizeof(ber_param), "ber,prob # 0 <= prob <= 1", nullptr, nullptr, 0},
     {},
 };
 inline constexpr model_spec reorder_models[] = {
-    {const_reorder_parse, const_reorder_run, "const,prob,delay # 0 <= prob <= 1", nullptr, nullptr, 0},
+    {const_reorder_parse, const_reorder_run, sizeof(reorder_param), "const,prob,delay # 0 <= prob <= 1",
+     nullptr, nullptr, 0},
     {},
 };
 
@@ -97,3 +101,17 @@ inline constexpr model_list_entry model_list[n_model_kinds] = {
     {'L', loss_models, int(std::size(loss_models)) - 1},
     {'R', reorder_models, int(std::size(reorder_models)) - 1},
 };
+
+// Every row names a parameter block that fits the params area.
+consteval bool rows_have_blocks()
+{
+    for (const model_list_entry& e : model_list) {
+        for (int r = 0; r < e.rows; ++r) {
+            const uint32_t b = e.table[r].block_bytes;
+            if (b == 0 || b % 8 != 0 || b >= params_bytes)
+                return false;
+        }
+    }
+    return true;
+}
+static_assert(rows_have_blocks());

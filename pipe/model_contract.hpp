@@ -31,6 +31,9 @@ using run_fn = int(pipe_state& pipe, const model_spec& slot) noexcept;
 struct model_spec {
     parse_fn* parse;        // row: the parse function (null ends a table); slot: copy
     run_fn* run;            // row: the run function; slot: copy, null_run when empty
+    uint32_t block_bytes;   // row: bytes of its parameter block (the largest it
+                            // takes, when that varies); a published descriptor
+                            // is checked against it; slot: copy
     const char* text;       // row: usage text; slot: the user's text, or the row's
                             // usage text after a reload, "0" at start-up
     void* param_block;      // slot: the model's block in a session instance
