@@ -2,7 +2,6 @@
 // ring, runs the reorder model, parks packets in the hold buffer or hands
 // them to enqueue, and switches to parameter instances other processes
 // publish in the session area.
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,15 +23,6 @@
     } while (0)
 
 namespace {
-
-uint64_t clock_monotonic() noexcept
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
-}
-
-std::atomic<clock_fn*> clock_source{clock_monotonic};
 
 bool desc_valid(int kind, const model_desc& d) noexcept
 {
@@ -129,15 +119,6 @@ inline void forward(pipe_state& p) noexcept
 }
 
 }  // namespace
-
-uint64_t mono_ns() noexcept { return clock_source.load(std::memory_order_relaxed)(); }
-
-void set_datapath_clock(clock_fn* fn) noexcept
-{
-    clock_source.store(fn ? fn : clock_monotonic, std::memory_order_relaxed);
-}
-
-uint64_t pipe_clock(const pipe_state& p) noexcept { return mono_ns() - p.t0; }
 
 void apply_instance(pipe_state& p, uint32_t i) noexcept
 {

@@ -44,6 +44,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/clock.hpp"
+
 namespace netport {
 
 namespace {
@@ -108,18 +110,6 @@ constexpr uint64_t slots_offset = sizeof(ring_hdr);
 constexpr uint64_t bufs_offset = round_up(slots_offset + uint64_t{ring_slots} * sizeof(shm_slot), 4096);
 constexpr uint64_t ring_bytes = bufs_offset + uint64_t{ring_slots} * buf_bytes;
 constexpr uint64_t total_bytes = header_bytes + 2 * ring_bytes;
-
-uint64_t realtime_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
-}
-
-uint64_t monotonic_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
-}
 
 // The ring words live in a file mapping shared between processes: the
 // futex calls must not be the process-private kind.

@@ -138,9 +138,6 @@ struct replay_state {
     uint64_t round = 0;        // printed only; stays 0
 };
 
-// Monotonic clock in ns: the replay's time base.
-uint64_t now_ns();
-
 // Loads and scans the capture; on success attaches rs.pcap.
 bool readpcap(const char* name, replay_state& rs);
 
