@@ -43,7 +43,21 @@ struct queue_release_state {
 
 // One direction.  Value-initialise it (pipe_state p{}); all times are ns
 // since t0 in wrapping 64-bit arithmetic.
+//
+// Fields are grouped by writer, each group starting on its own line:
+//   configuration  written by main before the direction's threads start,
+//                  and by corvo_main before it starts the producer; read
+//                  by both threads, written by neither afterwards;
+//   producer       written at start-up, then only by the producer thread
+//                  (prod, enqueue, the hold buffer, the models' run
+//                  functions, instance switches); once the producer runs,
+//                  the consumer never reads them;
+//   maxima         raised by the producer, read and zeroed by main once a
+//                  second;
+//   consumer       written and read by the consumer thread only;
+//   ring indices   tail, head and cons_asleep, each alone on its line.
 struct alignas(line_bytes) pipe_state {
+    // Configuration.
     int wait_link;                  // s between opening ports and starting threads
     int route_mode;                 // non-zero in route mode
     pthread_t cons_tid;             // the corvo_main thread
@@ -57,12 +71,24 @@ struct alignas(line_bytes) pipe_state {
     route_config* out_if;           // output port's addresses and ARP table
     route_config* in_if;            // input port's addresses
     uint64_t late_limit;            // ns of lateness beyond which to drop
-    uint64_t t0;                    // realtime clock when corvo_main started
+    uint64_t t0;                    // monotonic clock when corvo_main started
     uint64_t buf_size;              // bytes of the queue buffer
     unsigned char* buf;             // the queue buffer
     session_area* session;          // this direction's area of the layout
-    uint32_t cur_instance;          // instance being written / in force
-    uint64_t param_used[2];         // bytes used in each instance's params
+    uint64_t param_used[2];         // bytes used in each instance's params (start-up)
+    pipe_counters* prod_stats;      // producer counters
+    netport::port* rx_port;         // port whose receive ring the producer syncs
+    const char* in_name;            // input port name
+    netport::ring* rx_ring;         // the receive ring used
+    int burst;                      // packets per pass / transmissions per txsync
+    unsigned char* hold_buf;        // the hold buffer
+    uint64_t hold_limit;            // hold buffer wrap point (size - 9216)
+    int lock_buffers;               // -H: buffers are locked in memory, never given back
+    const char* out_name;           // output port name
+    pipe_counters* cons_stats;      // consumer counters
+
+    // Producer.
+    alignas(line_bytes) uint32_t cur_instance;  // instance being written / in force
     uint64_t qsize;                 // queue limit in bytes, 0 = unlimited
     model_spec delay_slot;
     model_spec bw_slot;
@@ -73,14 +99,7 @@ struct alignas(line_bytes) pipe_state {
     uint64_t prod_head;             // producer's copy of head
     uint64_t prod_tail;             // queue offset of the next record
     uint64_t prod_now;              // producer clock
-    std::atomic<uint64_t> max_round;  // ns; producer raises it, main reads and zeroes it
     unsigned short rand_state[3];   // nrand48 state of every random model
-    pipe_counters* prod_stats;      // producer counters
-    netport::port* rx_port;         // port whose receive ring the producer syncs
-    const char* in_name;            // input port name
-    netport::ring* rx_ring;         // the receive ring used
-    int burst;                      // packets per pass / transmissions per txsync
-    std::atomic<int> max_rxq;       // producer raises it, main reads and zeroes it
     uint64_t qt_qout;               // bottleneck has sent the last accepted packet
     uint64_t qt_tx;                 // arrival time of the last accepted packet
     unsigned char* cur_pkt;         // first buffer of the current packet
@@ -96,16 +115,18 @@ struct alignas(line_bytes) pipe_state {
     uint64_t cur_hold;              // hold time (reorder model), then release time
     uint64_t hold_tail;             // write offset in the hold buffer
     uint64_t hold_head;             // read offset in the hold buffer
-    unsigned char* hold_buf;        // the hold buffer
-    uint64_t hold_limit;            // hold buffer wrap point (size - 9216)
     uint64_t hold_first;            // release time of the oldest held packet, 0 = empty
     uint64_t hold_last;             // release time of the newest held packet
     int hold_ready;                 // oldest held packet is due
-    queue_release_state release;    // producer: consumed queue pages given back
-    int lock_buffers;               // -H: buffers are locked in memory, never given back
-    uint64_t cons_now;              // consumer clock
-    const char* out_name;           // output port name
-    pipe_counters* cons_stats;      // consumer counters
+    queue_release_state release;    // consumed queue pages given back (started by corvo_main)
+
+    // Maxima.
+    alignas(line_bytes) std::atomic<uint64_t> max_round;  // ns; producer raises it, main reads and zeroes it
+    std::atomic<int> max_rxq;       // producer raises it, main reads and zeroes it
+
+    // Consumer.
+    alignas(line_bytes) uint64_t cons_now;  // consumer clock
+
     // Ring indices, each alone on its line.  tail: written by the producer
     // (release), read by the consumer (acquire); head: the reverse.
     alignas(line_bytes) std::atomic<uint64_t> tail;
@@ -117,7 +138,12 @@ struct alignas(line_bytes) pipe_state {
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 static_assert(alignof(pipe_state) == line_bytes && sizeof(pipe_state) % line_bytes == 0);
-static_assert(offsetof(pipe_state, tail) % line_bytes == 0);
+// Each group starts a line; the maxima and the consumer have one line each.
+static_assert(offsetof(pipe_state, wait_link) == 0);
+static_assert(offsetof(pipe_state, cur_instance) % line_bytes == 0);
+static_assert(offsetof(pipe_state, max_round) % line_bytes == 0);
+static_assert(offsetof(pipe_state, cons_now) == offsetof(pipe_state, max_round) + line_bytes);
+static_assert(offsetof(pipe_state, tail) == offsetof(pipe_state, cons_now) + line_bytes);
 static_assert(offsetof(pipe_state, head) == offsetof(pipe_state, tail) + line_bytes);
 static_assert(offsetof(pipe_state, cons_asleep) == offsetof(pipe_state, head) + line_bytes);
 static_assert(sizeof(pipe_state) == offsetof(pipe_state, cons_asleep) + line_bytes);
