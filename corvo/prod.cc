@@ -232,7 +232,7 @@ int prod_pass(pipe_state& p, bool wait) noexcept
         r.head = r.cur;
         ++i;
     }
-    publish_tail(p);
+    publish_tail(p);  // QR1 (queue.cc): this pass's records to the consumer
     queue_release(p);
     return i;
 }

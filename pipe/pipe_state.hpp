@@ -128,7 +128,9 @@ struct alignas(line_bytes) pipe_state {
     alignas(line_bytes) uint64_t cons_now;  // consumer clock
 
     // Ring indices, each alone on its line.  tail: written by the producer
-    // (release), read by the consumer (acquire); head: the reverse.
+    // (release QR1 in publish_tail), read by the consumer (acquire QA1);
+    // head: the reverse (release QR2 in advance, acquire QA2 in free_ahead
+    // and no_room).
     alignas(line_bytes) std::atomic<uint64_t> tail;
     alignas(line_bytes) std::atomic<uint64_t> head;
     // 1 while the consumer sleeps on an empty queue (a futex word): the
