@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "corvo/datapath.hpp"
+#include "models/model.hpp"
 #include "netport/netport.hpp"
 
 namespace {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/clock.hpp"
 #include "common/log.hpp"
 #include "netport/netport.hpp"
 #include "wenlo/replay.hpp"
@@ -68,7 +69,7 @@ struct quiet_log {
     }
 };
 
-uint64_t mono() { return now_ns(); }
+uint64_t mono() { return monotonic_ns(); }
 
 void BM_pcap_prod(benchmark::State& state) {
     quiet_log q;

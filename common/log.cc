@@ -21,6 +21,8 @@
 #include <ctime>
 #include <vector>
 
+#include "common/clock.hpp"
+
 int verbose = 1;
 
 namespace {
@@ -35,16 +37,8 @@ struct wall_time {
 
 wall_time wall_now()
 {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return {static_cast<int64_t>(ts.tv_sec), ts.tv_nsec / 1000};
-}
-
-int64_t mono_ns()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    const uint64_t ns = realtime_ns();
+    return {static_cast<int64_t>(ns / 1000000000), static_cast<long>(ns % 1000000000 / 1000)};
 }
 
 void nap_ms(long ms)
@@ -81,7 +75,7 @@ thread_local bool never_wait = false;
 bool writer_stuck()
 {
     const int64_t since = write_since.load(std::memory_order_acquire);
-    return since != 0 && mono_ns() - since > stuck_ns;
+    return since != 0 && int64_t(monotonic_ns()) - since > stuck_ns;
 }
 
 // "sss.uuuuuu log_writer [line] N log lines lost\n" into buf.
@@ -158,7 +152,7 @@ void emit(const char* data, size_t n)
 bool write_all(const char* buf, size_t n)
 {
     const int fd = out_fd.load(std::memory_order_relaxed);
-    write_since.store(mono_ns() | 1, std::memory_order_release);
+    write_since.store(int64_t(monotonic_ns()) | 1, std::memory_order_release);
     bool ok = true;
     for (size_t off = 0; off < n;) {
         const ssize_t r = ::write(fd, buf + off, n - off);

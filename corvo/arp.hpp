@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "corvo/pipe.hpp"
+#include "pipe/pipe_state.hpp"
 
 // One handed-over ARP frame.  The producer writes op, sha and spa only while
 // state is arp_free and publishes them by storing arp_ready last (release);

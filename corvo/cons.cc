@@ -106,6 +106,9 @@ inline void advance(pipe_state& p, cons_loop_state& st, const queue_record& r) n
     counter_add(p.cons_rep.taken_pkts, 1);
     counter_add(p.cons_rep.taken_bytes, r.len);
     st.retry = 0;
+    // QR2: the record is read (sent or dropped); pairs with QA2 in
+    // free_ahead and no_room (queue.cc), after which the producer may write
+    // over it.
     p.head.store(r.next, std::memory_order_release);
 }
 
@@ -197,8 +200,10 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
 {
     if (p.route_mode)
         st.pending += arp_drain(p);
-    const uint64_t h = p.head.load(std::memory_order_relaxed);
+    const uint64_t h = p.head.load(std::memory_order_relaxed);  // our own word
     uint64_t wait = 0;  // until the record at head falls due; 0: queue empty
+    // QA1: pairs with QR1 in publish_tail (queue.cc): the records before
+    // tail are complete.
     if (h != p.tail.load(std::memory_order_acquire)) {
         queue_record& r = *record_at(p, h);
         wait = r.tx - p.cons_now;

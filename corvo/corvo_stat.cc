@@ -30,7 +30,7 @@
 #include "common/program_info.hpp"
 #include "common/std_fds.hpp"
 #include "corvo/json_report.hpp"
-#include "corvo/pipe.hpp"
+#include "pipe/pipe_state.hpp"
 
 namespace {
 

@@ -6,10 +6,12 @@
 // t0, in wrapping 64-bit arithmetic.  Log stamps stay on the wall clock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
-#include "corvo/pipe.hpp"
+#include "common/clock.hpp"
 #include "corvo/queue.hpp"
+#include "pipe/pipe_state.hpp"
 
 // Thread entry of a direction; arg is its pipe_state*.  Places the thread on
 // cons_core, sets t0, allocates the queue (and hold) buffer, logs the
@@ -32,13 +34,19 @@ void thread_timer_slack();
 // ---------------------------------------------------------------------------
 // Clock.
 
-// Monotonic ns (the source of t0 and of every data-path reading).
-uint64_t mono_ns() noexcept;
-// Tests replace the source; null restores CLOCK_MONOTONIC.
+// The source of mono_ns: monotonic_ns unless a test replaces it.
 using clock_fn = uint64_t() noexcept;
-void set_datapath_clock(clock_fn* fn) noexcept;
+inline std::atomic<clock_fn*> datapath_clock{monotonic_ns};
+
+// Monotonic ns (the source of t0 and of every data-path reading).
+inline uint64_t mono_ns() noexcept { return datapath_clock.load(std::memory_order_relaxed)(); }
+// Tests replace the source; null restores CLOCK_MONOTONIC.
+inline void set_datapath_clock(clock_fn* fn) noexcept
+{
+    datapath_clock.store(fn ? fn : monotonic_ns, std::memory_order_relaxed);
+}
 // mono_ns() - t0.
-uint64_t pipe_clock(const pipe_state& p) noexcept;
+inline uint64_t pipe_clock(const pipe_state& p) noexcept { return mono_ns() - p.t0; }
 
 // ---------------------------------------------------------------------------
 // Steps of start-up, also used by tests.

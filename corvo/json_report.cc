@@ -7,6 +7,7 @@
 
 #include "common/log.hpp"
 #include "corvo/options.hpp"
+#include "models/model.hpp"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <string>
 
 #include "common/json_lines.hpp"
-#include "corvo/pipe.hpp"
+#include "pipe/pipe_state.hpp"
 
 struct corvo_config;
 

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -415,20 +414,4 @@ int corvo_options(corvo_config& cfg, int argc, char** argv)
     log_msg("random seed %llu%s\n", static_cast<unsigned long long>(cfg.seed),
             cfg.seed_given ? "" : " (from the clock; --seed repeats the run)");
     return go_on;
-}
-
-int corvo_run(int argc, char** argv)
-{
-    // Shared with the threads until the process ends: never destroyed
-    // before them (its destructor is trivial).
-    static corvo_config cfg{};
-    // A standard error whose reader is gone fails a write (a lost log line)
-    // instead of ending the emulator.
-    std::signal(SIGPIPE, SIG_IGN);
-    const int r = corvo_options(cfg, argc, argv);
-    if (r != go_on)
-        return r;
-    // From here on no thread waits on standard error but the log's writer.
-    log_start_writer();
-    return corvo_owner(cfg);
 }

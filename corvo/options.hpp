@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "corvo/pipe.hpp"
+#include "pipe/pipe_state.hpp"
 
 // Written verbatim to standard error with the refusals that call for it.
 inline constexpr char corvo_usage[] =
@@ -133,12 +133,13 @@ int corvo_options(corvo_config& cfg, int argc, char** argv);
 
 // SIGINT, SIGTERM and SIGHUP set abort_flag, which ends the owner cleanly
 // whether it is still starting or already running; a second one of them
-// ends the process at once.
+// ends the process at once (stop_signals.cc).
 void install_stop_signals();
 
 // Second phase of an owner: runs until abort_flag is set and answers the
-// exit status (0 after a normal stop, 1 when start-up fails).
+// exit status (0 after a normal stop, 1 when start-up fails) (startup.cc).
 int corvo_owner(corvo_config& cfg);
 
-// Both phases; what main returns.  The records live until the process ends.
+// Both phases; what main returns.  The records live until the process ends
+// (run.cc).
 int corvo_run(int argc, char** argv);

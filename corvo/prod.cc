@@ -2,7 +2,6 @@
 // ring, runs the reorder model, parks packets in the hold buffer or hands
 // them to enqueue, and switches to parameter instances other processes
 // publish in the session area.
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +11,7 @@
 #include "corvo/arp.hpp"
 #include "corvo/datapath.hpp"
 #include "corvo/session_file.hpp"
+#include "models/model.hpp"
 #include "netport/netport.hpp"
 
 // Rate-limited lines of the producer's steps carry the thread's tag.
@@ -19,45 +19,12 @@
 
 namespace {
 
-uint64_t clock_monotonic() noexcept
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
-}
-
-std::atomic<clock_fn*> clock_source{clock_monotonic};
-
-// Parameter block size of each row of the four model tables, in the order
-// of model_list.  A published descriptor is checked against these, never
-// against the size its writer stored.
-constexpr uint32_t delay_block[] = {sizeof(delay_param), sizeof(uniform_param), sizeof(exp_param),
-                                    sizeof(inter_packet_param), sizeof(dist_param), sizeof(dist_param),
-                                    sizeof(dist_param)};
-constexpr uint32_t bw_block[] = {sizeof(tx_table), sizeof(tx_table), sizeof(avg_param), sizeof(trace_param),
-                                 sizeof(tx_table)};
-constexpr uint32_t loss_block[] = {sizeof(plr_param), sizeof(ber_param), sizeof(ge_param), sizeof(markov_param)};
-constexpr uint32_t reorder_block[] = {sizeof(reorder_param)};
-struct block_sizes {
-    const uint32_t* size;
-    int rows;
-};
-constexpr block_sizes row_blocks[n_model_kinds] = {
-    {delay_block, int(std::size(delay_block))},
-    {bw_block, int(std::size(bw_block))},
-    {loss_block, int(std::size(loss_block))},
-    {reorder_block, int(std::size(reorder_block))},
-};
-static_assert(row_blocks[kind_delay].rows == model_list[kind_delay].rows);
-static_assert(row_blocks[kind_bw].rows == model_list[kind_bw].rows);
-static_assert(row_blocks[kind_loss].rows == model_list[kind_loss].rows);
-static_assert(row_blocks[kind_reorder].rows == model_list[kind_reorder].rows);
-
 bool desc_valid(int kind, const model_desc& d) noexcept
 {
-    if (d.row >= row_blocks[kind].rows)
+    if (d.row >= model_list[kind].rows)
         return false;
-    const uint64_t size = row_blocks[kind].size[d.row];
+    // The row's block size, never the size the descriptor's writer stored.
+    const uint64_t size = model_list[kind].table[d.row].block_bytes;
     return d.offset % 8 == 0 && d.offset <= params_bytes && params_bytes - d.offset >= size;
 }
 
@@ -168,15 +135,6 @@ void note_queue_peak(pipe_state& p) noexcept
 }
 
 }  // namespace
-
-uint64_t mono_ns() noexcept { return clock_source.load(std::memory_order_relaxed)(); }
-
-void set_datapath_clock(clock_fn* fn) noexcept
-{
-    clock_source.store(fn ? fn : clock_monotonic, std::memory_order_relaxed);
-}
-
-uint64_t pipe_clock(const pipe_state& p) noexcept { return mono_ns() - p.t0; }
 
 void apply_instance(pipe_state& p, uint32_t i) noexcept
 {
@@ -291,7 +249,7 @@ int prod_pass(pipe_state& p, bool wait) noexcept
         r.head = r.cur;
         ++i;
     }
-    publish_tail(p);
+    publish_tail(p);  // QR1 (queue.cc): this pass's records to the consumer
     queue_release(p);
     if (p.report_on)
         note_queue_peak(p);

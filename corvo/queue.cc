@@ -83,6 +83,8 @@ inline uint64_t ahead_of_tail(const pipe_state& p, uint64_t off) noexcept
 // first (the lazy accounting reads it).
 uint64_t free_ahead(pipe_state& p) noexcept
 {
+    // QA2: pairs with QR2 in advance (cons.cc): the consumer has read the
+    // records before head, so their bytes may be overwritten.
     p.prod_head = p.head.load(std::memory_order_acquire);
     uint64_t f = p.prod_head == p.prod_tail ? p.buf_size : ahead_of_tail(p, p.prod_head);
     if (p.qsize != 0 && p.acct_head != p.prod_tail && ahead_of_tail(p, p.acct_head) < f)
@@ -176,7 +178,7 @@ int no_room(pipe_state& p) noexcept
     if (over_limit(p))
         return 1;
     if (!ring_fits(p.prod_head, t, next)) {
-        p.prod_head = p.head.load(std::memory_order_acquire);
+        p.prod_head = p.head.load(std::memory_order_acquire);  // QA2: pairs with QR2 in advance
         if (!ring_fits(p.prod_head, t, next))
             return 2;
     }
@@ -299,9 +301,15 @@ void hold_take(pipe_state& p) noexcept
 // other's: either the consumer sees the new tail and does not sleep, or the
 // producer sees it asleep and wakes it.  The producer's 0 also turns a
 // futex wait that has not started yet into an immediate return.
+// cons_asleep orders nothing else, so its loads and stores are relaxed: the
+// two fences (QF) do the ordering, and the consumer reads tail (acquire)
+// again once it is awake.
 void publish_tail(pipe_state& p) noexcept
 {
+    // QR1: every record before prod_tail is written, header and bytes;
+    // pairs with QA1 in cons_pass (cons.cc) and cons_sleep_until_published.
     p.tail.store(p.prod_tail, std::memory_order_release);
+    // QF: pairs with the fence in cons_sleep_until_published.
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (p.cons_asleep.load(std::memory_order_relaxed) != 0) [[unlikely]] {
         p.cons_asleep.store(0, std::memory_order_relaxed);
@@ -312,8 +320,9 @@ void publish_tail(pipe_state& p) noexcept
 void cons_sleep_until_published(pipe_state& p, uint64_t head, uint64_t timeout_ns) noexcept
 {
     p.cons_asleep.store(1, std::memory_order_relaxed);
+    // QF: pairs with the fence in publish_tail.
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (p.tail.load(std::memory_order_acquire) == head) {
+    if (p.tail.load(std::memory_order_acquire) == head) {  // QA1: pairs with QR1 in publish_tail
         const timespec ts{time_t(timeout_ns / 1000000000u), long(timeout_ns % 1000000000u)};
         syscall(SYS_futex, &p.cons_asleep, FUTEX_WAIT_PRIVATE, 1, &ts, nullptr, 0);
     }

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "corvo/pipe.hpp"
+#include "pipe/pipe_state.hpp"
 
 // Largest packet the queue carries is max_pkt_len - 1 bytes; the
 // per-length tables of the bandwidth models cover the same range.

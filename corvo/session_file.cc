@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/clock.hpp"
 #include "common/log.hpp"
 #include "common/unique_fd.hpp"
 
@@ -32,13 +33,6 @@ void sleep_ms(long ms)
     timespec ts{ms / 1000, (ms % 1000) * 1000000};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
-}
-
-uint64_t monotonic_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
 // The mapping of the session file, owner's or client's, for session_sigbus.
@@ -372,7 +366,7 @@ uint32_t spare_instance(const session_area& area) noexcept
 bool ec_wait_ack(const session_layout& layout, int timeout_ms)
 {
     auto& l = const_cast<session_layout&>(layout);
-    const uint64_t deadline = monotonic_ms() + static_cast<uint64_t>(timeout_ms > 0 ? timeout_ms : 0);
+    const uint64_t deadline = monotonic_ns() / 1000000 + static_cast<uint64_t>(timeout_ms > 0 ? timeout_ms : 0);
     for (int d = 0; d < 2; ++d) {
         // Only this client writes active_instance now (it holds the client
         // area); the owner's producer alone writes the acknowledgement.
@@ -383,7 +377,7 @@ bool ec_wait_ack(const session_layout& layout, int timeout_ms)
             const uint64_t ack = shared_word(l.reserved.instance_ack[d]).load(std::memory_order_acquire);
             if (ack == active)
                 break;
-            if (monotonic_ms() >= deadline) {
+            if (monotonic_ns() / 1000000 >= deadline) {
                 if (active >= stop_command)
                     log_msg("direction %c of the emulator is stopping; nothing published\n", "AB"[d]);
                 else

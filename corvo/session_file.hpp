@@ -1,7 +1,7 @@
 // The session file: a running emulator's parameters and live counters,
 // shared with other corvo processes and with anyone who maps the file.
 //
-// The file holds the session layout (corvo/pipe.hpp) byte for byte.  POSIX
+// The file holds the session layout (pipe/session_layout.hpp) byte for byte.  POSIX
 // record locks (lockf) on the open descriptor decide the roles:
 //   owner lock        bytes 0 onwards, then 0..519   the owner, until it exits
 //   client area lock  bytes 520 onwards              one client at a time
@@ -20,7 +20,7 @@
 
 #include <cstdint>
 
-#include "corvo/pipe.hpp"
+#include "pipe/pipe_state.hpp"
 
 enum class session_role : uint8_t { owner, client };
 

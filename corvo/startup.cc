@@ -1,6 +1,6 @@
 // Second phase of corvo's main in the owner: -M limits, memory locking (-H),
-// the session file, the ports, the two direction threads, the stop signals
-// and the statistics line.
+// the session file, the ports, the two direction threads and the statistics
+// line.
 #include <linux/capability.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -327,19 +326,6 @@ bool open_ports(pipe_state& p)
     return true;
 }
 
-constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
-
-// The first stop signal asks for the clean end; the defaults it puts back
-// let a second one end the process at once.
-extern "C" void on_stop_signal(int)
-{
-    abort_flag.store(1, std::memory_order_relaxed);
-    struct sigaction dfl{};
-    dfl.sa_handler = SIG_DFL;
-    for (int sig : stop_signals)
-        sigaction(sig, &dfl, nullptr);
-}
-
 // Start-up steps end here, without starting what follows, once a stop
 // signal has come.
 bool stopped_during_start_up()
@@ -416,17 +402,6 @@ void stats_loop(corvo_config& cfg)
 }
 
 }  // namespace
-
-void install_stop_signals()
-{
-    struct sigaction sa{};
-    sa.sa_handler = on_stop_signal;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : stop_signals)
-        sigaddset(&sa.sa_mask, sig);
-    for (int sig : stop_signals)
-        sigaction(sig, &sa, nullptr);
-}
 
 int corvo_owner(corvo_config& cfg)
 {

@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         off = e.next;
     }
     FUZZ_CHECK(idx == rs->ctl.entries);
-    rs->t0 = now_ns();
+    rs->t0 = monotonic_ns();
     start_run(*rs);
     for (int pass = 0; pass < 2; pass++) {
         rs->ctl.new_pass(rs->t0);

@@ -16,10 +16,10 @@
 #include <new>
 
 #include "corvo/datapath.hpp"
-#include "corvo/pipe.hpp"
 #include "corvo/queue.hpp"
 #include "fuzz_util.hpp"
 #include "models/model.hpp"
+#include "pipe/pipe_state.hpp"
 
 namespace {
 

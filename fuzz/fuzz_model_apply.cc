@@ -10,9 +10,9 @@
 #include <new>
 #include <string>
 
-#include "corvo/pipe.hpp"
 #include "fuzz_util.hpp"
 #include "models/model.hpp"
+#include "pipe/pipe_state.hpp"
 #include "wenlo/replay.hpp"
 
 namespace {

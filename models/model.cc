@@ -8,10 +8,8 @@
 
 #include "common/log.hpp"
 #include "common/numarg.hpp"
-#include "corvo/pipe.hpp"
 #include "models/model.hpp"
-
-int null_run(pipe_state&, const model_spec&) noexcept { return 0; }
+#include "pipe/pipe_state.hpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "models/model_tables.hpp"
 
-struct pipe_state;  // corvo/pipe.hpp
+struct pipe_state;  // pipe/pipe_state.hpp
 struct model_spec;  // models/model.hpp
 
 struct ge_param {               // Gilbert-Elliott loss

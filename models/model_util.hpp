@@ -5,9 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/log.hpp"
 #include "common/numarg.hpp"
-#include "corvo/pipe.hpp"
 #include "models/model.hpp"
+#include "pipe/pipe_state.hpp"
 
 // A count (time in ns, rate in bit/s) from one word: false when parse_gen
 // fails or the value is negative, nan, infinite or does not fit.
@@ -25,9 +26,16 @@ using models::prob_threshold;
 inline bool word_is(const char* word, const char* keyword) { return std::strcmp(word, keyword) == 0; }
 
 // The block of a fresh parameter record, or null when the instance is full.
+// A record larger than its row's block_bytes is a programming error: a
+// published descriptor of it would be refused, or its block could run past
+// the params area; it ends the process with status 1.
 template <param_record P>
 inline P* alloc_block(pipe_state& pipe, model_spec& candidate)
 {
+    if (sizeof(P) > candidate.block_bytes) {
+        log_msg("program error - invalid arguments\n");
+        std::exit(1);
+    }
     return static_cast<P*>(param_alloc(pipe, candidate, sizeof(P)));
 }
 

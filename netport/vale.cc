@@ -44,6 +44,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/clock.hpp"
 #include "common/mapping.hpp"
 #include "common/unique_fd.hpp"
 
@@ -111,18 +112,6 @@ constexpr uint64_t slots_offset = sizeof(ring_hdr);
 constexpr uint64_t bufs_offset = round_up(slots_offset + uint64_t{ring_slots} * sizeof(shm_slot), 4096);
 constexpr uint64_t ring_bytes = bufs_offset + uint64_t{ring_slots} * buf_bytes;
 constexpr uint64_t total_bytes = header_bytes + 2 * ring_bytes;
-
-uint64_t realtime_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
-}
-
-uint64_t monotonic_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
-}
 
 // The ring words live in a file mapping shared between processes: the
 // futex calls must not be the process-private kind.
@@ -507,7 +496,9 @@ int attach(port* p, vale_attach& a) {
         a.tx_bufs = ring_at(1 - end) + bufs_offset;
 
         // Frames left from an earlier life of this end are not ours: start at
-        // the writer's tail.
+        // the writer's tail.  LA1 (pairs with LR1 in vale_txsync), then LR2
+        // gives every slot up to it back to the writer (pairs with LA2 in
+        // vale_inject).  Our own tail comes back from our earlier life.
         a.rx_seen = a.rx_released = load_acquire(a.rx_hdr->tail);
         store_release(a.rx_hdr->head, a.rx_seen);
         a.tx_tail = a.tx_published = load_acquire(a.tx_hdr->tail);
@@ -620,6 +611,8 @@ int vale_inject(port* p, const void* frame, size_t len) {
         return -1;
     }
     uint32_t need = uint32_t((len + buf_bytes - 1) / buf_bytes);
+    // LA2: pairs with LR2 in vale_rxsync: the reader is done with the slots
+    // before head, so their records and buffers may be written again.
     uint32_t used = a->tx_tail - load_acquire(a->tx_hdr->head);
     if (used > ring_slots) {
         mark_damaged(a, p, "receiver's head out of range");
@@ -668,9 +661,12 @@ void vale_txsync(port* p) {
             store_relaxed(a->tx_slots[s % ring_slots].stamp, now);
         a->tx_published = a->tx_tail;
         a->tx_unpublished_frames = 0;
+        // LR1: the slot records (len, flags, stamp) and buffers before tail
+        // are written; pairs with LA1 in vale_rxsync.
         store_release(a->tx_hdr->tail, a->tx_tail);
-        // Pairs with the fence in vale_rx_wait: either the reader sees the
-        // new tail before it sleeps, or this sees it waiting.
+        // LF: pairs with the fence in vale_rx_wait: either the reader sees
+        // the new tail before it sleeps, or this sees it waiting.
+        // reader_waiting orders nothing else, so it is read relaxed.
         std::atomic_thread_fence(std::memory_order_seq_cst);
         if (load_relaxed(a->tx_hdr->reader_waiting) != 0)
             futex(&a->tx_hdr->tail, FUTEX_WAKE, INT_MAX, nullptr);
@@ -689,6 +685,8 @@ void vale_rx_wait(port* p, const timespec& timeout) {
         return;
     }
     store_relaxed(a->rx_hdr->reader_waiting, uint32_t{1});
+    // LF: pairs with the fence in vale_txsync.  Relaxed reads suffice here:
+    // vale_rxsync reads tail again (LA1) before it touches a slot.
     std::atomic_thread_fence(std::memory_order_seq_cst);
     const uint32_t t = load_relaxed(a->rx_hdr->tail);
     // Returns at once when the tail has moved since the check (EAGAIN).
@@ -706,6 +704,7 @@ void vale_rxsync(port* p) {
     if (given > 0) {
         a->view_head = (a->view_head + given) % view_slots;
         a->rx_released += given;
+        // LR2: the slots given back are read; pairs with LA2 in vale_inject.
         store_release(a->rx_hdr->head, a->rx_released);
     }
     if (a->damaged.load(std::memory_order_relaxed)) {
@@ -713,6 +712,7 @@ void vale_rxsync(port* p) {
         return;
     }
 
+    // LA1: pairs with LR1 in vale_txsync: the slots before tail are written.
     uint32_t t = load_acquire(a->rx_hdr->tail);
     uint32_t fresh = t - a->rx_seen;
     if (fresh == 0) return;

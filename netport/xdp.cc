@@ -48,6 +48,7 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.hpp"
 #include "common/mapping.hpp"
 #include "common/unique_fd.hpp"
 
@@ -70,12 +71,6 @@ constexpr uint32_t min_rx_chunks = 512;
 constexpr uint32_t max_rx_chunks = 4096;
 constexpr int max_tx_kicks = int(tx_chunks / 32) + 2;  // a copy-mode send moves up to 32 frames
 constexpr char default_prog_file[] = "xsk_def_xdp_prog.o";
-
-uint64_t realtime_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
-}
 
 // The libraries print warnings of their own; keep the last one for the
 // failure message instead.

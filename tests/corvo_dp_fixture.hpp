@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "corvo/datapath.hpp"
-#include "corvo/pipe.hpp"
 #include "log_capture.hpp"
+#include "models/model.hpp"
+#include "pipe/pipe_state.hpp"
 
 inline std::atomic<uint64_t> fake_now{0};
 inline uint64_t fake_clock() noexcept { return fake_now.load(); }

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "corvo/pipe.hpp"
 #include "corvo/session_file.hpp"
 #include "models/model.hpp"
+#include "pipe/pipe_state.hpp"
 #include "session_proc.hpp"
 
 using namespace session_test;

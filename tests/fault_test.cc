@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "corvo/pipe.hpp"
 #include "netport/netport.hpp"
+#include "pipe/pipe_state.hpp"
 #include "session_proc.hpp"
 #include "veth_net.hpp"
 

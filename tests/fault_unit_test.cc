@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "corvo/pipe.hpp"
+#include "pipe/pipe_state.hpp"
 #include "session_proc.hpp"
 
 using namespace session_test;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/std_fds.hpp"
-#include "corvo/pipe.hpp"
+#include "pipe/pipe_state.hpp"
 #include "session_proc.hpp"
 
 using namespace session_test;

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "corvo/pipe.hpp"
+#include "pipe/pipe_state.hpp"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "common/log.hpp"
-#include "corvo/pipe.hpp"
 #include "models/model.hpp"
+#include "pipe/pipe_state.hpp"
 
 // Log lines written while it lives, read back without their prefixes.
 class log_capture {

@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "corvo/pipe.hpp"
+#include "pipe/pipe_state.hpp"
 #include "corvo_proc.hpp"
 #include "wenlo_testutil.hpp"
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "common/log.hpp"
-#include "corvo/pipe.hpp"
+#include "pipe/pipe_state.hpp"
 
 namespace session_test {
 

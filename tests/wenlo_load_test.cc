@@ -248,13 +248,13 @@ TEST(WenloLoad, RewritesByteByByteAndShiftsEachPass) {
 
     // The consumer's step after sending each entry makes the queue the next
     // pass: copy k then holds pass copies + k.
-    rs.t0 = wenlo::now_ns();
+    rs.t0 = monotonic_ns();
     wenlo::start_run(rs);
     std::vector<unsigned char*> at;
     for (uint64_t off = 0; off != rs.tail; off = wenlo::load_entry(rs.queue.get(), off).next)
         at.push_back(rs.queue.get() + off + wenlo::entry_align);
     for (int pass = 1; pass <= 2; pass++) {
-        rs.ctl.new_pass(wenlo::now_ns());
+        rs.ctl.new_pass(monotonic_ns());
         for (unsigned char* f : at)
             rs.ctl.on_passed(f);
         q = queue_frames(rs);

@@ -2,6 +2,7 @@
 // and measures what arrives on another (loss, order, duplicates, delay, gaps).
 #include "common/program_info.hpp"
 #include "common/intarg.hpp"
+#include "common/clock.hpp"
 #include "common/std_fds.hpp"
 #include "netport/netport.hpp"
 
@@ -9,7 +10,6 @@
 #include <getopt.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <time.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -83,12 +83,6 @@ const char usage_text[] =
     va_end(ap);
     fprintf(stderr, "probe: %s\n", line);
     exit(1);
-}
-
-uint64_t now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return uint64_t(ts.tv_sec) * ns_per_s + uint64_t(ts.tv_nsec);
 }
 
 bool parse_seconds(const char* s, double* v) {
@@ -350,8 +344,8 @@ bool frames_fit(port* p, const options& o) {
 // Returns the sender's JSON object and prints its summary on standard error.
 std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* started) {
     if (o.wait_peer > 0) {
-        uint64_t until = now_ns() + uint64_t(o.wait_peer * 1e9);
-        while (!nmport_peer_attached(p) && now_ns() < until && !stop_flag) usleep(1000);
+        uint64_t until = realtime_ns() + uint64_t(o.wait_peer * 1e9);
+        while (!nmport_peer_attached(p) && realtime_ns() < until && !stop_flag) usleep(1000);
     }
     if (o.start != nullptr)
         while (access(o.start, F_OK) != 0 && !stop_flag) usleep(1000);
@@ -359,12 +353,12 @@ std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* starte
     std::vector<unsigned char> frame(max_size);
     for (size_t i = hdr_len + payload_fixed; i < max_size; ++i) frame[i] = uint8_t(i * 7 + 13);
 
-    uint64_t start = now_ns(), end = o.seconds > 0 ? start + uint64_t(o.seconds * 1e9) : ~uint64_t{0};
+    uint64_t start = realtime_ns(), end = o.seconds > 0 ? start + uint64_t(o.seconds * 1e9) : ~uint64_t{0};
     if (started != nullptr) started->store(start);
     uint64_t sent = 0, dropped = 0, bytes = 0, pending = 0, now = start;
     size_plan sizes = o.sizes;
     while (sent < count && !stop_flag) {
-        now = now_ns();
+        now = realtime_ns();
         if (now >= end) break;
         if (o.pps > 0) {
             uint64_t due = start + uint64_t(double(sent) * 1e9 / double(o.pps));
@@ -383,7 +377,7 @@ std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* starte
         size_t size = sizes.next(sent);
         int r;
         for (;;) {
-            build_frame(frame.data(), size, sent, now_ns(), o.frame);
+            build_frame(frame.data(), size, sent, realtime_ns(), o.frame);
             r = nmport_inject(p, frame.data(), size);
             if (r != 0 || stop_flag) break;
             // Full: hand out what is pending; if that was nothing, the
@@ -404,7 +398,7 @@ std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* starte
         }
     }
     nmport_txsync(p);
-    double secs = double(now_ns() - start) / 1e9;
+    double secs = double(realtime_ns() - start) / 1e9;
     port_drops d = nmport_drops(p);
     sent -= dropped;
     fprintf(stderr, "probe send: %llu frames, %llu bytes in %.3f s (%.0f frames/s)%s%s\n",
@@ -466,14 +460,14 @@ std::string receive_frames(port* p, const options& o, const std::atomic<uint64_t
 
     uint64_t frames = 0, bytes = 0, other = 0, corrupt = 0, dups = 0, reordered = 0, unique = 0;
     uint64_t min_seq = ~uint64_t{0}, max_seq = 0, first_rx = 0, last_rx = 0;
-    uint64_t start = now_ns(), last_activity = start;
+    uint64_t start = realtime_ns(), last_activity = start;
     uint64_t end = o.seconds > 0 ? start + uint64_t(o.seconds * 1e9) : ~uint64_t{0};
     uint64_t idle_ns = uint64_t(o.idle * 1e9);
     bool done = false;
     while (!done && !stop_flag) {
         nmport_rxsync(p);
         if (r->cur == r->tail) {
-            uint64_t now = now_ns();
+            uint64_t now = realtime_ns();
             if (now >= end) break;
             if (idle_ns > 0) {
                 uint64_t from = idle_from != nullptr ? idle_from->load() : last_activity;
@@ -512,7 +506,7 @@ std::string receive_frames(port* p, const options& o, const std::atomic<uint64_t
                 ++other;
                 continue;
             }
-            last_activity = now_ns();
+            last_activity = realtime_ns();
             size_t ip_total = get16(f + eth_len + 2), udp_bytes = get16(f + eth_len + ip_len + 4);
             if (ip_total != len - eth_len || udp_bytes != ip_total - ip_len ||
                 csum_fold(csum_add(0, f + eth_len, ip_len)) != 0 || udp_check(f, udp_bytes) != 0) {

@@ -238,7 +238,7 @@ run_report finish_run(replay_state& rs, const char* end) {
     r.bytes = c.bytes;
     r.passes = c.passes();
     r.skipped = c.skipped;
-    const uint64_t now = now_ns();
+    const uint64_t now = monotonic_ns();
     r.elapsed_s = now > c.start ? static_cast<double>(now - c.start) * 1e-9 : 0.0;
     if (r.elapsed_s > 0) {
         r.pps = static_cast<double>(r.packets) / r.elapsed_s;
@@ -263,7 +263,7 @@ const char* end_run(replay_state& rs, bool stopped) {
     if (c.done >= c.loop_entries)
         return "loop";
     // The next packet falls due after --duration: the run lasts that long.
-    for (uint64_t now = now_ns(); now < c.deadline && abort_flag.load() == 0; now = now_ns()) {
+    for (uint64_t now = monotonic_ns(); now < c.deadline && abort_flag.load() == 0; now = monotonic_ns()) {
         const uint64_t ns = std::min<uint64_t>(c.deadline - now, 100000000);
         const timespec ts{0, static_cast<long>(ns)};
         nanosleep(&ts, nullptr);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/clock.hpp"
 #include "common/log.hpp"
 #include "wenlo/replay.hpp"
 
@@ -59,10 +60,10 @@ struct nap_margin {
 
 // Sleeps about `ns` and reports to `margin` how much longer it really lasted.
 void nap(uint64_t ns, nap_margin& margin) {
-    const uint64_t t0 = now_ns();
+    const uint64_t t0 = monotonic_ns();
     const timespec ts{static_cast<time_t>(ns / 1000000000u), static_cast<long>(ns % 1000000000u)};
     clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, nullptr);
-    const uint64_t slept = now_ns() - t0;
+    const uint64_t slept = monotonic_ns() - t0;
     margin.observe(slept > ns ? slept - ns : 0);
 }
 
@@ -87,7 +88,7 @@ bool cons(replay_state& rs) {
         if (head == rs.cons_tail) {
             // End of the queue: the next pass starts where this one ended.
             rs.t0 += last_tx;
-            rs.cons_now = now_ns() - rs.t0;
+            rs.cons_now = monotonic_ns() - rs.t0;
             rs.cons_head = 0;
             rs.ctl.new_pass(rs.t0 + rs.cons_now);
             bump(rs.pass, 1);
@@ -108,7 +109,7 @@ bool cons(replay_state& rs) {
                 const uint64_t ns = static_cast<uint64_t>(wait) - margin.ns;
                 nap(ns < max_nap_ns ? ns : max_nap_ns, margin);
             }
-            rs.cons_now = now_ns() - rs.t0;
+            rs.cons_now = monotonic_ns() - rs.t0;
         } else if (int r = e.len <= max_frame ? netport::nmport_inject(port, q + head + entry_align, e.len) : -1;
                    r > 0) {
             if (burst_count < rs.burst) {
@@ -189,8 +190,8 @@ void* wenlo_main(void* arg) {
             ok = true;
             log_msg("--WWW-- prepare to send packets\n");
             usleep(1000);
-            rs.t0 = now_ns();
-            rs.cons_now = now_ns() - rs.t0;
+            rs.t0 = monotonic_ns();
+            rs.cons_now = monotonic_ns() - rs.t0;
             bump(rs.pass, 1);
             rs.cons_head = rs.head;
             rs.cons_tail = rs.tail;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/clock.hpp"
 #include "common/lateness.hpp"
 #include "common/mapping.hpp"
 #include "common/unique_fd.hpp"
@@ -156,9 +157,6 @@ struct replay_state {
 inline void bump(std::atomic<uint64_t>& c, uint64_t n) {
     c.store(c.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
-
-// Monotonic clock in ns: the replay's time base.
-uint64_t now_ns();
 
 // Loads and scans the capture; on success attaches rs.pcap.
 bool readpcap(const char* name, replay_state& rs);

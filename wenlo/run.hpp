@@ -11,13 +11,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/clock.hpp"
 #include "wenlo/rewrite.hpp"
 
 namespace wenlo {
 
 inline constexpr uint64_t no_limit = ~uint64_t{0};
-
-uint64_t now_ns();  // the replay's monotonic clock
 
 // Options of the run, set by main before the replay thread starts.
 struct run_options {
@@ -114,7 +113,7 @@ struct run_control {
     uint64_t on_sent(unsigned char* frame, uint64_t len, uint64_t due, uint64_t now) {
         if (++since_read == clock_every) {
             since_read = 0;
-            now = now_ns();
+            now = monotonic_ns();
         }
         late.add(now > due ? now - due : 0);
         sent++;

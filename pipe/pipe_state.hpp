@@ -1,13 +1,8 @@
-// Direction state and session layout of the link emulator.
+// Direction state of the link emulator.
 //
 // pipe_state is everything one direction (A: ifa -> ifb, B: ifb -> ifa)
-// knows; it is process-private.  The session layout is a 525184-byte block
-// of plain fixed-width fields, either a shared file that other corvo
-// processes map, or private memory of the same layout.  It holds the four
-// counter blocks, and per direction the limits, the index of the instance in
-// force and two parameter instances.  Nothing in it is a pointer or an
-// std::atomic: words shared between threads or processes are reached through
-// std::atomic_ref at the point of access.
+// knows; it is process-private.  The models' run functions read and write
+// it in the producer thread.
 #pragma once
 
 #include <pthread.h>
@@ -15,10 +10,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 
 #include "common/lateness.hpp"
-#include "models/model.hpp"
+#include "pipe/model_contract.hpp"
+#include "pipe/session_layout.hpp"
 
 namespace netport {
 struct port;
@@ -26,139 +21,6 @@ struct ring;
 }  // namespace netport
 struct arp_ring;      // route mode hand-off ring
 struct route_config;  // a port's addresses and ARP table
-
-// Two 64-byte cache lines: the adjacent-line prefetcher pulls lines in
-// pairs, so words of different writers must be 128 bytes apart.
-inline constexpr std::size_t line_bytes = 128;
-
-template <typename T>
-concept layout_record = std::is_standard_layout_v<T> && std::is_trivially_copyable_v<T>;
-
-// A 64-bit word of the session layout shared between threads or processes.
-using shared_word = std::atomic_ref<uint64_t>;
-static_assert(shared_word::is_always_lock_free);
-static_assert(shared_word::required_alignment <= alignof(uint64_t));
-static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);
-
-// ---------------------------------------------------------------------------
-// Session layout.
-
-// Counters of one thread: one writer, read by main and by other processes.
-struct pipe_counters {
-    uint64_t pkts;        // producer: enqueued; consumer: sent
-    uint64_t bytes;
-    uint64_t drop_pkts;   // producer: dropped by enqueue; consumer: late/undeliverable
-    uint64_t drop_bytes;
-    uint64_t hold_pkts;   // producer: put into the hold buffer
-    uint64_t hold_bytes;
-    // Frames dropped at a port, apart from drop_pkts.  Producer: received
-    // shorter than 60 bytes (a shared-memory link carries them), skipped;
-    // consumer: dropped by the output port (no peer attached, link damaged).
-    uint64_t port_drop_pkts;
-    uint64_t port_drop_bytes;
-    uint64_t spare[8];    // always 0
-};
-
-// The single writer of a counter adds to it (no read-modify-write needed).
-inline void counter_add(uint64_t& c, uint64_t n) noexcept {
-    shared_word w(c);
-    w.store(w.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
-}
-inline uint64_t counter_read(const uint64_t& c) noexcept {
-    return shared_word(const_cast<uint64_t&>(c)).load(std::memory_order_relaxed);
-}
-
-// Descriptor of one model inside an instance.
-struct model_desc {
-    uint8_t present;   // 1 = the model is set
-    uint8_t row;       // row of the option's model table
-    uint16_t size;     // bytes of the parameter block
-    uint32_t offset;   // offset of the block within params
-};
-
-inline constexpr std::size_t params_bytes = 131072;
-
-// One complete set of a direction's parameters.
-struct session_instance {
-    model_desc descs[n_model_kinds];  // delay, bandwidth, loss, reorder
-    uint64_t delay_offset;            // ns (-O)
-    uint32_t drop_overlap;            // 0 or 1 (-P)
-    uint32_t qsize;                   // bytes, 0 = unlimited (-Q)
-    unsigned char params[params_bytes];  // parameter blocks, packed by param_alloc
-};
-
-// Value of active_instance that asks the owner to stop (any value >= 2).
-inline constexpr uint64_t stop_command = 2;
-
-// One direction's part of the layout.
-struct session_area {
-    uint64_t max_bps;          // bit/s, 0 = not yet set
-    uint64_t max_delay;        // ns, 0 = not yet set
-    uint64_t max_hold;         // ns, 0 = not yet set
-    uint64_t active_instance;  // 0 or 1 = in force; >= 2 = stop command
-    session_instance instance[2];
-};
-
-// The first 520 bytes; locked apart from the client area that follows.
-struct session_header {
-    pipe_counters counters[4];  // producer A, consumer A, producer B, consumer B
-    uint32_t version;           // session_version
-    uint32_t reserved;
-};
-
-inline constexpr uint32_t session_version = 1;
-
-// The layout's last 120 bytes.  instance_ack[d] is the instance that
-// direction d's producer has switched to (written by the owner's producer
-// after the switch, release; read by a client before it writes, acquire):
-// a client writes the spare instance only once no producer reads it.
-struct session_tail {
-    uint64_t instance_ack[2];
-    unsigned char spare[104];
-};
-
-struct session_layout {
-    session_header header;
-    session_area area[2];        // A (A->B), B (B->A)
-    session_tail reserved;
-};
-
-inline constexpr std::size_t session_bytes = 525184;
-inline constexpr std::size_t client_area_offset = 520;
-
-static_assert(layout_record<pipe_counters> && sizeof(pipe_counters) == 128);
-static_assert(offsetof(pipe_counters, drop_pkts) == 16 && offsetof(pipe_counters, hold_bytes) == 40);
-static_assert(offsetof(pipe_counters, port_drop_pkts) == 48 && offsetof(pipe_counters, port_drop_bytes) == 56);
-static_assert(layout_record<model_desc> && sizeof(model_desc) == 8);
-static_assert(offsetof(model_desc, present) == 0 && offsetof(model_desc, row) == 1);
-static_assert(offsetof(model_desc, size) == 2 && offsetof(model_desc, offset) == 4);
-static_assert(layout_record<session_instance> && sizeof(session_instance) == 131120);
-static_assert(offsetof(session_instance, descs) == 0);
-static_assert(offsetof(session_instance, delay_offset) == 32);
-static_assert(offsetof(session_instance, drop_overlap) == 40);
-static_assert(offsetof(session_instance, qsize) == 44);
-static_assert(offsetof(session_instance, params) == 48);
-static_assert(layout_record<session_area> && sizeof(session_area) == 262272);
-static_assert(offsetof(session_area, max_bps) == 0 && offsetof(session_area, max_delay) == 8);
-static_assert(offsetof(session_area, max_hold) == 16 && offsetof(session_area, active_instance) == 24);
-static_assert(offsetof(session_area, instance) == 32);
-static_assert(offsetof(session_area, instance[1]) == 131152);
-static_assert(layout_record<session_header> && sizeof(session_header) == client_area_offset);
-static_assert(offsetof(session_header, counters[1]) == 128);
-static_assert(offsetof(session_header, counters[2]) == 256);
-static_assert(offsetof(session_header, counters[3]) == 384);
-static_assert(offsetof(session_header, version) == 512 && offsetof(session_header, reserved) == 516);
-static_assert(layout_record<session_layout> && sizeof(session_layout) == session_bytes);
-static_assert(offsetof(session_layout, area) == 520);
-static_assert(offsetof(session_layout, area[1]) == 262792);
-static_assert(offsetof(session_layout, area[1].instance[1]) == 393944);
-static_assert(offsetof(session_layout, area[1].instance[1].params) == 393992);
-static_assert(offsetof(session_layout, reserved) == 525064);
-static_assert(layout_record<session_tail> && sizeof(session_tail) == 120);
-static_assert(offsetof(session_layout, reserved.instance_ack[1]) == 525072);
-
-// ---------------------------------------------------------------------------
-// Direction state.
 
 struct pkt_frag {
     unsigned char* buf;
@@ -232,7 +94,21 @@ struct alignas(line_bytes) cons_report {
 
 // One direction.  Value-initialise it (pipe_state p{}); all times are ns
 // since t0 in wrapping 64-bit arithmetic.
+//
+// Fields are grouped by writer, each group starting on its own line:
+//   configuration  written by main before the direction's threads start,
+//                  and by corvo_main before it starts the producer; read
+//                  by both threads, written by neither afterwards;
+//   producer       written at start-up, then only by the producer thread
+//                  (prod, enqueue, the hold buffer, the models' run
+//                  functions, instance switches); once the producer runs,
+//                  the consumer never reads them;
+//   maxima         raised by the producer, read and zeroed by main once a
+//                  second;
+//   consumer       written and read by the consumer thread only;
+//   ring indices   tail, head and cons_asleep, each alone on its line.
 struct alignas(line_bytes) pipe_state {
+    // Configuration.
     int wait_link;                  // s between opening ports and starting threads
     int route_mode;                 // non-zero in route mode
     pthread_t cons_tid;             // the corvo_main thread
@@ -246,12 +122,25 @@ struct alignas(line_bytes) pipe_state {
     route_config* out_if;           // output port's addresses and ARP table
     route_config* in_if;            // input port's addresses
     uint64_t late_limit;            // ns of lateness beyond which to drop
-    uint64_t t0;                    // realtime clock when corvo_main started
+    uint64_t t0;                    // monotonic clock when corvo_main started
     uint64_t buf_size;              // bytes of the queue buffer
     unsigned char* buf;             // the queue buffer
     session_area* session;          // this direction's area of the layout
-    uint32_t cur_instance;          // instance being written / in force
-    uint64_t param_used[2];         // bytes used in each instance's params
+    uint64_t param_used[2];         // bytes used in each instance's params (start-up)
+    pipe_counters* prod_stats;      // producer counters
+    netport::port* rx_port;         // port whose receive ring the producer syncs
+    const char* in_name;            // input port name
+    netport::ring* rx_ring;         // the receive ring used
+    int burst;                      // packets per pass / transmissions per txsync
+    unsigned char* hold_buf;        // the hold buffer
+    uint64_t hold_limit;            // hold buffer wrap point (size - 9216)
+    int lock_buffers;               // -H: buffers are locked in memory, never given back
+    const char* out_name;           // output port name
+    pipe_counters* cons_stats;      // consumer counters
+    int report_on;                  // --json: record lateness and queue peaks
+
+    // Producer.
+    alignas(line_bytes) uint32_t cur_instance;  // instance being written / in force
     uint64_t qsize;                 // queue limit in bytes, 0 = unlimited
     model_spec delay_slot;
     model_spec bw_slot;
@@ -262,14 +151,7 @@ struct alignas(line_bytes) pipe_state {
     uint64_t prod_head;             // producer's copy of head
     uint64_t prod_tail;             // queue offset of the next record
     uint64_t prod_now;              // producer clock
-    std::atomic<uint64_t> max_round;  // ns; producer raises it, main reads and zeroes it
     unsigned short rand_state[3];   // nrand48 state of every random model
-    pipe_counters* prod_stats;      // producer counters
-    netport::port* rx_port;         // port whose receive ring the producer syncs
-    const char* in_name;            // input port name
-    netport::ring* rx_ring;         // the receive ring used
-    int burst;                      // packets per pass / transmissions per txsync
-    std::atomic<int> max_rxq;       // producer raises it, main reads and zeroes it
     uint64_t qt_qout;               // bottleneck has sent the last accepted packet
     uint64_t qt_tx;                 // arrival time of the last accepted packet
     unsigned char* cur_pkt;         // first buffer of the current packet
@@ -285,24 +167,27 @@ struct alignas(line_bytes) pipe_state {
     uint64_t cur_hold;              // hold time (reorder model), then release time
     uint64_t hold_tail;             // write offset in the hold buffer
     uint64_t hold_head;             // read offset in the hold buffer
-    unsigned char* hold_buf;        // the hold buffer
-    uint64_t hold_limit;            // hold buffer wrap point (size - 9216)
     uint64_t hold_first;            // release time of the oldest held packet, 0 = empty
     uint64_t hold_last;             // release time of the newest held packet
     int hold_ready;                 // oldest held packet is due
-    queue_release_state release;    // producer: consumed queue pages given back
-    int lock_buffers;               // -H: buffers are locked in memory, never given back
-    uint64_t cons_now;              // consumer clock
-    const char* out_name;           // output port name
-    pipe_counters* cons_stats;      // consumer counters
-    // The JSON report (--json).  report_on is set before the threads
-    // start; prod_rep is written by the producer, cons_rep by the
-    // consumer, both read by main (and peaks and lateness peak zeroed by it).
-    int report_on;                  // record lateness and queue peaks
+    queue_release_state release;    // consumed queue pages given back (started by corvo_main)
+    // The producer's part of the JSON report (--json), read by main, which
+    // also takes (zeroes) the queue peaks.
     prod_report prod_rep;
+
+    // Maxima.
+    alignas(line_bytes) std::atomic<uint64_t> max_round;  // ns; producer raises it, main reads and zeroes it
+    std::atomic<int> max_rxq;       // producer raises it, main reads and zeroes it
+
+    // Consumer.
+    alignas(line_bytes) uint64_t cons_now;  // consumer clock
+    // The consumer's part of the JSON report, read by main.
     cons_report cons_rep;
+
     // Ring indices, each alone on its line.  tail: written by the producer
-    // (release), read by the consumer (acquire); head: the reverse.
+    // (release QR1 in publish_tail), read by the consumer (acquire QA1);
+    // head: the reverse (release QR2 in advance, acquire QA2 in free_ahead
+    // and no_room).
     alignas(line_bytes) std::atomic<uint64_t> tail;
     alignas(line_bytes) std::atomic<uint64_t> head;
     // 1 while the consumer sleeps on an empty queue (a futex word): the
@@ -312,7 +197,16 @@ struct alignas(line_bytes) pipe_state {
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 static_assert(alignof(pipe_state) == line_bytes && sizeof(pipe_state) % line_bytes == 0);
-static_assert(offsetof(pipe_state, tail) % line_bytes == 0);
+// Each group starts a line; the maxima have one line; the consumer's clock
+// has its line, followed by its report's lines.
+static_assert(offsetof(pipe_state, wait_link) == 0);
+static_assert(offsetof(pipe_state, cur_instance) % line_bytes == 0);
+static_assert(offsetof(pipe_state, prod_rep) % line_bytes == 0);
+static_assert(offsetof(pipe_state, max_round) % line_bytes == 0);
+static_assert(offsetof(pipe_state, cons_now) == offsetof(pipe_state, max_round) + line_bytes);
+static_assert(offsetof(pipe_state, cons_rep) == offsetof(pipe_state, cons_now) + line_bytes);
+static_assert(offsetof(pipe_state, tail) == offsetof(pipe_state, cons_rep) + sizeof(cons_report));
+static_assert(sizeof(cons_report) % line_bytes == 0);
 static_assert(offsetof(pipe_state, head) == offsetof(pipe_state, tail) + line_bytes);
 static_assert(offsetof(pipe_state, cons_asleep) == offsetof(pipe_state, head) + line_bytes);
 static_assert(sizeof(pipe_state) == offsetof(pipe_state, cons_asleep) + line_bytes);

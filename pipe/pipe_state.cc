@@ -1,6 +1,6 @@
 // Direction state and session layout: the private layout, binding a
-// direction to its area, and the process-wide stop flag.
-#include "corvo/pipe.hpp"
+// direction to its area, the empty slot and the process-wide stop flag.
+#include "pipe/pipe_state.hpp"
 
 #include <sys/mman.h>
 
@@ -9,6 +9,8 @@
 #include "common/log.hpp"
 
 std::atomic<uint8_t> abort_flag{0};
+
+int null_run(pipe_state&, const model_spec&) noexcept { return 0; }
 
 session_layout* session_private()
 {
