@@ -53,8 +53,8 @@ struct direction {
         p.late_limit = uint64_t(1) << 62;
         p.port_out = out;
         p.buf_size = queue_buf_size(0, 0, 0);
-        p.buf = static_cast<unsigned char*>(
-            mmap(nullptr, p.buf_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0));
+        p.buf = static_cast<unsigned char*>(mmap(nullptr, p.buf_size, PROT_READ | PROT_WRITE,
+                                                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0));
         prod_init(p);
         cons_init(p, st);
         if (attached) {

@@ -112,8 +112,9 @@ int main()
     const quantiles t = timer_lateness(3.0);
     const quantiles f = futex_wake(5000);
     const double c = clock_read_ns();
-    std::printf("{\"name\":\"machine_floor\",\"timer_late_ns\":{\"median\":%.0f,\"p99\":%.0f,\"max\":%.0f},"
-                "\"futex_wake_ns\":{\"median\":%.0f,\"p99\":%.0f,\"max\":%.0f},\"clock_read_ns\":%.1f}\n",
-                t.median, t.p99, t.max, f.median, f.p99, f.max, c);
+    std::printf(
+        "{\"name\":\"machine_floor\",\"timer_late_ns\":{\"median\":%.0f,\"p99\":%.0f,\"max\":%.0f},"
+        "\"futex_wake_ns\":{\"median\":%.0f,\"p99\":%.0f,\"max\":%.0f},\"clock_read_ns\":%.1f}\n",
+        t.median, t.p99, t.max, f.median, f.p99, f.max, c);
     return 0;
 }

@@ -19,18 +19,21 @@ constexpr int burst = 64;
 
 // Sends bursts on tx and takes every frame that has arrived on rx; counts
 // the frames received.
-void pump(benchmark::State& state, port* tx, port* rx) {
+void pump(benchmark::State& state, port* tx, port* rx)
+{
     std::vector<unsigned char> frame(size_t(state.range(0)), 0x5a);
     ring* r = nmport_rx_ring(rx);
     uint64_t received = 0;
     for (auto _ : state) {
         for (int i = 0; i < burst; ++i)
-            if (nmport_inject(tx, frame.data(), frame.size()) <= 0) break;
+            if (nmport_inject(tx, frame.data(), frame.size()) <= 0)
+                break;
         nmport_txsync(tx);
         nmport_rxsync(rx);
         uint32_t n = (r->tail + r->num_slots - r->head) % r->num_slots;
         for (uint32_t k = 0; k < n; ++k)
-            if (!(r->slots[(r->head + k) % r->num_slots].flags & NS_MOREFRAG)) ++received;
+            if (!(r->slots[(r->head + k) % r->num_slots].flags & NS_MOREFRAG))
+                ++received;
         benchmark::DoNotOptimize(r->slots[r->head].buf);
         r->head = r->cur = r->tail;
     }
@@ -39,7 +42,8 @@ void pump(benchmark::State& state, port* tx, port* rx) {
         benchmark::Counter(double(received) * double(state.range(0)), benchmark::Counter::kIsRate);
 }
 
-void BM_vale_link(benchmark::State& state) {
+void BM_vale_link(benchmark::State& state)
+{
     std::string sw = "valebench" + std::to_string(getpid());
     port* a = nmport_open((sw + ":a").c_str());
     port* b = nmport_open((sw + ":b").c_str());
@@ -57,8 +61,10 @@ struct veth_setup {
     std::string ns = "netport-bench-" + std::to_string(getpid());
     std::string a = "nba" + std::to_string(getpid()), b = "nbb" + std::to_string(getpid());
     bool ok = false;
-    veth_setup() {
-        if (geteuid() != 0) return;
+    veth_setup()
+    {
+        if (geteuid() != 0)
+            return;
         std::string x = "ip netns exec " + ns + " ";
         ok = system(("ip netns add " + ns).c_str()) == 0 &&
              system(("ip -n " + ns + " link add " + a + " type veth peer name " + b).c_str()) == 0 &&
@@ -68,12 +74,15 @@ struct veth_setup {
                      "ethtool -K " + b + " tso off gso off gro off tx off rx off >/dev/null")
                         .c_str()) == 0;
     }
-    ~veth_setup() {
-        if (geteuid() == 0) system(("ip netns del " + ns + " 2>/dev/null").c_str());
+    ~veth_setup()
+    {
+        if (geteuid() == 0)
+            system(("ip netns del " + ns + " 2>/dev/null").c_str());
     }
 };
 
-void BM_veth_pair(benchmark::State& state) {
+void BM_veth_pair(benchmark::State& state)
+{
     static veth_setup net;
     if (!net.ok) {
         state.SkipWithError("needs root to make a network namespace and a veth pair");
@@ -93,9 +102,12 @@ void BM_veth_pair(benchmark::State& state) {
         pump(state, tx, rx);
     nmport_close(tx);
     nmport_close(rx);
-    if (home >= 0 && setns(home, CLONE_NEWNET) != 0) abort();
-    if (fd >= 0) close(fd);
-    if (home >= 0) close(home);
+    if (home >= 0 && setns(home, CLONE_NEWNET) != 0)
+        abort();
+    if (fd >= 0)
+        close(fd);
+    if (home >= 0)
+        close(home);
 }
 BENCHMARK(BM_veth_pair)->Arg(64)->Arg(1500);
 

@@ -28,7 +28,8 @@ namespace {
 // A capture of n packets of len bytes, gap ns apart, in a temporary file.
 struct capture {
     std::string path;
-    capture(uint32_t n, uint32_t len, uint64_t gap) {
+    capture(uint32_t n, uint32_t len, uint64_t gap)
+    {
         char tmpl[] = "/tmp/wenlo_bench_XXXXXX";
         int fd = mkstemp(tmpl);
         path = tmpl;
@@ -59,11 +60,13 @@ struct capture {
 
 struct quiet_log {
     int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    quiet_log() {
+    quiet_log()
+    {
         set_log_style(log_style::wenlo);
         set_log_fd(fd);
     }
-    ~quiet_log() {
+    ~quiet_log()
+    {
         set_log_fd(2);
         close(fd);
     }
@@ -71,7 +74,8 @@ struct quiet_log {
 
 uint64_t mono() { return monotonic_ns(); }
 
-void BM_pcap_prod(benchmark::State& state) {
+void BM_pcap_prod(benchmark::State& state)
+{
     quiet_log q;
     capture cap(10001, static_cast<uint32_t>(state.range(0)), 10000);
     uint64_t packets = 0;
@@ -86,14 +90,16 @@ void BM_pcap_prod(benchmark::State& state) {
         rs.reset();
         state.ResumeTiming();
     }
-    state.counters["packets_per_s"] = benchmark::Counter(static_cast<double>(packets), benchmark::Counter::kIsRate);
+    state.counters["packets_per_s"] =
+        benchmark::Counter(static_cast<double>(packets), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_pcap_prod)->Arg(64)->Arg(1500)->Unit(benchmark::kMillisecond);
 
 // Load time of a capture of 1 000 000 IPv4/UDP frames of 100 bytes: map,
 // scan and queue build (pcap_prod), without rewriting (0), with --dmac,
 // --smac and --ipmap (1), and with --unique-ip besides (2).
-void BM_load_1m(benchmark::State& state) {
+void BM_load_1m(benchmark::State& state)
+{
     quiet_log q;
     constexpr uint32_t n = 1000000, len = 100;
     char tmpl[] = "/tmp/wenlo_bench_1m_XXXXXX";
@@ -103,9 +109,9 @@ void BM_load_1m(benchmark::State& state) {
         auto put = [&](uint32_t w) { b.append(reinterpret_cast<const char*>(&w), 4); };
         put(0xa1b23c4d);
         b.append(20, '\0');
-        unsigned char f[len] = {0x02, 0, 0, 0, 0, 2, 0x02, 0, 0, 0, 0, 1, 0x08, 0x00, 0x45, 0, 0, len - 14,
-                                0, 0, 0, 0, 64, 17, 0, 0, 10, 1, 0, 1, 10, 2, 0, 2, 0x13, 0x88, 0, 53,
-                                0, len - 34, 0x12, 0x34};
+        unsigned char f[len] = {0x02, 0, 0,  0,        0, 2, 0x02, 0,    0,  0,  0, 1,        0x08, 0x00,
+                                0x45, 0, 0,  len - 14, 0, 0, 0,    0,    64, 17, 0, 0,        10,   1,
+                                0,    1, 10, 2,        0, 2, 0x13, 0x88, 0,  53, 0, len - 34, 0x12, 0x34};
         b.reserve(24 + size_t{n} * (16 + len));
         for (uint32_t i = 0; i < n; i++) {
             const uint64_t t = uint64_t{i} * 1000;
@@ -150,14 +156,16 @@ struct veth_ns {
     std::string name = "wenlo_bench_" + std::to_string(getpid());
     bool ok;
     static bool sh(const std::string& c) { return std::system((c + " >/dev/null 2>&1").c_str()) == 0; }
-    veth_ns() {
+    veth_ns()
+    {
         ok = geteuid() == 0 && sh("ip netns add " + name) &&
              sh("ip -n " + name + " link add wa type veth peer name wb") &&
              sh("ip netns exec " + name + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1") &&
              sh("ip -n " + name + " link set wa up") && sh("ip -n " + name + " link set wb up");
     }
     ~veth_ns() { sh("ip netns del " + name); }
-    bool enter() const {
+    bool enter() const
+    {
         int fd = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
         bool r = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
         if (fd >= 0)
@@ -176,7 +184,8 @@ struct replay_result {
 // Runs the replay thread on tx_name and receives on rx_name for `seconds`
 // (or until `want` frames) in the calling thread.
 replay_result replay(const std::string& cap, const char* bw, const std::string& tx_name,
-                     const std::string& rx_name, double seconds, size_t want, uint64_t gap) {
+                     const std::string& rx_name, double seconds, size_t want, uint64_t gap)
+{
     replay_result res;
     auto rs = std::make_unique<replay_state>();
     rs->core = -1;
@@ -228,7 +237,8 @@ replay_result replay(const std::string& cap, const char* bw, const std::string& 
     return res;
 }
 
-void report(benchmark::State& state, const replay_result& r) {
+void report(benchmark::State& state, const replay_result& r)
+{
     state.counters["received_per_s"] = r.seconds > 0 ? static_cast<double>(r.received) / r.seconds : 0;
     state.counters["sent"] = static_cast<double>(r.sent);
     state.counters["received"] = static_cast<double>(r.received);
@@ -246,30 +256,31 @@ void report(benchmark::State& state, const replay_result& r) {
 }
 
 // A fresh link for each run.
-std::string vale(const char* end) {
+std::string vale(const char* end)
+{
     static int run = 0;
     if (end[0] == 't')
         run++;
     return "valewb" + std::to_string(getpid()) + "r" + std::to_string(run) + ":" + end;
 }
 
-void BM_replay_vale_full_speed(benchmark::State& state) {
+void BM_replay_vale_full_speed(benchmark::State& state)
+{
     quiet_log q;
     capture cap(10001, static_cast<uint32_t>(state.range(0)), 10000);
-    for (auto _ : state)
-        {
+    for (auto _ : state) {
         std::string tx = vale("tx"), rx = vale("rx");
         report(state, replay(cap.path, "0", tx, rx, 2.0, ~size_t{0}, 0));
     }
 }
 BENCHMARK(BM_replay_vale_full_speed)->Arg(64)->Arg(1500)->Iterations(1)->Unit(benchmark::kSecond);
 
-void BM_replay_vale_timing(benchmark::State& state) {
+void BM_replay_vale_timing(benchmark::State& state)
+{
     quiet_log q;
     const uint64_t gap = static_cast<uint64_t>(state.range(0)) * 1000;
     capture cap(200, 100, gap);
-    for (auto _ : state)
-        {
+    for (auto _ : state) {
         std::string tx = vale("tx"), rx = vale("rx");
         report(state, replay(cap.path, nullptr, tx, rx, 30.0, 2000, gap));
     }
@@ -278,7 +289,8 @@ BENCHMARK(BM_replay_vale_timing)->Arg(100)->Arg(1000)->Iterations(1)->Unit(bench
 
 // Over veth the whole run happens in a thread that entered the namespace.
 void veth_run(benchmark::State& state, const char* bw, double seconds, size_t want, uint64_t gap,
-              uint32_t len) {
+              uint32_t len)
+{
     quiet_log q;
     veth_ns ns;
     if (!ns.ok) {
@@ -299,12 +311,14 @@ void veth_run(benchmark::State& state, const char* bw, double seconds, size_t wa
     }
 }
 
-void BM_replay_veth_full_speed(benchmark::State& state) {
+void BM_replay_veth_full_speed(benchmark::State& state)
+{
     veth_run(state, "0", 2.0, ~size_t{0}, 0, static_cast<uint32_t>(state.range(0)));
 }
 BENCHMARK(BM_replay_veth_full_speed)->Arg(64)->Arg(1500)->Iterations(1)->Unit(benchmark::kSecond);
 
-void BM_replay_veth_timing(benchmark::State& state) {
+void BM_replay_veth_timing(benchmark::State& state)
+{
     veth_run(state, nullptr, 30.0, 2000, static_cast<uint64_t>(state.range(0)) * 1000, 100);
 }
 BENCHMARK(BM_replay_veth_timing)->Arg(100)->Arg(1000)->Iterations(1)->Unit(benchmark::kSecond);

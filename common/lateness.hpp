@@ -15,8 +15,8 @@
 
 namespace lateness {
 
-inline constexpr int sub_bits = 4;                 // 16 buckets per power of two
-inline constexpr int top_exp = 40;                 // 2^40 ns, about 18 minutes
+inline constexpr int sub_bits = 4;  // 16 buckets per power of two
+inline constexpr int top_exp = 40;  // 2^40 ns, about 18 minutes
 inline constexpr int n_buckets = ((top_exp - sub_bits + 1) << sub_bits) + 1;
 
 constexpr int bucket_of(uint64_t ns) noexcept

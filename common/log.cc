@@ -65,7 +65,7 @@ std::atomic<uint64_t> next_ticket{0};
 std::atomic<uint64_t> done_ticket{0};  // tickets below it are written or lost
 std::atomic<bool> queued{false};       // lines go through the ring
 std::atomic<bool> stop_writer{false};
-std::atomic<int64_t> write_since{0};   // start of the writer's write(2), 0 outside one
+std::atomic<int64_t> write_since{0};  // start of the writer's write(2), 0 outside one
 std::atomic<uint64_t> lost{0};
 bool ring_ready = false;  // seq numbers set (the first start)
 bool flush_at_exit = false;
@@ -224,8 +224,7 @@ extern "C" void flush_on_exit() { log_flush(); }
 
 // Appends the message to the prefix already in buf[0..n) and hands the
 // whole line on at once.
-[[gnu::format(printf, 3, 0)]]
-void finish(char (&buf)[1024], int n, const char* fmt, va_list ap)
+[[gnu::format(printf, 3, 0)]] void finish(char (&buf)[1024], int n, const char* fmt, va_list ap)
 {
     if (n < 0 || n >= static_cast<int>(sizeof buf))
         return;
@@ -336,7 +335,8 @@ void log_write_short(const char* tag, int line, const char* fmt, ...)
     const int sec = static_cast<int>(t.sec % 1000);
     const int msec = static_cast<int>(t.usec / 1000);
     if (get_log_style() == log_style::wenlo)
-        finish(buf, std::snprintf(buf, sizeof buf, "%03d.%03d %-10.10s [%5d] \t", sec, msec, tag, line), fmt, ap);
+        finish(buf, std::snprintf(buf, sizeof buf, "%03d.%03d %-10.10s [%5d] \t", sec, msec, tag, line), fmt,
+               ap);
     else if (verbose > 0)
         finish(buf, std::snprintf(buf, sizeof buf, "%03d.%03d [%5d] \t", sec, msec, line), fmt, ap);
     va_end(ap);
@@ -349,6 +349,8 @@ void log_write_tagged(const char* tag, int line, const char* fmt, ...)
     va_start(ap, fmt);
     char buf[1024];
     const int sec = static_cast<int>(t.sec % 1000);
-    finish(buf, std::snprintf(buf, sizeof buf, "%03d.%06d %s [%d] ", sec, static_cast<int>(t.usec), tag, line), fmt, ap);
+    finish(buf,
+           std::snprintf(buf, sizeof buf, "%03d.%06d %s [%d] ", sec, static_cast<int>(t.usec), tag, line),
+           fmt, ap);
     va_end(ap);
 }

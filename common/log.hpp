@@ -69,10 +69,8 @@ bool limiter_allow(log_limiter& lim, int limit, int64_t sec);
 // Same, reading the wall clock.
 bool limiter_allow(log_limiter& lim, int limit);
 
-[[gnu::format(printf, 3, 4)]]
-void log_write_short(const char* tag, int line, const char* fmt, ...);
-[[gnu::format(printf, 3, 4)]]
-void log_write_tagged(const char* tag, int line, const char* fmt, ...);
+[[gnu::format(printf, 3, 4)]] void log_write_short(const char* tag, int line, const char* fmt, ...);
+[[gnu::format(printf, 3, 4)]] void log_write_tagged(const char* tag, int line, const char* fmt, ...);
 
 // A line already formatted (n bytes, ending with its "\n"), handed on as is.
 void log_line(const char* text, size_t n);
@@ -82,9 +80,9 @@ void log_line(const char* text, size_t n);
 #define log_limited(limit, ...) log_limited_as(__func__, limit, __VA_ARGS__)
 #define log_msg_as(tag, ...) log_write_short(tag, __LINE__, __VA_ARGS__)
 #define log_tagged_as(tag, ...) log_write_tagged(tag, __LINE__, __VA_ARGS__)
-#define log_limited_as(tag, limit, ...)                           \
-    do {                                                          \
-        static log_limiter log_lim_;                              \
-        if (limiter_allow(log_lim_, (limit)))                     \
-            log_write_tagged(tag, __LINE__, __VA_ARGS__);         \
+#define log_limited_as(tag, limit, ...)                   \
+    do {                                                  \
+        static log_limiter log_lim_;                      \
+        if (limiter_allow(log_lim_, (limit)))             \
+            log_write_tagged(tag, __LINE__, __VA_ARGS__); \
     } while (0)

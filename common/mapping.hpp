@@ -16,7 +16,9 @@ public:
         : base_(base == MAP_FAILED ? nullptr : static_cast<unsigned char*>(base)), bytes_(base_ ? bytes : 0)
     {
     }
-    mapping(mapping&& o) noexcept : base_(std::exchange(o.base_, nullptr)), bytes_(std::exchange(o.bytes_, 0)) {}
+    mapping(mapping&& o) noexcept : base_(std::exchange(o.base_, nullptr)), bytes_(std::exchange(o.bytes_, 0))
+    {
+    }
     mapping& operator=(mapping&& o) noexcept
     {
         if (this != &o) {
@@ -57,6 +59,7 @@ private:
 // adds to MAP_PRIVATE | MAP_ANONYMOUS.  Empty, with errno set, on failure.
 inline mapping map_anonymous(size_t bytes, int extra_flags = 0) noexcept
 {
-    return mapping(::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | extra_flags, -1, 0),
-                   bytes);
+    return mapping(
+        ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | extra_flags, -1, 0),
+        bytes);
 }

@@ -15,10 +15,7 @@ namespace {
 constexpr int cpu_set_cpus = 1024;
 }
 
-void thread_timer_slack()
-{
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-}
+void thread_timer_slack() { prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }
 
 void setaffinity(int cpu)
 {

@@ -35,7 +35,8 @@ constexpr uint16_t arp_op_reply = 2;
 inline uint16_t get_be16(const unsigned char* b) noexcept { return uint16_t(b[0] << 8 | b[1]); }
 
 // Four bytes as they are, i.e. an address in network byte order.
-inline uint32_t get_addr(const unsigned char* b) noexcept {
+inline uint32_t get_addr(const unsigned char* b) noexcept
+{
     uint32_t v;
     std::memcpy(&v, b, 4);
     return v;
@@ -43,7 +44,8 @@ inline uint32_t get_addr(const unsigned char* b) noexcept {
 
 inline std::atomic_ref<uint8_t> state_of(arp_slot& s) noexcept { return std::atomic_ref<uint8_t>(s.state); }
 
-void count_prod_drop(pipe_state& p) noexcept {
+void count_prod_drop(pipe_state& p) noexcept
+{
     if (p.prod_stats) {
         counter_add(p.prod_stats->drop_pkts, 1);
         counter_add(p.prod_stats->drop_bytes, p.cur_len);
@@ -53,7 +55,8 @@ void count_prod_drop(pipe_state& p) noexcept {
 
 }  // namespace
 
-bool route_divert(pipe_state& p) noexcept {
+bool route_divert(pipe_state& p) noexcept
+{
     const unsigned char* f = p.cur_pkt;
     uint32_t first = p.n_frags > 0 ? p.frags[0].len : p.cur_len;
     if (first < ether_hdr_bytes) [[unlikely]] {
@@ -72,7 +75,8 @@ bool route_divert(pipe_state& p) noexcept {
     return true;
 }
 
-void arp_handoff(pipe_state& p, const unsigned char* frame) noexcept {
+void arp_handoff(pipe_state& p, const unsigned char* frame) noexcept
+{
     const route_config& rc = *p.in_if;
     if (get_addr(frame + 38) != rc.ip)
         return;
@@ -93,7 +97,8 @@ void arp_handoff(pipe_state& p, const unsigned char* frame) noexcept {
     r.prod_idx += 1;
 }
 
-int arp_drain(pipe_state& p) noexcept {
+int arp_drain(pipe_state& p) noexcept
+{
     arp_ring& r = *p.arp_cons_ring;
     int n = 0;
     for (;;) {
@@ -114,7 +119,8 @@ int arp_drain(pipe_state& p) noexcept {
     return n;
 }
 
-int cons_handle_arp(pipe_state& p, const arp_slot& e) noexcept {
+int cons_handle_arp(pipe_state& p, const arp_slot& e) noexcept
+{
     route_config& rc = *p.out_if;
     if (e.op == arp_op_reply) {
         // Only the first reply to our own request is believed: an
@@ -139,7 +145,8 @@ int cons_handle_arp(pipe_state& p, const arp_slot& e) noexcept {
     return 0;
 }
 
-mac_result cons_update_macs(pipe_state& p, unsigned char* frame, uint32_t len) noexcept {
+mac_result cons_update_macs(pipe_state& p, unsigned char* frame, uint32_t len) noexcept
+{
     route_config& rc = *p.out_if;
     if (len < ether_hdr_bytes) [[unlikely]]
         return {mac_verdict::drop, 0};

@@ -41,7 +41,8 @@ unsigned char* map_buffer(uint64_t size, const char* what, bool lock)
         munmap(reinterpret_cast<void*>(end), at + span - end);
     auto* buf = reinterpret_cast<unsigned char*>(start);
     if (lock && mlock(buf, size) != 0) {
-        log_msg("cannot lock the %llu bytes of the %s: %s\n", (unsigned long long)size, what, strerror(errno));
+        log_msg("cannot lock the %llu bytes of the %s: %s\n", (unsigned long long)size, what,
+                strerror(errno));
         munmap(buf, size);
         return nullptr;
     }
@@ -182,10 +183,11 @@ bool cons_prepare(pipe_state& p)
         p.hold_limit = hbytes - hold_reserve;
     }
 
-    log_msg("----\n\t%s -> %s :  bps %lld delay %s loss %s reorder %s queue %lld bytes\n"
-            "\tbuffer   %s bytes\n\thold-buf %s bytes\n",
-            p.in_name, p.out_name, (long long)s.max_bps, p.delay_slot.text, p.loss_slot.text,
-            p.reorder_slot.text, (long long)p.qsize, qtext, htext);
+    log_msg(
+        "----\n\t%s -> %s :  bps %lld delay %s loss %s reorder %s queue %lld bytes\n"
+        "\tbuffer   %s bytes\n\thold-buf %s bytes\n",
+        p.in_name, p.out_name, (long long)s.max_bps, p.delay_slot.text, p.loss_slot.text, p.reorder_slot.text,
+        (long long)p.qsize, qtext, htext);
     return true;
 }
 

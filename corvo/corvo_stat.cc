@@ -34,10 +34,7 @@
 
 namespace {
 
-void usage()
-{
-    std::fprintf(stderr, "usage: corvo-stat [-n count] [--json] session-file\n");
-}
+void usage() { std::fprintf(stderr, "usage: corvo-stat [-n count] [--json] session-file\n"); }
 
 json_object pair(const uint64_t& pkts, const uint64_t& bytes)
 {
@@ -88,19 +85,20 @@ int print_info(info_request q)
     if (q == info_request::version) {
         print_version("corvo-stat", stdout);
     } else {
-        std::fputs("usage: corvo-stat [-n count] [--json] session-file\n"
-                   "\n"
-                   "Prints the live counters of a running corvo from its session file\n"
-                   "(corvo -s FILE) once a second: per direction the producer's and the\n"
-                   "consumer's packets, bytes, drops, held packets and frames dropped at a\n"
-                   "port, one line each, then an empty line.  The file is mapped read-only\n"
-                   "and never locked.\n"
-                   "\n"
-                   "  -n count     stop after count reports (default: until interrupted)\n"
-                   "  --json       one JSON object per report instead of the lines\n"
-                   "  --help       this text\n"
-                   "  --version    the version\n",
-                   stdout);
+        std::fputs(
+            "usage: corvo-stat [-n count] [--json] session-file\n"
+            "\n"
+            "Prints the live counters of a running corvo from its session file\n"
+            "(corvo -s FILE) once a second: per direction the producer's and the\n"
+            "consumer's packets, bytes, drops, held packets and frames dropped at a\n"
+            "port, one line each, then an empty line.  The file is mapped read-only\n"
+            "and never locked.\n"
+            "\n"
+            "  -n count     stop after count reports (default: until interrupted)\n"
+            "  --json       one JSON object per report instead of the lines\n"
+            "  --help       this text\n"
+            "  --version    the version\n",
+            stdout);
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
@@ -168,9 +166,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "corvo-stat: cannot open %s: %s\n", path, std::strerror(errno));
         return 1;
     }
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_size != static_cast<off_t>(session_bytes)) {
-        std::fprintf(stderr, "corvo-stat: %s is not a session file (%zu bytes expected)\n", path, session_bytes);
+        std::fprintf(stderr, "corvo-stat: %s is not a session file (%zu bytes expected)\n", path,
+                     session_bytes);
         return 1;
     }
     void* m = mmap(nullptr, session_bytes, PROT_READ, MAP_SHARED, fd, 0);
@@ -187,7 +186,7 @@ int main(int argc, char** argv)
     }
     // A file cut short under the mapping raises SIGBUS on the pages past
     // its new end: report it rather than die of it.
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_sigbus;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGBUS, &sa, nullptr);
@@ -212,7 +211,8 @@ int main(int argc, char** argv)
             // never while objects with destructors are alive.
             snapshot(*layout, snap);
             if (!out.write(json_object_of(out, snap, path))) {
-                std::fprintf(stderr, "corvo-stat: cannot write to standard output: %s\n", std::strerror(errno));
+                std::fprintf(stderr, "corvo-stat: cannot write to standard output: %s\n",
+                             std::strerror(errno));
                 return 1;
             }
             continue;

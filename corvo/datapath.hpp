@@ -91,11 +91,11 @@ int prod_pass(pipe_state& p, bool wait = true) noexcept;
 inline constexpr uint32_t max_unsynced = 8193;
 
 struct cons_loop_state {
-    int pending = 0;  // injections since the last transmit sync
+    int pending = 0;     // injections since the last transmit sync
     uint32_t n_due = 0;  // report_on: frames sent since the last sync, and their due times
     uint64_t due[max_unsynced];
-    int retry = 0;    // the record at head is being tried again
-    uint64_t max_frame = 0;  // largest frame port_out carries
+    int retry = 0;               // the record at head is being tried again
+    uint64_t max_frame = 0;      // largest frame port_out carries
     uint64_t oversleep = 30000;  // how much longer than asked a sleep lasts (ns, tracked)
     uint64_t idle_nap = 0;       // next nap while the queue is empty (ns)
 };

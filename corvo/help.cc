@@ -11,11 +11,16 @@ namespace {
 const char* kind_name(char letter)
 {
     switch (letter) {
-    case 'D': return "delay";
-    case 'B': return "bandwidth";
-    case 'L': return "loss";
-    case 'R': return "reorder";
-    default: return "model";
+    case 'D':
+        return "delay";
+    case 'B':
+        return "bandwidth";
+    case 'L':
+        return "loss";
+    case 'R':
+        return "reorder";
+    default:
+        return "model";
     }
 }
 

@@ -22,8 +22,10 @@ std::string sig4(double v)
 // ns in the largest unit that keeps it whole, else to four digits.
 std::string time_text(uint64_t ns)
 {
-    static constexpr struct { uint64_t unit; const char* suffix; } units[] = {
-        {1000000000, "s"}, {1000000, "ms"}, {1000, "us"}, {1, "ns"}};
+    static constexpr struct {
+        uint64_t unit;
+        const char* suffix;
+    } units[] = {{1000000000, "s"}, {1000000, "ms"}, {1000, "us"}, {1, "ns"}};
     if (ns == 0)
         return "0";
     for (const auto& u : units) {
@@ -111,8 +113,7 @@ std::string model_text(const session_instance& inst, int k)
                     sum += double(v);
                     least = v < least ? v : least;
                 }
-                return "exp," + time_text(least) + "," +
-                       time_text(uint64_t(std::llround(sum / exp_entries)));
+                return "exp," + time_text(least) + "," + time_text(uint64_t(std::llround(sum / exp_entries)));
             }
             break;
         case 3:
@@ -188,10 +189,10 @@ json_object direction_json(corvo_config& cfg, int d)
     // The consumer counts a record taken only after the producer counted
     // it, so reading the consumer first never shows a negative queue.
     const uint64_t taken_pkts = counter_read(cr.taken_pkts), taken_bytes = counter_read(cr.taken_bytes);
-    const uint64_t q_pkts = counter_read(pc.pkts) + counter_read(pc.hold_pkts) - counter_read(pr.unhold_pkts) -
-                            taken_pkts;
-    const uint64_t q_bytes = counter_read(pc.bytes) + counter_read(pc.hold_bytes) -
-                             counter_read(pr.unhold_bytes) - taken_bytes;
+    const uint64_t q_pkts =
+        counter_read(pc.pkts) + counter_read(pc.hold_pkts) - counter_read(pr.unhold_pkts) - taken_pkts;
+    const uint64_t q_bytes =
+        counter_read(pc.bytes) + counter_read(pc.hold_bytes) - counter_read(pr.unhold_bytes) - taken_bytes;
     uint64_t peak_pkts = shared_word(p.prod_rep.peak_pkts).exchange(0, std::memory_order_relaxed);
     uint64_t peak_bytes = shared_word(p.prod_rep.peak_bytes).exchange(0, std::memory_order_relaxed);
     peak_pkts = peak_pkts > q_pkts ? peak_pkts : q_pkts;
@@ -221,7 +222,8 @@ json_object direction_json(corvo_config& cfg, int d)
     o["sent"] = frames(counter_read(cc.pkts), counter_read(cc.bytes));
     o["dropped"] = dropped;
     o["arp"] = frames(counter_read(pr.arp_pkts), counter_read(pr.arp_bytes));
-    o["queued"] = {{"frames", q_pkts}, {"bytes", q_bytes}, {"max_frames", peak_pkts}, {"max_bytes", peak_bytes}};
+    o["queued"] = {
+        {"frames", q_pkts}, {"bytes", q_bytes}, {"max_frames", peak_pkts}, {"max_bytes", peak_bytes}};
     o["lateness_ns"] = lateness_ns;
     return o;
 }

@@ -59,8 +59,8 @@ bool parse_cpus(const char* text, cpu_numbers& out)
         log_msg("invalid CPU number '%s' in -C %s\n", l.word(l.bad), text);
         return false;
     case cpu_list_error::range:
-        log_msg("-C %s puts the %s thread on CPU %lld: use -1 or 0 to %d\n", text, cpu_names[l.bad], l.cpu[l.bad],
-                max_cpu);
+        log_msg("-C %s puts the %s thread on CPU %lld: use -1 or 0 to %d\n", text, cpu_names[l.bad],
+                l.cpu[l.bad], max_cpu);
         return false;
     case cpu_list_error::none:
         break;
@@ -113,7 +113,8 @@ int parse_command_line(corvo_config& cfg, int argc, char** argv)
     // Long options take values above the letters.
     constexpr int opt_json = seed_option + 1;
     static const option long_options[] = {{"seed", required_argument, nullptr, seed_option},
-                                          {"json", required_argument, nullptr, opt_json}, {}};
+                                          {"json", required_argument, nullptr, opt_json},
+                                          {}};
     pipe_state& a = cfg.pipe[0];
     optind = 0;  // a full restart of getopt, also when called again in one process
     int ch;
@@ -314,7 +315,8 @@ int apply_direction(corvo_config& cfg, int d, uint32_t instance)
     int errors = 0;
 
     for (int k = 0; k < n_model_kinds; ++k)
-        errors += cmd_apply(model_list[k].table, option_of(cfg, model_list[k].letter).arg[d], p, &pipe_slot(p, k));
+        errors +=
+            cmd_apply(model_list[k].table, option_of(cfg, model_list[k].letter).arg[d], p, &pipe_slot(p, k));
 
     if (const char* t = option_of(cfg, 'd').arg[d]) {
         const uint64_t v = option_count('d', t, time_units);
@@ -397,8 +399,7 @@ int corvo_options(corvo_config& cfg, int argc, char** argv)
 
     cfg.errors = 0;
     for (int d = 0; d < 2; ++d) {
-        const uint32_t instance =
-            cfg.role == corvo_role::owner ? 0 : spare_instance(cfg.layout->area[d]);
+        const uint32_t instance = cfg.role == corvo_role::owner ? 0 : spare_instance(cfg.layout->area[d]);
         cfg.errors += apply_direction(cfg, d, instance);
     }
     if (cfg.errors != 0) {

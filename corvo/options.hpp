@@ -55,7 +55,8 @@ inline constexpr option_row option_table[n_option_rows + 1] = {
 
 // The getopt string: every table letter with an argument, then the rest.
 inline constexpr std::string_view other_options = "C:b:cvw:rHs:qa";
-consteval auto make_optstring() {
+consteval auto make_optstring()
+{
     std::array<char, 2 * n_option_rows + other_options.size() + 1> s{};
     std::size_t n = 0;
     for (int r = 0; r < n_option_rows; ++r) {
@@ -107,16 +108,17 @@ struct corvo_config {
     bool lock_request;                   // -H: lock the buffers and the program in memory
     cpu_numbers cpus;
     corvo_role role;
-    int errors;                          // option errors of the per-direction step
+    int errors;  // option errors of the per-direction step
     session_layout* layout;
-    bool given[128];                     // option letters seen on the command line
-    bool seed_given;                     // --seed
-    uint64_t seed;                       // --seed N, else picked from the clock
-    pipe_state pipe[2];                  // A, B
+    bool given[128];     // option letters seen on the command line
+    bool seed_given;     // --seed
+    uint64_t seed;       // --seed N, else picked from the clock
+    pipe_state pipe[2];  // A, B
 };
 
 // The occurrences of a table letter (both null when absent).
-inline option_row& option_of(corvo_config& cfg, char letter) {
+inline option_row& option_of(corvo_config& cfg, char letter)
+{
     int r = 0;
     while (cfg.rows[r].letter && cfg.rows[r].letter != letter)
         ++r;

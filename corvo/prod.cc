@@ -32,10 +32,18 @@ bool desc_valid(int kind, const model_desc& d) noexcept
 void clear_output(pipe_state& p, int kind) noexcept
 {
     switch (kind) {
-    case kind_delay: p.cur_delay = 0; break;
-    case kind_bw: p.cur_tx = 0; break;
-    case kind_loss: p.drop = 0; break;
-    default: p.cur_hold = 0; break;
+    case kind_delay:
+        p.cur_delay = 0;
+        break;
+    case kind_bw:
+        p.cur_tx = 0;
+        break;
+    case kind_loss:
+        p.drop = 0;
+        break;
+    default:
+        p.cur_hold = 0;
+        break;
     }
 }
 

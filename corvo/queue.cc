@@ -67,7 +67,8 @@ bool over_limit(pipe_state& p) noexcept
     }
     if (p.queued_bytes <= p.qsize)
         return false;
-    log_limited_as("no_room", 1, "too many bytes queued %llu, drop %llu\n", (unsigned long long)p.queued_bytes,
+    log_limited_as("no_room", 1, "too many bytes queued %llu, drop %llu\n",
+                   (unsigned long long)p.queued_bytes,
                    (unsigned long long)counter_read(p.prod_stats->drop_pkts));
     return true;
 }

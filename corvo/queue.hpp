@@ -17,11 +17,11 @@
 
 // Largest packet the queue carries is max_pkt_len - 1 bytes; the
 // per-length tables of the bandwidth models cover the same range.
-inline constexpr uint32_t max_pkt_len = pkt_len_entries;          // 9200
+inline constexpr uint32_t max_pkt_len = pkt_len_entries;  // 9200
 inline constexpr uint64_t queue_hdr_bytes = 32;
 inline constexpr uint64_t queue_max_record = queue_hdr_bytes + max_pkt_len;  // 9232
 inline constexpr uint64_t hold_hdr_bytes = 16;
-inline constexpr uint64_t hold_reserve = hold_hdr_bytes + max_pkt_len;       // 9216
+inline constexpr uint64_t hold_reserve = hold_hdr_bytes + max_pkt_len;  // 9216
 
 struct queue_record {
     uint64_t next;  // offset of the following record
@@ -42,22 +42,27 @@ struct [[gnu::packed]] hold_record {
 };
 static_assert(sizeof(hold_record) == hold_hdr_bytes && offsetof(hold_record, release) == 8);
 
-inline queue_record* record_at(const pipe_state& p, uint64_t off) noexcept {
+inline queue_record* record_at(const pipe_state& p, uint64_t off) noexcept
+{
     return reinterpret_cast<queue_record*>(p.buf + off);
 }
-inline unsigned char* record_data(queue_record* r) noexcept {
+inline unsigned char* record_data(queue_record* r) noexcept
+{
     return reinterpret_cast<unsigned char*>(r + 1);
 }
-inline hold_record* hold_at(const pipe_state& p, uint64_t off) noexcept {
+inline hold_record* hold_at(const pipe_state& p, uint64_t off) noexcept
+{
     return reinterpret_cast<hold_record*>(p.hold_buf + off);
 }
 
 // Offset that follows a record of len bytes at off in a buffer of size bytes.
-constexpr uint64_t queue_next(uint64_t off, uint64_t len, uint64_t size) noexcept {
+constexpr uint64_t queue_next(uint64_t off, uint64_t len, uint64_t size) noexcept
+{
     uint64_t cand = off + queue_hdr_bytes + ((len + 7) & ~uint64_t(7));
     return size >= cand && size - cand >= queue_max_record ? cand : 0;
 }
-constexpr uint64_t hold_next(uint64_t off, uint64_t len, uint64_t limit) noexcept {
+constexpr uint64_t hold_next(uint64_t off, uint64_t len, uint64_t limit) noexcept
+{
     uint64_t cand = off + hold_hdr_bytes + len;
     return cand < limit ? cand : 0;
 }

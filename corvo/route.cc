@@ -43,7 +43,8 @@ using ifaddrs_list = std::unique_ptr<ifaddrs, ifaddrs_deleter>;
 // they go on the wire.
 struct quad {
     unsigned b[4];
-    explicit quad(uint32_t a) {
+    explicit quad(uint32_t a)
+    {
         unsigned char c[4];
         std::memcpy(c, &a, 4);
         for (int i = 0; i < 4; ++i)
@@ -52,7 +53,8 @@ struct quad {
 };
 
 // The MAC of ifname from its AF_PACKET entry; false when there is none.
-bool find_mac(const ifaddrs* list, const char* ifname, unsigned char (&mac)[6]) {
+bool find_mac(const ifaddrs* list, const char* ifname, unsigned char (&mac)[6])
+{
     for (const ifaddrs* a = list; a; a = a->ifa_next) {
         if (!a->ifa_addr || a->ifa_addr->sa_family != AF_PACKET || std::strcmp(a->ifa_name, ifname) != 0)
             continue;
@@ -66,7 +68,8 @@ bool find_mac(const ifaddrs* list, const char* ifname, unsigned char (&mac)[6]) 
 }
 
 // One SIOCGIF* query for ifname; the address in network byte order.
-bool query_addr(int sock, unsigned long req, const char (&ifname)[16], uint32_t& out) {
+bool query_addr(int sock, unsigned long req, const char (&ifname)[16], uint32_t& out)
+{
     static_assert(sizeof ifname == IFNAMSIZ);
     ifreq ifr;
     std::memset(&ifr, 0, sizeof ifr);
@@ -82,7 +85,8 @@ bool query_addr(int sock, unsigned long req, const char (&ifname)[16], uint32_t&
 
 }  // namespace
 
-void route_build_templates(route_config& rc) {
+void route_build_templates(route_config& rc)
+{
     static constexpr unsigned char arp_head[8] = {0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x00};
     for (unsigned char* f : {rc.arp_reply, rc.arp_request}) {
         std::memset(f, 0, arp_frame_bytes);
@@ -98,8 +102,8 @@ void route_build_templates(route_config& rc) {
     std::memset(rc.arp_request, 0xff, 6);
 }
 
-int route_port_setup(route_config& rc, const char* name, const char* gateway, const ifaddrs* list,
-                     int sock) {
+int route_port_setup(route_config& rc, const char* name, const char* gateway, const ifaddrs* list, int sock)
+{
     if (!name)
         name = "";
     if (std::strncmp(name, "vale", 4) == 0) {
@@ -166,11 +170,12 @@ int route_port_setup(route_config& rc, const char* name, const char* gateway, co
     }
 
     quad ip(rc.ip), mask(rc.netmask), bcast(rc.broadcast), gw(rc.gateway);
-    log_msg("%s: ip %u.%u.%u.%u/%u.%u.%u.%u bcast %u.%u.%u.%u gw %u.%u.%u.%u mac "
-            "%02x:%02x:%02x:%02x:%02x:%02x\n",
-            rc.ifname, ip.b[0], ip.b[1], ip.b[2], ip.b[3], mask.b[0], mask.b[1], mask.b[2], mask.b[3],
-            bcast.b[0], bcast.b[1], bcast.b[2], bcast.b[3], gw.b[0], gw.b[1], gw.b[2], gw.b[3],
-            rc.mac[0], rc.mac[1], rc.mac[2], rc.mac[3], rc.mac[4], rc.mac[5]);
+    log_msg(
+        "%s: ip %u.%u.%u.%u/%u.%u.%u.%u bcast %u.%u.%u.%u gw %u.%u.%u.%u mac "
+        "%02x:%02x:%02x:%02x:%02x:%02x\n",
+        rc.ifname, ip.b[0], ip.b[1], ip.b[2], ip.b[3], mask.b[0], mask.b[1], mask.b[2], mask.b[3], bcast.b[0],
+        bcast.b[1], bcast.b[2], bcast.b[3], gw.b[0], gw.b[1], gw.b[2], gw.b[3], rc.mac[0], rc.mac[1],
+        rc.mac[2], rc.mac[3], rc.mac[4], rc.mac[5]);
 
     route_build_templates(rc);
 
@@ -178,8 +183,8 @@ int route_port_setup(route_config& rc, const char* name, const char* gateway, co
     // wraps to 0 and is refused with every subnet wider than /16.
     uint32_t hosts = ntohl(~rc.netmask) + 1;
     if (hosts == 0 || hosts > route_max_hosts) {
-        log_msg("subnet %u.%u.%u.%u of %s is wider than /16: not supported in route mode\n",
-                mask.b[0], mask.b[1], mask.b[2], mask.b[3], rc.ifname);
+        log_msg("subnet %u.%u.%u.%u of %s is wider than /16: not supported in route mode\n", mask.b[0],
+                mask.b[1], mask.b[2], mask.b[3], rc.ifname);
         return 1;
     }
     std::size_t bytes = std::size_t{hosts} * sizeof(arp_entry);
@@ -193,7 +198,8 @@ int route_port_setup(route_config& rc, const char* name, const char* gateway, co
     return 0;
 }
 
-int route_setup(const char* const names[2], const char* const gateways[2]) {
+int route_setup(const char* const names[2], const char* const gateways[2])
+{
     ifaddrs* raw = nullptr;
     if (getifaddrs(&raw) != 0) {
         log_msg("failed to get interface list: %s\n", std::strerror(errno));

@@ -27,16 +27,16 @@ inline constexpr uint32_t route_max_hosts = 65536;
 // and the templates and the table are written only by the consumer that
 // transmits on the port.
 struct route_config {
-    char ifname[16];                          // interface name, NUL-terminated
-    uint32_t ip;                              // interface address
+    char ifname[16];  // interface name, NUL-terminated
+    uint32_t ip;      // interface address
     uint32_t netmask;
-    uint32_t network;                         // ip & netmask
-    uint32_t broadcast;                       // subnet broadcast address
-    uint32_t gateway;                         // -G for this port, 0 = none
-    unsigned char mac[6];                     // interface MAC address
-    unsigned char arp_reply[arp_frame_bytes];   // reply from this port
-    unsigned char arp_request[arp_frame_bytes]; // request from this port
-    arp_entry* arp_table;                     // one entry per subnet address
+    uint32_t network;                            // ip & netmask
+    uint32_t broadcast;                          // subnet broadcast address
+    uint32_t gateway;                            // -G for this port, 0 = none
+    unsigned char mac[6];                        // interface MAC address
+    unsigned char arp_reply[arp_frame_bytes];    // reply from this port
+    unsigned char arp_request[arp_frame_bytes];  // request from this port
+    arp_entry* arp_table;                        // one entry per subnet address
 };
 
 // Record 0 is the first port (ifa), record 1 the second (ifb).
@@ -55,7 +55,8 @@ extern route_config route_configs[2];
 
 // The host-byte-order table index of address a (network byte order) on rc's
 // subnet: its host part.
-inline uint32_t route_host_index(const route_config& rc, uint32_t a) noexcept {
+inline uint32_t route_host_index(const route_config& rc, uint32_t a) noexcept
+{
     return ntohl(a & ~rc.netmask);
 }
 

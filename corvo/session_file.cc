@@ -45,7 +45,7 @@ std::atomic<bool> mapped_by_owner{false};
 // retried on a page of zeros, and the owner puts the version back.  The
 // counters and instances cut off are lost, nothing else.
 // The SIGBUS disposition in force before watch_truncation.
-struct sigaction previous_sigbus{};
+struct sigaction previous_sigbus {};
 
 void session_sigbus(int sig, siginfo_t* info, void* ctx)
 {
@@ -81,11 +81,11 @@ void watch_truncation(session_layout* l, bool owner)
 {
     mapped_by_owner.store(owner, std::memory_order_relaxed);
     mapped_layout.store(l, std::memory_order_relaxed);
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_sigaction = session_sigbus;
     sa.sa_flags = SA_SIGINFO | SA_NODEFER;
     sigemptyset(&sa.sa_mask);
-    struct sigaction old{};
+    struct sigaction old {};
     if (sigaction(SIGBUS, &sa, &old) == 0 && old.sa_sigaction != session_sigbus)
         previous_sigbus = old;
 }
@@ -159,7 +159,7 @@ int open_session_file(const char* path)
     unique_fd fd(open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0664));
     if (!fd.valid()) {
         const int e = errno;
-        struct stat ls{};
+        struct stat ls {};
         if (lstat(path, &ls) == 0 && S_ISLNK(ls.st_mode))
             log_msg("refusing %s: it is a symbolic link\n", path);
         else if (e == EACCES && lstat(path, &ls) == 0 && ls.st_uid != geteuid())
@@ -168,7 +168,7 @@ int open_session_file(const char* path)
             log_msg("cannot open %s: %s\n", path, strerror(e));
         return -1;
     }
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd.get(), &st) != 0) {
         log_msg("cannot stat %s: %s\n", path, strerror(errno));
     } else if (!S_ISREG(st.st_mode)) {
@@ -196,7 +196,7 @@ int wait_lock(int fd, const char* what, const char* path)
         return 0;
     if (errno != EACCES && errno != EAGAIN)
         return -1;
-    struct flock fl{};
+    struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_CUR;
     if (fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) {
@@ -208,7 +208,8 @@ int wait_lock(int fd, const char* what, const char* path)
                 comm[std::strcspn(comm, "\n")] = '\0';
             std::fclose(f);
         }
-        log_msg("waiting for %s of %s: process %d (%s) holds it\n", what, path, static_cast<int>(fl.l_pid), comm);
+        log_msg("waiting for %s of %s: process %d (%s) holds it\n", what, path, static_cast<int>(fl.l_pid),
+                comm);
     }
     int r;
     while ((r = lockf(fd, F_LOCK, 0)) != 0 && errno == EINTR) {
@@ -239,8 +240,9 @@ int wait_lock(int fd, const char* what, const char* path)
         // option has been checked: until ec_commit the owner's layout is
         // private memory.
         uint32_t version = session_version;
-        if (file_had_session && (!pread_all(fd, &version, sizeof version, offsetof(session_header, version)) ||
-                                 version != session_version)) {
+        if (file_had_session &&
+            (!pread_all(fd, &version, sizeof version, offsetof(session_header, version)) ||
+             version != session_version)) {
             log_msg("refusing %s: not a session file (version %u, expected %u)\n", path, version,
                     static_cast<unsigned>(session_version));
             std::exit(1);
@@ -268,7 +270,7 @@ int wait_lock(int fd, const char* what, const char* path)
         std::exit(1);
     }
     // The owner has written the file by now; anything else is not ours to use.
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_size != static_cast<off_t>(session_bytes)) {
         log_msg("refusing %s: no emulator has written a session into it\n", path);
         std::exit(1);
@@ -276,7 +278,8 @@ int wait_lock(int fd, const char* what, const char* path)
 
     void* m = mmap(nullptr, session_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (m == MAP_FAILED) {
-        log_tagged_as("ec_map", "cannot mmap %s: %s\n", path, strerror(errno));  // the tag the line is known by
+        log_tagged_as("ec_map", "cannot mmap %s: %s\n", path,
+                      strerror(errno));  // the tag the line is known by
         std::exit(1);
     }
     auto* layout = static_cast<session_layout*>(m);
@@ -303,7 +306,8 @@ bool ec_stage()
     // Read, not copied from the mapping: a file cut short meanwhile reads
     // as zeros instead of raising SIGBUS.
     if (pread(session_fd, copy, session_bytes, 0) < 0 ||
-        mremap(copy, session_bytes, session_bytes, MREMAP_MAYMOVE | MREMAP_FIXED, file_layout) == MAP_FAILED) {
+        mremap(copy, session_bytes, session_bytes, MREMAP_MAYMOVE | MREMAP_FIXED, file_layout) ==
+            MAP_FAILED) {
         log_msg("cannot copy the session file: %s\n", strerror(errno));
         return false;
     }
@@ -366,7 +370,8 @@ uint32_t spare_instance(const session_area& area) noexcept
 bool ec_wait_ack(const session_layout& layout, int timeout_ms)
 {
     auto& l = const_cast<session_layout&>(layout);
-    const uint64_t deadline = monotonic_ns() / 1000000 + static_cast<uint64_t>(timeout_ms > 0 ? timeout_ms : 0);
+    const uint64_t deadline =
+        monotonic_ns() / 1000000 + static_cast<uint64_t>(timeout_ms > 0 ? timeout_ms : 0);
     for (int d = 0; d < 2; ++d) {
         // Only this client writes active_instance now (it holds the client
         // area); the owner's producer alone writes the acknowledgement.
@@ -381,9 +386,10 @@ bool ec_wait_ack(const session_layout& layout, int timeout_ms)
                 if (active >= stop_command)
                     log_msg("direction %c of the emulator is stopping; nothing published\n", "AB"[d]);
                 else
-                    log_msg("direction %c of the emulator has not taken instance %llu within %d ms; "
-                            "nothing published\n",
-                            "AB"[d], static_cast<unsigned long long>(active), timeout_ms);
+                    log_msg(
+                        "direction %c of the emulator has not taken instance %llu within %d ms; "
+                        "nothing published\n",
+                        "AB"[d], static_cast<unsigned long long>(active), timeout_ms);
                 return false;
             }
             sleep_ms(1);
@@ -416,9 +422,10 @@ int ec_stop(const session_map& map)
         if (file_had_session) {
             done = true;
             for (int d = 0; d < 2 && done; ++d)
-                done = pwrite_all(session_fd, &map.layout->area[d].active_instance, sizeof(uint64_t),
-                                  static_cast<off_t>(offsetof(session_layout, area) + d * sizeof(session_area) +
-                                                     offsetof(session_area, active_instance)));
+                done =
+                    pwrite_all(session_fd, &map.layout->area[d].active_instance, sizeof(uint64_t),
+                               static_cast<off_t>(offsetof(session_layout, area) + d * sizeof(session_area) +
+                                                  offsetof(session_area, active_instance)));
             if (!done)
                 log_msg("cannot write the session file: %s\n", strerror(errno));
         } else {

@@ -72,7 +72,7 @@ uint64_t cgroup_memory_limit()
         for (const std::string& root : dirs) {
             if (root.empty())
                 continue;
-            for (std::string p = path; ; p.resize(p.rfind('/'))) {
+            for (std::string p = path;; p.resize(p.rfind('/'))) {
                 if (FILE* m = std::fopen((root + p + file).c_str(), "r")) {
                     unsigned long long v = 0;
                     if (std::fscanf(m, "%llu", &v) == 1 && v < limit)
@@ -169,8 +169,10 @@ uint64_t largest_fitting(uint64_t lo, uint64_t hi, F fits)
 // takes it.
 std::string option_rate(uint64_t bps)
 {
-    static constexpr struct { uint64_t unit; const char* suffix; } scale[] = {
-        {1000000000, "G"}, {1000000, "M"}, {1000, "k"}, {1, ""}};
+    static constexpr struct {
+        uint64_t unit;
+        const char* suffix;
+    } scale[] = {{1000000000, "G"}, {1000000, "M"}, {1000, "k"}, {1, ""}};
     for (const auto& s : scale) {
         if (bps >= 10 * s.unit || s.unit == 1)
             return std::to_string(bps / s.unit) + s.suffix;
@@ -193,8 +195,8 @@ void refuse_lock(const corvo_config& cfg, uint64_t need, uint64_t other, const l
     scaled_str(room.bytes, room_s);
     scaled_str(other, other_s);
     std::string msg = std::string("-H: the queue and hold buffers need ") + need_s +
-                      " bytes, and the program " + other_s + " bytes, but this process may lock " +
-                      room_s + " bytes (" + room.bound + ")\n-H: would fit";
+                      " bytes, and the program " + other_s + " bytes, but this process may lock " + room_s +
+                      " bytes (" + room.bound + ")\n-H: would fit";
     const uint64_t avail = room.bytes > other ? room.bytes - other : 0;
     uint64_t max_delay = 0, max_bps = 0;
     for (const pipe_state& p : cfg.pipe) {
@@ -377,21 +379,23 @@ void stats_loop(corvo_config& cfg)
             return static_cast<long long>((after.*field)[k] - (before.*field)[k]);
         };
         if (verbose >= 1) {
-            log_msg("%lld -> %lld maxq %d round %lld drop %lld/%lld, %lld <- %lld maxq %d round %lld drop %lld/%lld\n",
-                    growth(&counts::pkts, 1), growth(&counts::pkts, 0), a.max_rxq.load(),
-                    static_cast<long long>(a.max_round.load()), growth(&counts::drops, 0),
-                    growth(&counts::drops, 1), growth(&counts::pkts, 3), growth(&counts::pkts, 2),
-                    b.max_rxq.load(), static_cast<long long>(b.max_round.load()), growth(&counts::drops, 2),
-                    growth(&counts::drops, 3));
+            log_msg(
+                "%lld -> %lld maxq %d round %lld drop %lld/%lld, %lld <- %lld maxq %d round %lld drop "
+                "%lld/%lld\n",
+                growth(&counts::pkts, 1), growth(&counts::pkts, 0), a.max_rxq.load(),
+                static_cast<long long>(a.max_round.load()), growth(&counts::drops, 0),
+                growth(&counts::drops, 1), growth(&counts::pkts, 3), growth(&counts::pkts, 2),
+                b.max_rxq.load(), static_cast<long long>(b.max_round.load()), growth(&counts::drops, 2),
+                growth(&counts::drops, 3));
             // Frames the ports dropped, apart from the drops above.
             if (growth(&counts::port_drops, 0) || growth(&counts::port_drops, 1) ||
                 growth(&counts::port_drops, 2) || growth(&counts::port_drops, 3))
-                log_msg("port drops A: short %lld out %lld (no peer %lld damaged %lld), "
-                        "B: short %lld out %lld (no peer %lld damaged %lld)\n",
-                        growth(&counts::port_drops, 0), growth(&counts::port_drops, 1),
-                        growth(&counts::no_peer, 0), growth(&counts::damaged, 0),
-                        growth(&counts::port_drops, 2), growth(&counts::port_drops, 3),
-                        growth(&counts::no_peer, 1), growth(&counts::damaged, 1));
+                log_msg(
+                    "port drops A: short %lld out %lld (no peer %lld damaged %lld), "
+                    "B: short %lld out %lld (no peer %lld damaged %lld)\n",
+                    growth(&counts::port_drops, 0), growth(&counts::port_drops, 1),
+                    growth(&counts::no_peer, 0), growth(&counts::damaged, 0), growth(&counts::port_drops, 2),
+                    growth(&counts::port_drops, 3), growth(&counts::no_peer, 1), growth(&counts::damaged, 1));
         }
         for (pipe_state* p : {&a, &b}) {
             p->max_rxq.store(0, std::memory_order_relaxed);

@@ -12,7 +12,7 @@ constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 extern "C" void on_stop_signal(int)
 {
     abort_flag.store(1, std::memory_order_relaxed);
-    struct sigaction dfl{};
+    struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     for (int sig : stop_signals)
         sigaction(sig, &dfl, nullptr);
@@ -22,7 +22,7 @@ extern "C" void on_stop_signal(int)
 
 void install_stop_signals()
 {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
     for (int sig : stop_signals)

@@ -31,7 +31,8 @@ struct vale_link {
     netport::port* host_end;
 };
 
-vale_link& the_link() {
+vale_link& the_link()
+{
     static vale_link l = [] {
         fuzz::quiet_logs();
         set_datapath_clock(fake_clock);
@@ -44,7 +45,8 @@ vale_link& the_link() {
 }
 
 // Empties the host end so that the corvo end can always send.
-void drain(netport::port* rx) {
+void drain(netport::port* rx)
+{
     netport::nmport_rxsync(rx);
     netport::ring* r = netport::nmport_rx_ring(rx);
     r->cur = r->head = r->tail;
@@ -53,7 +55,8 @@ void drain(netport::port* rx) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     vale_link& lk = the_link();
     fuzz::input in{data, size};
     const int prefix = 16 + in.take<uint8_t>() % 15;

@@ -18,7 +18,8 @@ constexpr uint64_t max_queue = 64u << 20;
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     static const int fd = [] {
         fuzz::quiet_logs();
         return memfd_create("fuzz-capture", MFD_CLOEXEC);

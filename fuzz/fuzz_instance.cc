@@ -29,7 +29,8 @@ uint64_t fake_clock() noexcept { return fake_now; }
 constexpr uint64_t queue_bytes = 256 * 1024;
 constexpr uint64_t hold_bytes = 64 * 1024;
 
-uint32_t block_size(int kind, int row) {
+uint32_t block_size(int kind, int row)
+{
     static constexpr uint32_t sizes[n_model_kinds][7] = {
         {sizeof(delay_param), sizeof(uniform_param), sizeof(exp_param), sizeof(inter_packet_param),
          sizeof(dist_param), sizeof(dist_param), sizeof(dist_param)},
@@ -42,7 +43,8 @@ uint32_t block_size(int kind, int row) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     static session_layout* l = [] {
         fuzz::quiet_logs();
         set_datapath_clock(fake_clock);

@@ -17,7 +17,8 @@
 
 namespace {
 
-session_layout* layout() {
+session_layout* layout()
+{
     static session_layout* l = [] {
         fuzz::quiet_logs();
         return new session_layout{};  // on the heap: ASan sees its bounds
@@ -25,7 +26,8 @@ session_layout* layout() {
     return l;
 }
 
-void corvo_case(int kind, uint8_t limits, uint32_t len, const std::string& text) {
+void corvo_case(int kind, uint8_t limits, uint32_t len, const std::string& text)
+{
     static pipe_state* p = new pipe_state{};
     p->~pipe_state();
     new (p) pipe_state{};
@@ -63,7 +65,8 @@ void corvo_case(int kind, uint8_t limits, uint32_t len, const std::string& text)
     ASAN_UNPOISON_MEMORY_REGION(&a.instance[1], sizeof a.instance[1]);
 }
 
-void wenlo_case(int table, uint32_t len, const std::string& text) {
+void wenlo_case(int table, uint32_t len, const std::string& text)
+{
     namespace w = wenlo;
     static const w::model_spec* const tables[] = {w::delay_table, w::bw_table, w::loss_table};
     auto rs = std::make_unique<w::replay_state>();
@@ -90,7 +93,8 @@ void wenlo_case(int table, uint32_t len, const std::string& text) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     fuzz::input in{data, size};
     const uint8_t which = in.take<uint8_t>() % 7;
     const uint8_t limits = in.take<uint8_t>();

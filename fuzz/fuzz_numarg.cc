@@ -13,11 +13,10 @@
 
 namespace {
 
-bool separator(char c) {
-    return c == '\0' || c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == ',';
-}
+bool separator(char c) { return c == '\0' || c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == ','; }
 
-void check_parse(const char* text, const unit_entry* table) {
+void check_parse(const char* text, const unit_entry* table)
+{
     int err = 7;
     const double v = parse_gen(text, table, &err);
     FUZZ_CHECK(err == 0 || err == 1);
@@ -36,7 +35,8 @@ void check_parse(const char* text, const unit_entry* table) {
     (void)parse_gen(text, table, nullptr);  // no error word: must not write one
 }
 
-void check_split(const std::string& text) {
+void check_split(const std::string& text)
+{
     int count = -1;
     char** words = split_args_or_exit(text.c_str(), &count);
     FUZZ_CHECK(words != nullptr && count >= 0);
@@ -62,7 +62,8 @@ void check_split(const std::string& text) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     static const bool quiet = (fuzz::quiet_logs(), true);
     (void)quiet;
     if (size == 0)

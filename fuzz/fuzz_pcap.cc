@@ -25,15 +25,16 @@ namespace {
 constexpr uint64_t max_queue = 64ull << 20;
 
 struct ref_record {
-    uint64_t time;    // ns
-    uint64_t off;     // of the packet bytes in the file
-    uint64_t len;     // wire length
-    uint64_t present; // bytes of it in the file
+    uint64_t time;     // ns
+    uint64_t off;      // of the packet bytes in the file
+    uint64_t len;      // wire length
+    uint64_t present;  // bytes of it in the file
 };
 
 // The counted records, as the reader documents them: a header needs its 16
 // bytes, a record cut short keeps the bytes present.
-std::vector<ref_record> reference(const uint8_t* data, size_t size, bool swap, uint32_t res) {
+std::vector<ref_record> reference(const uint8_t* data, size_t size, bool swap, uint32_t res)
+{
     std::vector<ref_record> out;
     uint64_t pos = pcap_global_hdr;
     auto word = [&](uint64_t at) {
@@ -54,7 +55,8 @@ std::vector<ref_record> reference(const uint8_t* data, size_t size, bool swap, u
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     static const int fd = [] {
         fuzz::quiet_logs();
         return memfd_create("fuzz-pcap", MFD_CLOEXEC);

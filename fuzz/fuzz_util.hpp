@@ -21,7 +21,8 @@ struct input {
     size_t size;
 
     template <typename T>
-    T take() {
+    T take()
+    {
         T v{};
         const size_t n = size < sizeof v ? size : sizeof v;
         std::memcpy(&v, data, n);
@@ -32,20 +33,22 @@ struct input {
 };
 
 // Log lines go to /dev/null: the targets run millions of inputs.
-inline void quiet_logs() {
+inline void quiet_logs()
+{
     static const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     set_log_fd(fd);
 }
 
-[[noreturn]] inline void fail(const char* what, const char* file, int line) {
+[[noreturn]] inline void fail(const char* what, const char* file, int line)
+{
     std::fprintf(stderr, "fuzz check failed at %s:%d: %s\n", file, line, what);
     std::abort();
 }
 
 }  // namespace fuzz
 
-#define FUZZ_CHECK(cond)                                 \
-    do {                                                 \
-        if (!(cond))                                     \
-            ::fuzz::fail(#cond, __FILE__, __LINE__);     \
+#define FUZZ_CHECK(cond)                             \
+    do {                                             \
+        if (!(cond))                                 \
+            ::fuzz::fail(#cond, __FILE__, __LINE__); \
     } while (0)

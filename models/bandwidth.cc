@@ -129,8 +129,8 @@ int avg_bw_run(pipe_state& pipe, const model_spec& slot) noexcept
     const uint64_t now = pipe.prod_now >> avg_shift;
     // Refill, capped at depth; a product or sum beyond 64 bits is a full bucket.
     uint64_t gain, level;
-    if (__builtin_mul_overflow(now - b.last, b.token, &gain) || __builtin_add_overflow(b.level, gain, &level) ||
-        level > b.depth)
+    if (__builtin_mul_overflow(now - b.last, b.token, &gain) ||
+        __builtin_add_overflow(b.level, gain, &level) || level > b.depth)
         level = b.depth;
     b.last = now;
     pipe.cur_tx = 0;

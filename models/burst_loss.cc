@@ -23,7 +23,8 @@ namespace {
 
 // Up to n probabilities from argv[1..argc-1] into p (defaults stay where
 // absent); false (logged) at the first that is no fraction in [0, 1].
-bool parse_probs(const char* model, int argc, const char* const* argv, double* p, int n, const char* const* names)
+bool parse_probs(const char* model, int argc, const char* const* argv, double* p, int n,
+                 const char* const* names)
 {
     for (int k = 0; k < n && k + 1 < argc; ++k) {
         if (!parse_prob(argv[k + 1], p[k])) {

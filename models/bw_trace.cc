@@ -84,7 +84,8 @@ int trace_bw_parse(pipe_state& pipe, model_spec& candidate, int argc, const char
 int trace_bw_run(pipe_state& pipe, const model_spec& slot) noexcept
 {
     auto& b = params<trace_param>(slot);
-    const uint64_t head = static_cast<int64_t>(pipe.prod_now - pipe.qt_qout) > 0 ? pipe.prod_now : pipe.qt_qout;
+    const uint64_t head =
+        static_cast<int64_t>(pipe.prod_now - pipe.qt_qout) > 0 ? pipe.prod_now : pipe.qt_qout;
     pipe.cur_tx = models::trace_tx(b.cur, b.count, head, pipe.cur_len);
     pipe.drop = 0;
     return 0;

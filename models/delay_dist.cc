@@ -50,7 +50,8 @@ int normal_delay_parse(pipe_state& pipe, model_spec& candidate, int argc, const 
     if (argc != 3)
         return 1;
     uint64_t mean, sigma;
-    if (!parse_time_arg("normal", "mean", argv[1], mean) || !parse_time_arg("normal", "sigma", argv[2], sigma))
+    if (!parse_time_arg("normal", "mean", argv[1], mean) ||
+        !parse_time_arg("normal", "sigma", argv[2], sigma))
         return 1;
     std::vector<uint64_t> t(models::dist_entries);
     if (!models::normal_table(mean, sigma, t)) {

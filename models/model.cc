@@ -31,8 +31,11 @@ thread_local limit_refusal last_refusal{};
 // divides it.
 void exact_text(uint64_t v, bool rate, char* out, size_t size)
 {
-    static constexpr struct { uint64_t unit; const char* time; const char* rate; } units[] = {
-        {1000000000, "s", "G"}, {1000000, "ms", "M"}, {1000, "us", "k"}};
+    static constexpr struct {
+        uint64_t unit;
+        const char* time;
+        const char* rate;
+    } units[] = {{1000000000, "s", "G"}, {1000000, "ms", "M"}, {1000, "us", "k"}};
     for (const auto& u : units) {
         if (v != 0 && v % u.unit == 0) {
             std::snprintf(out, size, "%llu%s", static_cast<unsigned long long>(v / u.unit),
@@ -48,7 +51,12 @@ void exact_text(uint64_t v, bool rate, char* out, size_t size)
 // first models, and are fixed while it runs.
 void explain_refusal(const limit_refusal& r)
 {
-    struct limit_name { const char* what; const char* word; const char* m_before; bool rate; };
+    struct limit_name {
+        const char* what;
+        const char* word;
+        const char* m_before;
+        bool rate;
+    };
     static constexpr limit_name names[] = {
         {"delay", "max-delay", "", false},
         {"bandwidth", "max-bps", "max-delay,", true},
@@ -66,9 +74,10 @@ void explain_refusal(const limit_refusal& r)
     char value[32], limit[32];
     exact_text(r.value, n->rate, value, sizeof value);
     exact_text(r.limit, n->rate, limit, sizeof limit);
-    log_msg("refused by the session's %s limit (%s %s), set when its owner started, by its -M or "
-            "else its own models: to allow %s, start the owner with -M %s%s\n",
-            r.what, n->word, limit, value, n->m_before, value);
+    log_msg(
+        "refused by the session's %s limit (%s %s), set when its owner started, by its -M or "
+        "else its own models: to allow %s, start the owner with -M %s%s\n",
+        r.what, n->word, limit, value, n->m_before, value);
 }
 
 }  // namespace

@@ -71,8 +71,10 @@ inline constexpr model_spec delay_models[] = {
     {inter_packet_delay_parse, inter_packet_delay_run, sizeof(inter_packet_param),
      "inter-packet,min-gap,max-gap,delay # min-gap <= max-gap", nullptr, nullptr, 0},
     {normal_delay_parse, dist_delay_run, sizeof(dist_param), "normal,mean,sigma", nullptr, nullptr, 0},
-    {pareto_delay_parse, dist_delay_run, sizeof(dist_param), "pareto,min,shape # shape > 1", nullptr, nullptr, 0},
-    {dist_delay_parse, dist_delay_run, sizeof(dist_param), "dist,file # one delay per line", nullptr, nullptr, 0},
+    {pareto_delay_parse, dist_delay_run, sizeof(dist_param), "pareto,min,shape # shape > 1", nullptr, nullptr,
+     0},
+    {dist_delay_parse, dist_delay_run, sizeof(dist_param), "dist,file # one delay per line", nullptr, nullptr,
+     0},
     {},
 };
 inline constexpr model_spec bw_models[] = {
@@ -81,15 +83,17 @@ inline constexpr model_spec bw_models[] = {
     {avg_bw_parse, avg_bw_run, sizeof(avg_param), "avg,bps", nullptr, nullptr, 0},
     {trace_bw_parse, trace_bw_run, sizeof(trace_param), "trace,file # one opportunity (ms) per line", nullptr,
      nullptr, 0},
-    {cell_bw_parse, cell_bw_run, sizeof(tx_table), "cell,bps,overhead[,cell[,cell-overhead]]", nullptr, nullptr, 0},
+    {cell_bw_parse, cell_bw_run, sizeof(tx_table), "cell,bps,overhead[,cell[,cell-overhead]]", nullptr,
+     nullptr, 0},
     {},
 };
 inline constexpr model_spec loss_models[] = {
     {const_plr_parse, const_plr_run, sizeof(plr_param), "plr,prob # 0 <= prob <= 1", nullptr, nullptr, 0},
     {const_ber_parse, const_ber_run, sizeof(ber_param), "ber,prob # 0 <= prob <= 1", nullptr, nullptr, 0},
-    {ge_loss_parse, ge_loss_run, sizeof(ge_param), "ge,p[,r[,lb[,lg]]] # 0 <= each <= 1", nullptr, nullptr, 0},
-    {markov_loss_parse, markov_loss_run, sizeof(markov_param), "markov,p13[,p31[,p32[,p23[,p14]]]] # 0 <= each <= 1",
-     nullptr, nullptr, 0},
+    {ge_loss_parse, ge_loss_run, sizeof(ge_param), "ge,p[,r[,lb[,lg]]] # 0 <= each <= 1", nullptr, nullptr,
+     0},
+    {markov_loss_parse, markov_loss_run, sizeof(markov_param),
+     "markov,p13[,p31[,p32[,p23[,p14]]]] # 0 <= each <= 1", nullptr, nullptr, 0},
     {},
 };
 inline constexpr model_spec reorder_models[] = {
@@ -99,9 +103,9 @@ inline constexpr model_spec reorder_models[] = {
 };
 
 struct model_list_entry {
-    char letter;        // the option letter
+    char letter;  // the option letter
     model_table table;
-    int rows;           // rows before the terminator
+    int rows;  // rows before the terminator
 };
 
 // D, B, L, R: the order in which a direction's options are applied and in

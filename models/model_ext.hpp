@@ -12,20 +12,20 @@
 struct pipe_state;  // pipe/pipe_state.hpp
 struct model_spec;  // models/model.hpp
 
-struct ge_param {               // Gilbert-Elliott loss
+struct ge_param {  // Gilbert-Elliott loss
     models::ge_state s;
-    uint64_t pkts;              // packets examined
-    uint64_t drops;             // packets dropped
+    uint64_t pkts;   // packets examined
+    uint64_t drops;  // packets dropped
 };
-struct markov_param {           // 4-state Markov loss
+struct markov_param {  // 4-state Markov loss
     models::markov_state s;
     uint64_t pkts;
     uint64_t drops;
 };
-struct dist_param {             // normal, pareto and dist delays
+struct dist_param {                        // normal, pareto and dist delays
     uint64_t entry[models::dist_entries];  // ns, equally likely
 };
-struct trace_param {            // trace-driven bandwidth
+struct trace_param {  // trace-driven bandwidth
     models::trace_cursor cur;
     uint8_t count[models::trace_max_ms];  // opportunities in each ms of a period
 };

@@ -56,7 +56,7 @@ bool read_text(const char* path, std::string& text, std::string& err)
         err = std::string("cannot open ") + path + ": " + std::strerror(errno);
         return false;
     }
-    struct stat st{};
+    struct stat st {};
     bool ok = false;
     if (fstat(fd, &st) != 0) {
         err = std::string("cannot stat ") + path + ": " + std::strerror(errno);
@@ -74,7 +74,8 @@ bool read_text(const char* path, std::string& text, std::string& err)
             if (r < 0 && errno == EINTR)
                 continue;
             if (r <= 0) {
-                err = std::string("cannot read ") + path + ": " + (r < 0 ? std::strerror(errno) : "cut short");
+                err =
+                    std::string("cannot read ") + path + ": " + (r < 0 ? std::strerror(errno) : "cut short");
                 ok = false;
                 break;
             }
@@ -110,7 +111,8 @@ bool for_each_value(const char* path, const std::string& text, std::string& err,
             continue;
         l = l.substr(b, l.find_last_not_of(" \t\r") + 1 - b);
         if (l.find_first_of(" \t\r") != std::string_view::npos) {
-            err = std::string(path) + " line " + std::to_string(line) + ": " + quoted(l) + " is more than one value";
+            err = std::string(path) + " line " + std::to_string(line) + ": " + quoted(l) +
+                  " is more than one value";
             return false;
         }
         const std::string word(l);
@@ -140,7 +142,7 @@ double markov_loss_ratio(const markov_state& s) noexcept
     const double p23 = probability(s.p23);
     if (p13 == 0)
         return p14 / (1 + p14);  // 1 and 4 only
-    if (p31 == 0) {               // 1 is left for good: the class {2, 3}
+    if (p31 == 0) {              // 1 is left for good: the class {2, 3}
         if (p32 == 0)
             return 1;
         return p23 == 0 ? 0 : p23 / (p23 + p32);

@@ -69,10 +69,18 @@ inline int markov_step(markov_state& s, Draw24&& draw24) noexcept
 {
     const uint32_t r = draw24();
     switch (s.state) {
-    case 0: s.state = chance(s.p13, r) ? 2 : chance(s.p13_14, r) ? 3 : 0; break;
-    case 1: s.state = chance(s.p23, r) ? 2 : 1; break;
-    case 2: s.state = chance(s.p31, r) ? 0 : chance(s.p31_32, r) ? 1 : 2; break;
-    default: s.state = 0; break;
+    case 0:
+        s.state = chance(s.p13, r) ? 2 : chance(s.p13_14, r) ? 3 : 0;
+        break;
+    case 1:
+        s.state = chance(s.p23, r) ? 2 : 1;
+        break;
+    case 2:
+        s.state = chance(s.p31, r) ? 0 : chance(s.p31_32, r) ? 1 : 2;
+        break;
+    default:
+        s.state = 0;
+        break;
     }
     return s.state >= 2;
 }
@@ -119,8 +127,8 @@ bool read_dist_file(const char* path, number_reader* read, std::vector<uint64_t>
 // m < T is the number of opportunities in millisecond m of every period
 // (those at T itself count in millisecond 0).  count must have room for
 // trace_max_ms entries.
-inline constexpr uint32_t trace_max_ms = 60000;   // 60 s
-inline constexpr uint32_t trace_max_per_ms = 255; // 3.06 Gbit/s
+inline constexpr uint32_t trace_max_ms = 60000;    // 60 s
+inline constexpr uint32_t trace_max_per_ms = 255;  // 3.06 Gbit/s
 inline constexpr uint64_t trace_opp_bytes = 1500;
 bool read_trace_file(const char* path, std::span<uint8_t> count, uint32_t& period_ms, uint32_t& peak_per_ms,
                      std::string& err);

@@ -40,9 +40,6 @@ inline P* alloc_block(pipe_state& pipe, model_spec& candidate)
 }
 
 // One draw of the direction's generator.
-inline uint32_t draw(pipe_state& pipe) noexcept
-{
-    return static_cast<uint32_t>(nrand48(pipe.rand_state));
-}
+inline uint32_t draw(pipe_state& pipe) noexcept { return static_cast<uint32_t>(nrand48(pipe.rand_state)); }
 
 using models::scale_r24;

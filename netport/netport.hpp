@@ -20,7 +20,7 @@
 
 namespace netport {
 
-inline constexpr uint32_t NS_MOREFRAG = 0x1;      // another slot of this frame follows
+inline constexpr uint32_t NS_MOREFRAG = 0x1;          // another slot of this frame follows
 inline constexpr uint32_t NR_RX_RINGS_ONLY = 0x1000;  // open flag: receive only
 
 struct slot {
@@ -30,11 +30,11 @@ struct slot {
 };
 
 struct ring {
-    uint32_t head;       // first slot owned by the caller
-    uint32_t cur;        // the caller's own cursor (the layer does not read it)
-    uint32_t tail;       // first slot not yet filled
+    uint32_t head;  // first slot owned by the caller
+    uint32_t cur;   // the caller's own cursor (the layer does not read it)
+    uint32_t tail;  // first slot not yet filled
     uint32_t num_slots;
-    slot* slots;         // num_slots entries
+    slot* slots;  // num_slots entries
 };
 
 // Frames the layer dropped inside a port (for the statistics).

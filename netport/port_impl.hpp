@@ -52,19 +52,23 @@ struct port {
 [[gnu::format(printf, 1, 2)]] void note(const char* fmt, ...);
 
 template <class T>
-inline T load_acquire(const T& v) {
+inline T load_acquire(const T& v)
+{
     return std::atomic_ref<T>(const_cast<T&>(v)).load(std::memory_order_acquire);
 }
 template <class T>
-inline void store_release(T& v, T x) {
+inline void store_release(T& v, T x)
+{
     std::atomic_ref<T>(v).store(x, std::memory_order_release);
 }
 template <class T>
-inline T load_relaxed(const T& v) {
+inline T load_relaxed(const T& v)
+{
     return std::atomic_ref<T>(const_cast<T&>(v)).load(std::memory_order_relaxed);
 }
 template <class T>
-inline void store_relaxed(T& v, T x) {
+inline void store_relaxed(T& v, T x)
+{
     std::atomic_ref<T>(v).store(x, std::memory_order_relaxed);
 }
 

@@ -115,11 +115,13 @@ constexpr uint64_t total_bytes = header_bytes + 2 * ring_bytes;
 
 // The ring words live in a file mapping shared between processes: the
 // futex calls must not be the process-private kind.
-long futex(uint32_t* word, int op, uint32_t val, const timespec* timeout) {
+long futex(uint32_t* word, int op, uint32_t val, const timespec* timeout)
+{
     return syscall(SYS_futex, word, op, val, timeout, nullptr, 0);
 }
 
-int lock_byte(int fd, int cmd, short type, off_t byte) {
+int lock_byte(int fd, int cmd, short type, off_t byte)
+{
     struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
@@ -129,13 +131,15 @@ int lock_byte(int fd, int cmd, short type, off_t byte) {
 }
 
 // True when another open file description (any process) holds the byte.
-bool held_elsewhere(int fd, off_t byte) {
+bool held_elsewhere(int fd, off_t byte)
+{
     struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = byte;
     fl.l_len = 1;
-    if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return true;  // assume the worst
+    if (fcntl(fd, F_OFD_GETLK, &fl) != 0)
+        return true;  // assume the worst
     return fl.l_type != F_UNLCK;
 }
 
@@ -160,9 +164,9 @@ struct vale_attach {
     unsigned char* tx_bufs = nullptr;
     pid_t owner = 0;  // a forked child does not share its parent's attachment
     std::atomic<bool> damaged{false};
-    std::atomic<bool> cut{false};    // the file was cut short under the mapping
-    std::atomic<bool> said{false};   // the damage has been reported
-    int watch = -1;                  // entry in the SIGBUS watch list
+    std::atomic<bool> cut{false};   // the file was cut short under the mapping
+    std::atomic<bool> said{false};  // the damage has been reported
+    int watch = -1;                 // entry in the SIGBUS watch list
 
     // Receive side, used by the one thread that walks the ring.
     alignas(64) ring view{};
@@ -188,7 +192,8 @@ std::vector<vale_attach*> registry;
 
 void report_cut(vale_attach* a, port* p);
 
-void mark_damaged(vale_attach* a, port* p, const char* what) {
+void mark_damaged(vale_attach* a, port* p, const char* what)
+{
     a->damaged.store(true);
     if (a->cut.load(std::memory_order_relaxed))
         report_cut(a, p);  // the indices read as zeros since the file was cut
@@ -211,21 +216,25 @@ bool bus_installed = false;  // under registry_lock
 
 // Replaces the mapping by private zero pages of the same size at the same
 // place: later accesses touch those and leave the file alone.
-bool cover_mapping(vale_attach* a) {
-    void* m = mmap(a->base, total_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
-                   -1, 0);
-    if (m == MAP_FAILED) return false;
+bool cover_mapping(vale_attach* a)
+{
+    void* m =
+        mmap(a->base, total_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    if (m == MAP_FAILED)
+        return false;
     a->cut.store(true);
     a->damaged.store(true);
     return true;
 }
 
-void on_sigbus(int sig, siginfo_t* si, void* ctx) {
+void on_sigbus(int sig, siginfo_t* si, void* ctx)
+{
     const int saved = errno;
     const auto* at = static_cast<const unsigned char*>(si->si_addr);
     for (watched_segment& w : watched) {
         unsigned char* base = w.base.load(std::memory_order_acquire);
-        if (base == nullptr || at < base || at >= base + total_bytes) continue;
+        if (base == nullptr || at < base || at >= base + total_bytes)
+            continue;
         vale_attach* a = w.attach.load(std::memory_order_acquire);
         if (a != nullptr && cover_mapping(a)) {
             errno = saved;
@@ -247,7 +256,8 @@ void on_sigbus(int sig, siginfo_t* si, void* ctx) {
 
 // Called with registry_lock held.  A handler installed later by someone
 // else (one that knows nothing of these segments) is replaced and chained.
-void watch_mapping(vale_attach& a) {
+void watch_mapping(vale_attach& a)
+{
     struct sigaction cur {};
     sigaction(SIGBUS, nullptr, &cur);
     if (!bus_installed || (cur.sa_flags & SA_SIGINFO) == 0 || cur.sa_sigaction != on_sigbus) {
@@ -268,8 +278,10 @@ void watch_mapping(vale_attach& a) {
     // More segments than entries: this one goes unguarded.
 }
 
-void unwatch_mapping(vale_attach& a) {
-    if (a.watch < 0) return;
+void unwatch_mapping(vale_attach& a)
+{
+    if (a.watch < 0)
+        return;
     watched[a.watch].base.store(nullptr, std::memory_order_release);
     watched[a.watch].attach.store(nullptr, std::memory_order_release);
     a.watch = -1;
@@ -277,7 +289,8 @@ void unwatch_mapping(vale_attach& a) {
 
 // Slow paths: a file found shorter than the segment is covered as the
 // handler would, before anything touches the pages past its end.
-void check_size(vale_attach* a) {
+void check_size(vale_attach* a)
+{
     struct stat st;
     if (!a->cut.load(std::memory_order_relaxed) && fstat(a->fd, &st) == 0 &&
         uint64_t(st.st_size) < total_bytes)
@@ -285,20 +298,25 @@ void check_size(vale_attach* a) {
 }
 
 // Reports a segment cut short, once (cold: only a damaged link gets here).
-[[gnu::cold, gnu::noinline]] void report_cut(vale_attach* a, port* p) {
-    if (!a->cut.load(std::memory_order_relaxed) || a->said.exchange(true)) return;
+[[gnu::cold, gnu::noinline]] void report_cut(vale_attach* a, port* p)
+{
+    if (!a->cut.load(std::memory_order_relaxed) || a->said.exchange(true))
+        return;
     struct stat st {};
     long long size = fstat(a->fd, &st) == 0 ? (long long)st.st_size : -1;
-    note("netport: port %s: shared segment %s was cut short under the link (%lld of %llu bytes left) "
-         "by another process; no more frames pass on this link",
-         p->name.c_str(), a->path.c_str(), size, (unsigned long long)total_bytes);
+    note(
+        "netport: port %s: shared segment %s was cut short under the link (%lld of %llu bytes left) "
+        "by another process; no more frames pass on this link",
+        p->name.c_str(), a->path.c_str(), size, (unsigned long long)total_bytes);
 }
 
-std::string owner_name(uid_t uid) {
-    passwd pw {};
+std::string owner_name(uid_t uid)
+{
+    passwd pw{};
     passwd* found = nullptr;
     char buf[1024];
-    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr) return pw.pw_name;
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
+        return pw.pw_name;
     return "uid " + std::to_string(uid);
 }
 
@@ -307,15 +325,17 @@ std::string owner_name(uid_t uid) {
 // existing file is taken only when it is a regular file of the caller's
 // own user with mode 0600 (checked before any lock is taken on it, so a
 // stranger's file can neither block nor feed the caller).
-int open_segment(port* p, const std::string& path) {
+int open_segment(port* p, const std::string& path)
+{
     for (int attempt = 0; attempt < 20; ++attempt) {
         unique_fd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!fd.valid() && errno == ENOENT) {
             fd.reset(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, seg_mode));
-            if (!fd.valid() && errno == EEXIST) continue;  // another end created it meanwhile
+            if (!fd.valid() && errno == EEXIST)
+                continue;                                         // another end created it meanwhile
             if (fd.valid() && fchmod(fd.get(), seg_mode) != 0) {  // whatever the umask took away
-                set_error("netport: port %s: cannot set the mode of %s: %s", p->name.c_str(),
-                          path.c_str(), strerror(errno));
+                set_error("netport: port %s: cannot set the mode of %s: %s", p->name.c_str(), path.c_str(),
+                          strerror(errno));
                 unlink(path.c_str());
                 return -1;
             }
@@ -327,8 +347,7 @@ int open_segment(port* p, const std::string& path) {
         }
         struct stat st;
         if (fstat(fd.get(), &st) != 0) {
-            set_error("netport: port %s: cannot stat %s: %s", p->name.c_str(), path.c_str(),
-                      strerror(errno));
+            set_error("netport: port %s: cannot stat %s: %s", p->name.c_str(), path.c_str(), strerror(errno));
             return -1;
         }
         if (!S_ISREG(st.st_mode)) {
@@ -336,11 +355,11 @@ int open_segment(port* p, const std::string& path) {
             return -1;
         }
         if (st.st_uid != geteuid() || (st.st_mode & 07777) != seg_mode) {
-            set_error("netport: port %s: %s belongs to %s with mode %04o; a link segment must be "
-                      "the caller's own with mode 0600: refused (remove the file or use another "
-                      "switch name)",
-                      p->name.c_str(), path.c_str(), owner_name(st.st_uid).c_str(),
-                      unsigned(st.st_mode & 07777));
+            set_error(
+                "netport: port %s: %s belongs to %s with mode %04o; a link segment must be "
+                "the caller's own with mode 0600: refused (remove the file or use another "
+                "switch name)",
+                p->name.c_str(), path.c_str(), owner_name(st.st_uid).c_str(), unsigned(st.st_mode & 07777));
             return -1;
         }
         return fd.release();
@@ -351,8 +370,10 @@ int open_segment(port* p, const std::string& path) {
 
 // Removes the file when it is still the one this end mapped and no other
 // end is attached.  Called holding byte 0.
-void remove_if_last(const vale_attach& a) {
-    if (held_elsewhere(a.fd, 2 - a.end)) return;
+void remove_if_last(const vale_attach& a)
+{
+    if (held_elsewhere(a.fd, 2 - a.end))
+        return;
     struct stat mine, named;
     if (fstat(a.fd, &mine) == 0 && lstat(a.path.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
         mine.st_ino == named.st_ino)
@@ -362,11 +383,14 @@ void remove_if_last(const vale_attach& a) {
 // At the process's exit: each end of this process leaves its link (the
 // mapping stays, as threads may still be running) and the last end of a
 // link removes its file.
-void leave_links_at_exit() {
+void leave_links_at_exit()
+{
     std::unique_lock<std::mutex> g(registry_lock, std::try_to_lock);
-    if (!g.owns_lock()) return;  // another thread is attaching: leave it
+    if (!g.owns_lock())
+        return;  // another thread is attaching: leave it
     for (vale_attach* a : registry) {
-        if (a->owner != getpid() || a->fd < 0) continue;
+        if (a->owner != getpid() || a->fd < 0)
+            continue;
         // Attaching and detaching hold byte 0 briefly; one held longer (a
         // stopped process) must not hang the exit: the file then stays.
         int tries = 0;
@@ -374,7 +398,8 @@ void leave_links_at_exit() {
             const timespec ms{0, 1'000'000};
             nanosleep(&ms, nullptr);
         }
-        if (tries == 100) continue;
+        if (tries == 100)
+            continue;
         check_size(a);
         store_release(a->hdr->attached[a->end], uint32_t{0});
         lock_byte(a->fd, F_OFD_SETLK, F_UNLCK, 1 + a->end);
@@ -384,23 +409,30 @@ void leave_links_at_exit() {
 }
 
 // Checks the header and both rings of a segment written by someone else.
-const char* check_segment(const unsigned char* base, uint64_t size) {
-    if (size != total_bytes) return "wrong size";
+const char* check_segment(const unsigned char* base, uint64_t size)
+{
+    if (size != total_bytes)
+        return "wrong size";
     const seg_header* h = reinterpret_cast<const seg_header*>(base);
-    if (memcmp(h->magic, seg_magic, sizeof seg_magic) != 0) return "bad magic";
-    if (h->version != seg_version) return "unknown version";
+    if (memcmp(h->magic, seg_magic, sizeof seg_magic) != 0)
+        return "bad magic";
+    if (h->version != seg_version)
+        return "unknown version";
     if (h->num_slots != ring_slots || h->buf_size != buf_bytes || h->max_frame != max_frame_bytes ||
         h->ring_bytes != ring_bytes || h->total_bytes != total_bytes)
         return "ring geometry differs";
     for (int e = 0; e < 2; ++e) {
-        if (memchr(h->names[e], 0, name_bytes) == nullptr) return "port name not terminated";
+        if (memchr(h->names[e], 0, name_bytes) == nullptr)
+            return "port name not terminated";
         const ring_hdr* r = reinterpret_cast<const ring_hdr*>(base + header_bytes + e * ring_bytes);
-        if (load_acquire(r->tail) - load_acquire(r->head) > ring_slots) return "ring indices out of range";
+        if (load_acquire(r->tail) - load_acquire(r->head) > ring_slots)
+            return "ring indices out of range";
     }
     return nullptr;
 }
 
-void init_segment(unsigned char* base) {
+void init_segment(unsigned char* base)
+{
     seg_header* h = reinterpret_cast<seg_header*>(base);
     h->version = seg_version;
     h->num_slots = ring_slots;
@@ -412,10 +444,12 @@ void init_segment(unsigned char* base) {
 }
 
 // Attaches one end; fills a.  Called with registry_lock held.
-int attach(port* p, vale_attach& a) {
+int attach(port* p, vale_attach& a)
+{
     for (int attempt = 0; attempt < 20; ++attempt) {
         unique_fd fd(open_segment(p, a.path));
-        if (!fd.valid()) return -1;
+        if (!fd.valid())
+            return -1;
         if (lock_byte(fd.get(), F_OFD_SETLKW, F_WRLCK, 0) != 0) {
             set_error("netport: port %s: cannot lock %s: %s", p->name.c_str(), a.path.c_str(),
                       strerror(errno));
@@ -427,7 +461,8 @@ int attach(port* p, vale_attach& a) {
                       strerror(errno));
             return -1;
         }
-        if (st.st_nlink == 0) continue;  // removed by the last end leaving: open the new one
+        if (st.st_nlink == 0)
+            continue;  // removed by the last end leaving: open the new one
         bool live[2] = {held_elsewhere(fd.get(), 1), held_elsewhere(fd.get(), 2)};
         bool fresh = !live[0] && !live[1];
         if (fresh) {
@@ -467,18 +502,21 @@ int attach(port* p, vale_attach& a) {
                 end = e;
             }
         for (int e = 0; e < 2 && end < 0; ++e)
-            if (h->names[e][0] == 0 && !live[e]) end = e;
+            if (h->names[e][0] == 0 && !live[e])
+                end = e;
         for (int e = 0; e < 2 && end < 0; ++e)
-            if (!live[e]) end = e;
+            if (!live[e])
+                end = e;
         if (end < 0) {
-            set_error("netport: port %s: vale%s already links two ports (%.31s and %.31s); a third "
-                      "port is refused",
-                      p->name.c_str(), p->switch_name.c_str(), h->names[0], h->names[1]);
+            set_error(
+                "netport: port %s: vale%s already links two ports (%.31s and %.31s); a third "
+                "port is refused",
+                p->name.c_str(), p->switch_name.c_str(), h->names[0], h->names[1]);
             return -1;
         }
         if (lock_byte(fd.get(), F_OFD_SETLK, F_WRLCK, 1 + end) != 0) {
-            set_error("netport: port %s: cannot lock its end of %s: %s", p->name.c_str(),
-                      a.path.c_str(), strerror(errno));
+            set_error("netport: port %s: cannot lock its end of %s: %s", p->name.c_str(), a.path.c_str(),
+                      strerror(errno));
             return -1;
         }
         memset(h->names[end], 0, name_bytes);
@@ -512,7 +550,8 @@ int attach(port* p, vale_attach& a) {
 
         a.peer_generation = load_acquire(h->attached[1 - end]);
         uint32_t gen = h->generation[end] + 1;
-        if (gen == 0) gen = 1;
+        if (gen == 0)
+            gen = 1;
         h->generation[end] = gen;
         store_release(h->attached[end], gen);
         lock_byte(fd.get(), F_OFD_SETLK, F_UNLCK, 0);
@@ -525,7 +564,8 @@ int attach(port* p, vale_attach& a) {
     return -1;
 }
 
-void detach(vale_attach& a) {
+void detach(vale_attach& a)
+{
     lock_byte(a.fd, F_OFD_SETLKW, F_WRLCK, 0);
     check_size(&a);
     store_release(a.hdr->attached[a.end], uint32_t{0});
@@ -540,7 +580,8 @@ void detach(vale_attach& a) {
 
 namespace {
 
-void discard_unpublished(vale_attach* a, port* p) {
+void discard_unpublished(vale_attach* a, port* p)
+{
     bump(p->drops.peer_absent, a->tx_unpublished_frames);
     a->tx_tail = a->tx_published;
     a->tx_unpublished_frames = 0;
@@ -548,7 +589,8 @@ void discard_unpublished(vale_attach* a, port* p) {
 
 }  // namespace
 
-int vale_open(port* p) {
+int vale_open(port* p)
+{
     std::lock_guard<std::mutex> g(registry_lock);
     std::string path = "/dev/shm/netport-vale-" + p->switch_name;
     for (vale_attach* a : registry)
@@ -562,26 +604,31 @@ int vale_open(port* p) {
     a->port_name = p->port_name;
     a->label = p->name;
     a->owner = getpid();
-    if (attach(p, *a) != 0) return -1;
+    if (attach(p, *a) != 0)
+        return -1;
     static bool exit_hook = false;
-    if (!exit_hook) exit_hook = atexit(leave_links_at_exit) == 0;
+    if (!exit_hook)
+        exit_hook = atexit(leave_links_at_exit) == 0;
     a->refs = 1;
     p->vale = a.get();
     registry.push_back(a.release());
     return 0;
 }
 
-void vale_close(port* p) {
+void vale_close(port* p)
+{
     vale_attach* a = p->vale;
     vale_txsync(p);
     std::lock_guard<std::mutex> g(registry_lock);
-    if (--a->refs > 0) return;
+    if (--a->refs > 0)
+        return;
     std::erase(registry, a);
     detach(*a);
     delete a;
 }
 
-int vale_inject(port* p, const void* frame, size_t len) {
+int vale_inject(port* p, const void* frame, size_t len)
+{
     vale_attach* a = p->vale;
     if (len == 0 || len > max_frame_bytes) {
         bump(p->drops.oversize);
@@ -653,7 +700,8 @@ int vale_inject(port* p, const void* frame, size_t len) {
     return int(len);
 }
 
-void vale_txsync(port* p) {
+void vale_txsync(port* p)
+{
     vale_attach* a = p->vale;
     if (a->tx_tail != a->tx_published) {
         const uint64_t now = realtime_ns();
@@ -673,7 +721,8 @@ void vale_txsync(port* p) {
     }
 }
 
-void vale_rx_wait(port* p, const timespec& timeout) {
+void vale_rx_wait(port* p, const timespec& timeout)
+{
     vale_attach* a = p->vale;
     if (const uint64_t now = monotonic_ns(); now >= a->next_size_check_ns) {
         a->next_size_check_ns = now + size_check_ns;
@@ -690,17 +739,20 @@ void vale_rx_wait(port* p, const timespec& timeout) {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     const uint32_t t = load_relaxed(a->rx_hdr->tail);
     // Returns at once when the tail has moved since the check (EAGAIN).
-    if (t == a->rx_seen) futex(&a->rx_hdr->tail, FUTEX_WAIT, t, &timeout);
+    if (t == a->rx_seen)
+        futex(&a->rx_hdr->tail, FUTEX_WAIT, t, &timeout);
     store_relaxed(a->rx_hdr->reader_waiting, uint32_t{0});
 }
 
-void vale_rxsync(port* p) {
+void vale_rxsync(port* p)
+{
     vale_attach* a = p->vale;
     ring& v = a->view;
     uint32_t visible = (v.tail + view_slots - a->view_head) % view_slots;
     uint32_t h = v.head < view_slots ? v.head : a->view_head;
     uint32_t given = (h + view_slots - a->view_head) % view_slots;
-    if (given > visible) given = visible;
+    if (given > visible)
+        given = visible;
     if (given > 0) {
         a->view_head = (a->view_head + given) % view_slots;
         a->rx_released += given;
@@ -715,7 +767,8 @@ void vale_rxsync(port* p) {
     // LA1: pairs with LR1 in vale_txsync: the slots before tail are written.
     uint32_t t = load_acquire(a->rx_hdr->tail);
     uint32_t fresh = t - a->rx_seen;
-    if (fresh == 0) return;
+    if (fresh == 0)
+        return;
     if (fresh > ring_slots || t - a->rx_released > ring_slots) {
         mark_damaged(a, p, "writer's tail out of range");
         return;
@@ -753,11 +806,10 @@ void vale_rxsync(port* p) {
 
 ring* vale_rx_ring(port* p) { return &p->vale->view; }
 
-uint64_t vale_rx_timestamp(const port* p, uint32_t slot) {
-    return p->vale->vstamps[slot % view_slots];
-}
+uint64_t vale_rx_timestamp(const port* p, uint32_t slot) { return p->vale->vstamps[slot % view_slots]; }
 
-bool vale_peer_attached(const port* p) {
+bool vale_peer_attached(const port* p)
+{
     const vale_attach* a = p->vale;
     int peer = 1 - a->end;
     return load_acquire(a->hdr->attached[peer]) != 0 && held_elsewhere(a->fd, 1 + peer);

@@ -65,7 +65,7 @@ constexpr uint32_t chunk_room = chunk_bytes - XDP_PACKET_HEADROOM;
 // veth refuses the program while its peer's MTU allows longer ones.
 constexpr uint32_t skb_shared_info_bytes = 320;
 constexpr uint32_t max_queues = 64;
-constexpr uint32_t tx_chunks = 2048;  // on queue 0
+constexpr uint32_t tx_chunks = 2048;        // on queue 0
 constexpr uint32_t rx_chunks_total = 8192;  // shared out among the queues
 constexpr uint32_t min_rx_chunks = 512;
 constexpr uint32_t max_rx_chunks = 4096;
@@ -76,37 +76,45 @@ constexpr char default_prog_file[] = "xsk_def_xdp_prog.o";
 // failure message instead.
 thread_local char lib_message[256];
 
-int keep_lib_message(const char* fmt, va_list ap) {
+int keep_lib_message(const char* fmt, va_list ap)
+{
     char line[sizeof lib_message];
     int n = vsnprintf(line, sizeof line, fmt, ap);
     if (n > 0) {
         size_t len = std::min(size_t(n), sizeof line - 1);
-        while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == ' ')) line[--len] = 0;
+        while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == ' '))
+            line[--len] = 0;
         memcpy(lib_message, line, len + 1);
     }
     return 0;
 }
-int keep_libbpf_message(libbpf_print_level level, const char* fmt, va_list ap) {
+int keep_libbpf_message(libbpf_print_level level, const char* fmt, va_list ap)
+{
     return level == LIBBPF_DEBUG ? 0 : keep_lib_message(fmt, ap);
 }
-int keep_libxdp_message(libxdp_print_level level, const char* fmt, va_list ap) {
+int keep_libxdp_message(libxdp_print_level level, const char* fmt, va_list ap)
+{
     return level == LIBXDP_DEBUG ? 0 : keep_lib_message(fmt, ap);
 }
 
-uint32_t pow2_floor(uint32_t v) {
+uint32_t pow2_floor(uint32_t v)
+{
     uint32_t p = 1;
-    while (p * 2 <= v) p *= 2;
+    while (p * 2 <= v)
+        p *= 2;
     return p;
 }
 
 struct ctl_socket {
     unique_fd fd{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-    bool ioctl_if(const std::string& ifname, unsigned long req, ifreq& ifr) const {
+    bool ioctl_if(const std::string& ifname, unsigned long req, ifreq& ifr) const
+    {
         strncpy(ifr.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
         return fd.valid() && ioctl(fd.get(), req, &ifr) == 0;
     }
     template <class T>
-    bool ethtool(const std::string& ifname, T& data) const {
+    bool ethtool(const std::string& ifname, T& data) const
+    {
         ifreq ifr{};
         ifr.ifr_data = reinterpret_cast<char*>(&data);
         return ioctl_if(ifname, SIOCETHTOOL, ifr);
@@ -114,12 +122,18 @@ struct ctl_socket {
 };
 
 // Name and id of the XDP program attached to ifindex, if any.
-std::string attached_program(int ifindex) {
+std::string attached_program(int ifindex)
+{
     bpf_xdp_query_opts q{};
     q.sz = sizeof q;
-    if (bpf_xdp_query(ifindex, 0, &q) != 0) return {};
-    uint32_t id = q.prog_id ? q.prog_id : q.drv_prog_id ? q.drv_prog_id : q.skb_prog_id ? q.skb_prog_id : q.hw_prog_id;
-    if (id == 0) return {};
+    if (bpf_xdp_query(ifindex, 0, &q) != 0)
+        return {};
+    uint32_t id = q.prog_id       ? q.prog_id
+                  : q.drv_prog_id ? q.drv_prog_id
+                  : q.skb_prog_id ? q.skb_prog_id
+                                  : q.hw_prog_id;
+    if (id == 0)
+        return {};
     std::string what = "id " + std::to_string(id);
     const unique_fd fd(bpf_prog_get_fd_by_id(id));
     if (fd.valid()) {
@@ -141,14 +155,17 @@ struct xdp_queue {
     xsk_ring_cons rx{};
     xsk_ring_prod tx{};
     mapping area;
-    uint32_t rx_chunks = 0;  // chunks 0 .. rx_chunks-1 receive; the rest (queue 0) transmit
+    uint32_t rx_chunks = 0;     // chunks 0 .. rx_chunks-1 receive; the rest (queue 0) transmit
     uint32_t fill_pending = 0;  // reserved on the fill ring, not yet submitted
     int fd = -1;
 
     ~xdp_queue() { reset(); }
-    void reset() {
-        if (xsk != nullptr) xsk_socket__delete(xsk);
-        if (umem != nullptr) xsk_umem__delete(umem);
+    void reset()
+    {
+        if (xsk != nullptr)
+            xsk_socket__delete(xsk);
+        if (umem != nullptr)
+            xsk_umem__delete(umem);
         area.reset();
         xsk = nullptr;
         umem = nullptr;
@@ -198,9 +215,11 @@ struct xdp_attach {
     uint32_t tx_reserved = 0;  // descriptors filled, not yet submitted
     bool tx_kick = false;      // submitted descriptors the kernel may not have taken
 
-    ~xdp_attach() {
+    ~xdp_attach()
+    {
         link_fd.reset();  // detaches the program before it is closed
-        if (prog != nullptr) xdp_program__close(prog);
+        if (prog != nullptr)
+            xdp_program__close(prog);
     }
 };
 
@@ -209,21 +228,25 @@ namespace {
 std::mutex registry_lock;
 std::vector<xdp_attach*> registry;
 
-bool netns_id(dev_t* dev, ino_t* ino) {
+bool netns_id(dev_t* dev, ino_t* ino)
+{
     struct stat st;
-    if (stat("/proc/thread-self/ns/net", &st) != 0) return false;
+    if (stat("/proc/thread-self/ns/net", &st) != 0)
+        return false;
     *dev = st.st_dev;
     *ino = st.st_ino;
     return true;
 }
 
-const char* privilege_hint(int err) {
+const char* privilege_hint(int err)
+{
     return err == EPERM || err == EACCES ? " (needs root, or CAP_NET_ADMIN, CAP_NET_RAW and CAP_BPF)" : "";
 }
 
 // Reads the MTU, driver and queue count; refuses what this backend cannot
 // receive whole.
-int probe_interface(port* p, xdp_attach& a) {
+int probe_interface(port* p, xdp_attach& a)
+{
     ctl_socket ctl;
     ifreq ifr{};
     if (!ctl.ioctl_if(a.ifname, SIOCGIFMTU, ifr)) {
@@ -234,15 +257,18 @@ int probe_interface(port* p, xdp_attach& a) {
     a.mtu = uint32_t(ifr.ifr_mtu);
     ethtool_drvinfo drv{};
     drv.cmd = ETHTOOL_GDRVINFO;
-    if (ctl.ethtool(a.ifname, drv)) a.driver = drv.driver;
+    if (ctl.ethtool(a.ifname, drv))
+        a.driver = drv.driver;
     ethtool_channels ch{};
     ch.cmd = ETHTOOL_GCHANNELS;
     a.nq = ctl.ethtool(a.ifname, ch) ? ch.rx_count + ch.combined_count : 1;
-    if (a.nq == 0) a.nq = 1;
+    if (a.nq == 0)
+        a.nq = 1;
     if (a.nq > max_queues) {
-        set_error("netport: port %s: %s has %u receive queues, more than the %u this port serves; give "
-                  "it one with: ethtool -L %s combined 1",
-                  p->name.c_str(), a.ifname.c_str(), a.nq, max_queues, a.ifname.c_str());
+        set_error(
+            "netport: port %s: %s has %u receive queues, more than the %u this port serves; give "
+            "it one with: ethtool -L %s combined 1",
+            p->name.c_str(), a.ifname.c_str(), a.nq, max_queues, a.ifname.c_str());
         return -1;
     }
     uint32_t limit = chunk_room;
@@ -256,11 +282,12 @@ int probe_interface(port* p, xdp_attach& a) {
     const uint32_t mtu_max = limit - uint32_t(sizeof(ether_header));
     a.native_mtu_max = mtu_max;
     if (frame > limit) {
-        set_error("netport: port %s: MTU %u of %s gives frames of %u bytes, longer than %s takes (%u "
-                  "bytes): set the MTU to at most %u (ip link set dev %s mtu %u; on veth also its peer) "
-                  "or use netmap:%s",
-                  p->name.c_str(), a.mtu, a.ifname.c_str(), frame, why, limit, mtu_max, a.ifname.c_str(),
-                  mtu_max, a.ifname.c_str());
+        set_error(
+            "netport: port %s: MTU %u of %s gives frames of %u bytes, longer than %s takes (%u "
+            "bytes): set the MTU to at most %u (ip link set dev %s mtu %u; on veth also its peer) "
+            "or use netmap:%s",
+            p->name.c_str(), a.mtu, a.ifname.c_str(), frame, why, limit, mtu_max, a.ifname.c_str(), mtu_max,
+            a.ifname.c_str());
         return -1;
     }
     a.max_frame = std::min<size_t>(frame, max_frame_bytes);
@@ -268,7 +295,8 @@ int probe_interface(port* p, xdp_attach& a) {
 }
 
 // Creates the UMEM and socket of queue qi; zero-copy when `zc`.
-int open_queue(xdp_attach& a, uint32_t qi, bool zc, std::string* why) {
+int open_queue(xdp_attach& a, uint32_t qi, bool zc, std::string* why)
+{
     xdp_queue& q = a.q[qi];
     const bool with_tx = qi == 0;
     q.rx_chunks = pow2_floor(std::clamp(rx_chunks_total / a.nq, min_rx_chunks, max_rx_chunks));
@@ -302,7 +330,8 @@ int open_queue(xdp_attach& a, uint32_t qi, bool zc, std::string* why) {
     // later, in a work item: a queue still busy is tried again for a second.
     for (int attempt = 0; attempt < 50; ++attempt) {
         err = xsk_socket__create(&q.xsk, a.ifname.c_str(), qi, q.umem, &q.rx, with_tx ? &q.tx : nullptr, &sc);
-        if (err != -EBUSY) break;
+        if (err != -EBUSY)
+            break;
         usleep(20'000);
     }
     if (err != 0) {
@@ -330,12 +359,14 @@ int open_queue(xdp_attach& a, uint32_t qi, bool zc, std::string* why) {
         *why = "cannot fill its receive ring";
         return -ENOSPC;
     }
-    for (uint32_t c = 0; c < q.rx_chunks; ++c) *xsk_ring_prod__fill_addr(&q.fill, idx + c) = uint64_t(c) * chunk_bytes;
+    for (uint32_t c = 0; c < q.rx_chunks; ++c)
+        *xsk_ring_prod__fill_addr(&q.fill, idx + c) = uint64_t(c) * chunk_bytes;
     xsk_ring_prod__submit(&q.fill, q.rx_chunks);
     return 0;
 }
 
-int open_queues(port* p, xdp_attach& a) {
+int open_queues(port* p, xdp_attach& a)
+{
     a.q = std::make_unique<xdp_queue[]>(a.nq);
     std::string why;
     // Zero-copy where the driver has it; copy mode otherwise.
@@ -345,13 +376,15 @@ int open_queues(port* p, xdp_attach& a) {
         a.q[0].reset();
         err = open_queue(a, 0, false, &why);
     }
-    for (uint32_t qi = 1; qi < a.nq && err == 0; ++qi) err = open_queue(a, qi, a.zero_copy, &why);
+    for (uint32_t qi = 1; qi < a.nq && err == 0; ++qi)
+        err = open_queue(a, qi, a.zero_copy, &why);
     if (err != 0) {
         set_error("netport: port %s: %s", p->name.c_str(), why.c_str());
         return -1;
     }
     uint32_t total = 0;
-    for (uint32_t qi = 0; qi < a.nq; ++qi) total += a.q[qi].rx_chunks;
+    for (uint32_t qi = 0; qi < a.nq; ++qi)
+        total += a.q[qi].rx_chunks;
     const uint32_t vn = total + 1;
     a.vslots = std::make_unique<slot[]>(vn);
     a.vchunk = std::make_unique<uint64_t[]>(vn);
@@ -360,9 +393,11 @@ int open_queues(port* p, xdp_attach& a) {
     a.view.num_slots = vn;
     a.view.slots = a.vslots.get();
     a.pfds = std::make_unique<pollfd[]>(a.nq);
-    for (uint32_t qi = 0; qi < a.nq; ++qi) a.pfds[qi] = pollfd{a.q[qi].fd, POLLIN, 0};
+    for (uint32_t qi = 0; qi < a.nq; ++qi)
+        a.pfds[qi] = pollfd{a.q[qi].fd, POLLIN, 0};
     a.tx_free = std::make_unique<uint64_t[]>(tx_chunks);
-    for (uint32_t c = 0; c < tx_chunks; ++c) a.tx_free[c] = uint64_t(a.q[0].rx_chunks + c) * chunk_bytes;
+    for (uint32_t c = 0; c < tx_chunks; ++c)
+        a.tx_free[c] = uint64_t(a.q[0].rx_chunks + c) * chunk_bytes;
     a.tx_free_n = tx_chunks;
     return 0;
 }
@@ -370,18 +405,23 @@ int open_queues(port* p, xdp_attach& a) {
 // Loads the redirect program, puts every socket in its map and attaches it
 // (native XDP, or generic where the driver has none).  Frames start to arrive.
 // Refuses an interface where another XDP program is attached.
-int check_no_program(port* p, int ifindex) {
+int check_no_program(port* p, int ifindex)
+{
     std::string other = attached_program(ifindex);
-    if (other.empty()) return 0;
-    set_error("netport: port %s: another XDP program (%s) is attached to %s; remove it (ip link set dev %s "
-              "xdp off) or use netmap:%s",
-              p->name.c_str(), other.c_str(), p->ifname.c_str(), p->ifname.c_str(), p->ifname.c_str());
+    if (other.empty())
+        return 0;
+    set_error(
+        "netport: port %s: another XDP program (%s) is attached to %s; remove it (ip link set dev %s "
+        "xdp off) or use netmap:%s",
+        p->name.c_str(), other.c_str(), p->ifname.c_str(), p->ifname.c_str(), p->ifname.c_str());
     return -1;
 }
 
-int join_rx(port* p, xdp_attach& a) {
+int join_rx(port* p, xdp_attach& a)
+{
     a.rx_joined = true;
-    if (check_no_program(p, a.ifindex) != 0) return -1;
+    if (check_no_program(p, a.ifindex) != 0)
+        return -1;
     lib_message[0] = 0;
     xdp_program* prog = xdp_program__find_file(default_prog_file, "xdp", nullptr);
     if (libxdp_get_error(prog) != 0) {
@@ -436,36 +476,45 @@ int join_rx(port* p, xdp_attach& a) {
     }
     std::string mode = native ? "native XDP" : "generic XDP (slower: ";
     if (!native) {
-        mode += native_err == EOPNOTSUPP ? "the driver has no native XDP" : std::string("native refused: ") + strerror(native_err);
-        if (native_err == ERANGE && a.driver == "veth") mode += ", the MTU of the veth peer is above " + std::to_string(a.native_mtu_max);
+        mode += native_err == EOPNOTSUPP ? "the driver has no native XDP"
+                                         : std::string("native refused: ") + strerror(native_err);
+        if (native_err == ERANGE && a.driver == "veth")
+            mode += ", the MTU of the veth peer is above " + std::to_string(a.native_mtu_max);
         mode += ")";
     }
-    note("netport: port %s: %s, %s, %u receive queue%s, driver %s; program attached through a BPF link that "
-         "ends with this process",
-         p->name.c_str(), mode.c_str(), a.zero_copy ? "zero-copy" : "copy mode (no zero-copy in the driver)",
-         a.nq, a.nq == 1 ? "" : "s", a.driver.empty() ? "unknown" : a.driver.c_str());
+    note(
+        "netport: port %s: %s, %s, %u receive queue%s, driver %s; program attached through a BPF link that "
+        "ends with this process",
+        p->name.c_str(), mode.c_str(), a.zero_copy ? "zero-copy" : "copy mode (no zero-copy in the driver)",
+        a.nq, a.nq == 1 ? "" : "s", a.driver.empty() ? "unknown" : a.driver.c_str());
     return 0;
 }
 
 // First receive-side use of a port opened lazily.  A failure has printed
 // its line; the ring then stays empty.
-void join_late(port* p) {
+void join_late(port* p)
+{
     std::lock_guard<std::mutex> g(registry_lock);
-    if (!p->xdp->rx_joined) join_rx(p, *p->xdp);
+    if (!p->xdp->rx_joined)
+        join_rx(p, *p->xdp);
 }
 
 // Takes the chunks of sent frames back from the completion ring.
-void reclaim(xdp_attach& a) {
+void reclaim(xdp_attach& a)
+{
     xdp_queue& q = a.q[0];
     uint32_t idx = 0;
     const uint32_t n = xsk_ring_cons__peek(&q.comp, tx_chunks, &idx);
-    for (uint32_t k = 0; k < n; ++k) a.tx_free[a.tx_free_n++] = *xsk_ring_cons__comp_addr(&q.comp, idx + k);
-    if (n > 0) xsk_ring_cons__release(&q.comp, n);
+    for (uint32_t k = 0; k < n; ++k)
+        a.tx_free[a.tx_free_n++] = *xsk_ring_cons__comp_addr(&q.comp, idx + k);
+    if (n > 0)
+        xsk_ring_cons__release(&q.comp, n);
 }
 
 }  // namespace
 
-int xdp_open(port* p) {
+int xdp_open(port* p)
+{
     static std::once_flag print_once;
     std::call_once(print_once, [] {
         libbpf_set_print(keep_libbpf_message);
@@ -473,7 +522,8 @@ int xdp_open(port* p) {
     });
     const int ifindex = int(if_nametoindex(p->ifname.c_str()));
     if (ifindex == 0) {
-        set_error("netport: port %s: no interface %s: %s", p->name.c_str(), p->ifname.c_str(), strerror(errno));
+        set_error("netport: port %s: no interface %s: %s", p->name.c_str(), p->ifname.c_str(),
+                  strerror(errno));
         return -1;
     }
     dev_t dev = 0;
@@ -482,13 +532,15 @@ int xdp_open(port* p) {
     std::lock_guard<std::mutex> g(registry_lock);
     for (xdp_attach* a : registry)
         if (a->ifindex == ifindex && a->netns_dev == dev && a->netns_ino == ino && a->owner == getpid()) {
-            if (!p->lazy_rx && !a->rx_joined && join_rx(p, *a) != 0) return -1;
+            if (!p->lazy_rx && !a->rx_joined && join_rx(p, *a) != 0)
+                return -1;
             ++a->refs;
             p->xdp = a;
             return 0;
         }
     // A port that will receive is refused before it takes any queue.
-    if (!p->lazy_rx && check_no_program(p, ifindex) != 0) return -1;
+    if (!p->lazy_rx && check_no_program(p, ifindex) != 0)
+        return -1;
     auto a = std::make_unique<xdp_attach>();
     a->ifname = p->ifname;
     a->label = p->name;
@@ -496,8 +548,10 @@ int xdp_open(port* p) {
     a->netns_dev = dev;
     a->netns_ino = ino;
     a->owner = getpid();
-    if (probe_interface(p, *a) != 0 || open_queues(p, *a) != 0) return -1;
-    if (!p->lazy_rx && join_rx(p, *a) != 0) return -1;
+    if (probe_interface(p, *a) != 0 || open_queues(p, *a) != 0)
+        return -1;
+    if (!p->lazy_rx && join_rx(p, *a) != 0)
+        return -1;
     ctl_socket ctl;
     ifreq ifr{};
     if (ctl.ioctl_if(a->ifname, SIOCGIFFLAGS, ifr) && (ifr.ifr_flags & IFF_UP) == 0)
@@ -508,17 +562,21 @@ int xdp_open(port* p) {
     return 0;
 }
 
-void xdp_close(port* p) {
+void xdp_close(port* p)
+{
     xdp_attach* a = p->xdp;
-    if ((p->flags & NR_RX_RINGS_ONLY) == 0) xdp_txsync(p);
+    if ((p->flags & NR_RX_RINGS_ONLY) == 0)
+        xdp_txsync(p);
     std::lock_guard<std::mutex> g(registry_lock);
     p->xdp = nullptr;
-    if (--a->refs > 0) return;
+    if (--a->refs > 0)
+        return;
     std::erase(registry, a);
     delete a;
 }
 
-int xdp_inject(port* p, const void* frame, size_t len) {
+int xdp_inject(port* p, const void* frame, size_t len)
+{
     xdp_attach& a = *p->xdp;
     if (len == 0 || len > a.max_frame || (p->flags & NR_RX_RINGS_ONLY) != 0) {
         bump(p->drops.oversize);
@@ -526,11 +584,13 @@ int xdp_inject(port* p, const void* frame, size_t len) {
     }
     if (a.tx_free_n == 0) {
         reclaim(a);
-        if (a.tx_free_n == 0) return 0;
+        if (a.tx_free_n == 0)
+            return 0;
     }
     xdp_queue& q = a.q[0];
     uint32_t idx = 0;
-    if (xsk_ring_prod__reserve(&q.tx, 1, &idx) != 1) return 0;
+    if (xsk_ring_prod__reserve(&q.tx, 1, &idx) != 1)
+        return 0;
     const uint64_t addr = a.tx_free[--a.tx_free_n];
     memcpy(xsk_umem__get_data(q.area.get(), addr), frame, len);
     xdp_desc* d = xsk_ring_prod__tx_desc(&q.tx, idx);
@@ -541,7 +601,8 @@ int xdp_inject(port* p, const void* frame, size_t len) {
     return int(len);
 }
 
-void xdp_txsync(port* p) {
+void xdp_txsync(port* p)
+{
     xdp_attach& a = *p->xdp;
     xdp_queue& q = a.q[0];
     if (a.tx_reserved > 0) {
@@ -552,7 +613,8 @@ void xdp_txsync(port* p) {
     if (a.tx_kick) {
         if (a.zero_copy) {
             // The driver takes the descriptors itself; it asks to be woken.
-            if (xsk_ring_prod__needs_wakeup(&q.tx)) sendto(q.fd, nullptr, 0, MSG_DONTWAIT, nullptr, 0);
+            if (xsk_ring_prod__needs_wakeup(&q.tx))
+                sendto(q.fd, nullptr, 0, MSG_DONTWAIT, nullptr, 0);
             a.tx_kick = false;
         } else {
             // Copy mode sends in the system call, a bounded batch each.
@@ -562,14 +624,16 @@ void xdp_txsync(port* p) {
                     a.tx_kick = false;
                     break;
                 }
-                if (r < 0 && errno != EAGAIN && errno != EINTR) break;  // busy: the next txsync again
+                if (r < 0 && errno != EAGAIN && errno != EINTR)
+                    break;  // busy: the next txsync again
             }
         }
     }
     reclaim(a);
 }
 
-void xdp_rxsync(port* p) {
+void xdp_rxsync(port* p)
+{
     xdp_attach& a = *p->xdp;
     if (!a.rx_joined) [[unlikely]]
         join_late(p);
@@ -578,7 +642,8 @@ void xdp_rxsync(port* p) {
     const uint32_t visible = (v.tail + vn - a.view_head) % vn;
     const uint32_t h = v.head < vn ? v.head : a.view_head;
     uint32_t given = (h + vn - a.view_head) % vn;
-    if (given > visible) given = visible;
+    if (given > visible)
+        given = visible;
     if (given > 0) {
         for (uint32_t k = 0; k < given; ++k) {
             xdp_queue& q = a.q[a.vqueue[a.view_head]];
@@ -590,10 +655,12 @@ void xdp_rxsync(port* p) {
         }
         for (uint32_t qi = 0; qi < a.nq; ++qi) {
             xdp_queue& q = a.q[qi];
-            if (q.fill_pending == 0) continue;
+            if (q.fill_pending == 0)
+                continue;
             xsk_ring_prod__submit(&q.fill, q.fill_pending);
             q.fill_pending = 0;
-            if (xsk_ring_prod__needs_wakeup(&q.fill)) recvfrom(q.fd, nullptr, 0, MSG_DONTWAIT, nullptr, nullptr);
+            if (xsk_ring_prod__needs_wakeup(&q.fill))
+                recvfrom(q.fd, nullptr, 0, MSG_DONTWAIT, nullptr, nullptr);
         }
     }
 
@@ -603,7 +670,8 @@ void xdp_rxsync(port* p) {
         xdp_queue& q = a.q[qi];
         uint32_t idx = 0;
         const uint32_t got = xsk_ring_cons__peek(&q.rx, q.rx_chunks, &idx);
-        if (got == 0) continue;
+        if (got == 0)
+            continue;
         const uint64_t now = realtime_ns();  // after the peek: never before the frame arrived
         for (uint32_t k = 0; k < got; ++k) {
             const xdp_desc* d = xsk_ring_cons__rx_desc(&q.rx, idx + k);
@@ -627,25 +695,32 @@ void xdp_rxsync(port* p) {
     v.tail = vt;
 }
 
-ring* xdp_rx_ring(port* p) {
-    if (!p->xdp->rx_joined) join_late(p);
+ring* xdp_rx_ring(port* p)
+{
+    if (!p->xdp->rx_joined)
+        join_late(p);
     return &p->xdp->view;
 }
 
-uint64_t xdp_rx_timestamp(const port* p, uint32_t slot) {
+uint64_t xdp_rx_timestamp(const port* p, uint32_t slot)
+{
     return p->xdp->vstamps[slot % p->xdp->view.num_slots];
 }
 
 size_t xdp_max_frame(const port* p) { return p->xdp->max_frame; }
 
-int xdp_fd(const port* p) {
-    if (!p->xdp->rx_joined) join_late(const_cast<port*>(p));
+int xdp_fd(const port* p)
+{
+    if (!p->xdp->rx_joined)
+        join_late(const_cast<port*>(p));
     return p->xdp->q[0].fd;
 }
 
-void xdp_rx_wait(port* p, const timespec& timeout) {
+void xdp_rx_wait(port* p, const timespec& timeout)
+{
     xdp_attach& a = *p->xdp;
-    if (!a.rx_joined) join_late(p);
+    if (!a.rx_joined)
+        join_late(p);
     ppoll(a.pfds.get(), a.nq, &timeout, nullptr);
 }
 

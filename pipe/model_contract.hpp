@@ -20,8 +20,8 @@
 #include <cstdint>
 #include <type_traits>
 
-struct pipe_state;   // pipe/pipe_state.hpp
-struct model_desc;   // pipe/session_layout.hpp
+struct pipe_state;  // pipe/pipe_state.hpp
+struct model_desc;  // pipe/session_layout.hpp
 struct model_spec;
 
 using parse_fn = int(pipe_state& pipe, model_spec& candidate, int argc, const char* const* argv);
@@ -58,52 +58,53 @@ inline constexpr uint32_t pkt_len_entries = 9200;
 // Ethernet bytes a received frame lacks: preamble+SFD 8, FCS 4, gap 12.
 inline constexpr uint32_t ether_overhead = 24;
 
-struct delay_param {            // constant delay
-    uint64_t delay;             // ns
+struct delay_param {  // constant delay
+    uint64_t delay;   // ns
 };
-struct uniform_param {          // uniform delay in [dmin, dmax)
-    uint64_t dmin;              // ns
-    uint64_t dmax;              // ns
-    uint64_t range;             // dmax - dmin, ns
+struct uniform_param {  // uniform delay in [dmin, dmax)
+    uint64_t dmin;      // ns
+    uint64_t dmax;      // ns
+    uint64_t range;     // dmax - dmin, ns
 };
 inline constexpr uint32_t exp_entries = 512;
-struct exp_param {              // exponential delay, 512 equally likely values
+struct exp_param {                // exponential delay, 512 equally likely values
     uint64_t entry[exp_entries];  // ns
 };
-struct inter_packet_param {     // gap after the previous packet while it is due
-    uint64_t min_gap;           // ns
-    uint64_t max_gap;           // ns
-    uint64_t gap_range;         // max_gap - min_gap, ns
-    uint64_t delay;             // ns, when the link is idle
+struct inter_packet_param {  // gap after the previous packet while it is due
+    uint64_t min_gap;        // ns
+    uint64_t max_gap;        // ns
+    uint64_t gap_range;      // max_gap - min_gap, ns
+    uint64_t delay;          // ns, when the link is idle
 };
-struct tx_table {               // constant and ether bandwidth
+struct tx_table {                     // constant and ether bandwidth
     uint32_t entry[pkt_len_entries];  // ns to serialise a packet of n bytes
 };
-struct avg_param {              // token bucket policer
-    uint64_t token;             // bytes added per 2^20 ns
-    uint64_t level;             // bytes in the bucket
-    uint64_t depth;             // bucket size, bytes
-    uint64_t last;              // time of the last refill, units of 2^20 ns
+struct avg_param {   // token bucket policer
+    uint64_t token;  // bytes added per 2^20 ns
+    uint64_t level;  // bytes in the bucket
+    uint64_t depth;  // bucket size, bytes
+    uint64_t last;   // time of the last refill, units of 2^20 ns
 };
-struct plr_param {              // fixed packet loss rate
-    uint64_t threshold;         // p * 2^24
-    uint64_t pkts;              // packets examined
-    uint64_t drops;             // packets dropped
+struct plr_param {       // fixed packet loss rate
+    uint64_t threshold;  // p * 2^24
+    uint64_t pkts;       // packets examined
+    uint64_t drops;      // packets dropped
 };
-struct ber_param {              // bit error rate
-    uint64_t threshold;         // b * 2^24 (informative only)
-    uint64_t bits;              // bits examined
-    uint64_t drops;             // packets dropped
+struct ber_param {                    // bit error rate
+    uint64_t threshold;               // b * 2^24 (informative only)
+    uint64_t bits;                    // bits examined
+    uint64_t drops;                   // packets dropped
     uint32_t entry[pkt_len_entries];  // P(some bit of n bytes is hit) * 2^24
 };
-struct reorder_param {          // hold packets back with a fixed probability
-    uint64_t threshold;         // p * 2^24
-    uint64_t hold;              // ns
+struct reorder_param {   // hold packets back with a fixed probability
+    uint64_t threshold;  // p * 2^24
+    uint64_t hold;       // ns
 };
 
 template <typename T>
-concept param_record = std::is_standard_layout_v<T> && std::is_trivially_copyable_v<T> &&
-                       sizeof(T) % 8 == 0 && alignof(T) <= 8;
+concept param_record = std::is_standard_layout_v<T> && std::is_trivially_copyable_v<T> && sizeof(T) % 8 ==
+                           0 &&
+                       alignof(T) <= 8;
 
 static_assert(param_record<delay_param> && sizeof(delay_param) == 8);
 static_assert(param_record<uniform_param> && sizeof(uniform_param) == 24);
@@ -118,7 +119,8 @@ static_assert(param_record<reorder_param> && sizeof(reorder_param) == 16);
 
 // The parameter block of a slot (blocks are always 8-aligned).
 template <param_record P>
-inline P& params(const model_spec& slot) noexcept {
+inline P& params(const model_spec& slot) noexcept
+{
     return *static_cast<P*>(slot.param_block);
 }
 

@@ -14,7 +14,8 @@ int null_run(pipe_state&, const model_spec&) noexcept { return 0; }
 
 session_layout* session_private()
 {
-    void* m = mmap(nullptr, sizeof(session_layout), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* m =
+        mmap(nullptr, sizeof(session_layout), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (m == MAP_FAILED) {
         log_msg("cannot map %zu bytes for the session layout\n", sizeof(session_layout));
         return nullptr;

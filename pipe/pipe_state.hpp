@@ -50,12 +50,22 @@ struct queue_release_state {
 // port carries), not_routable (route mode: no route, not IPv4, broadcast,
 // an IEEE 802.3 length frame) and port (refused by the output port).
 enum class drop_reason : uint8_t {
-    loss, policer, queue_limit, buffer_full, overlap, late, port, not_routable, oversize, short_frame,
+    loss,
+    policer,
+    queue_limit,
+    buffer_full,
+    overlap,
+    late,
+    port,
+    not_routable,
+    oversize,
+    short_frame,
 };
 inline constexpr int n_drop_reasons = 10;
 // The report's name of each reason, by drop_reason.
 inline constexpr const char* drop_reason_names[n_drop_reasons] = {
-    "loss", "policer", "queue_limit", "buffer_full", "overlap", "late", "port", "not_routable", "oversize", "short",
+    "loss", "policer", "queue_limit",  "buffer_full", "overlap",
+    "late", "port",    "not_routable", "oversize",    "short",
 };
 
 // Frames and bytes dropped by reason (one writer per block).
@@ -63,7 +73,8 @@ struct drop_counts {
     uint64_t pkts[n_drop_reasons];
     uint64_t bytes[n_drop_reasons];
 };
-inline void count_reason(drop_counts& c, drop_reason r, uint64_t bytes) noexcept {
+inline void count_reason(drop_counts& c, drop_reason r, uint64_t bytes) noexcept
+{
     counter_add(c.pkts[int(r)], 1);
     counter_add(c.bytes[int(r)], bytes);
 }
@@ -74,12 +85,12 @@ inline void count_reason(drop_counts& c, drop_reason r, uint64_t bytes) noexcept
 struct alignas(line_bytes) prod_report {
     uint64_t rx_pkts;
     uint64_t rx_bytes;
-    uint64_t unhold_pkts;   // taken out of the hold buffer into enqueue
+    uint64_t unhold_pkts;  // taken out of the hold buffer into enqueue
     uint64_t unhold_bytes;
-    uint64_t arp_pkts;      // ARP frames handed to the other direction
+    uint64_t arp_pkts;  // ARP frames handed to the other direction
     uint64_t arp_bytes;
     drop_counts drops;
-    uint64_t peak_pkts;     // raised by the producer, taken (zeroed) by main
+    uint64_t peak_pkts;  // raised by the producer, taken (zeroed) by main
     uint64_t peak_bytes;
 };
 
@@ -109,75 +120,75 @@ struct alignas(line_bytes) cons_report {
 //   ring indices   tail, head and cons_asleep, each alone on its line.
 struct alignas(line_bytes) pipe_state {
     // Configuration.
-    int wait_link;                  // s between opening ports and starting threads
-    int route_mode;                 // non-zero in route mode
-    pthread_t cons_tid;             // the corvo_main thread
-    pthread_t prod_tid;             // the producer thread
-    int cons_core;                  // -1 = not placed
-    int prod_core;                  // -1 = not placed
-    netport::port* port_in;         // port this direction receives from
-    netport::port* port_out;        // port it transmits on
-    arp_ring* arp_cons_ring;        // drained by this direction's consumer
-    arp_ring* arp_prod_ring;        // filled by this direction's producer
-    route_config* out_if;           // output port's addresses and ARP table
-    route_config* in_if;            // input port's addresses
-    uint64_t late_limit;            // ns of lateness beyond which to drop
-    uint64_t t0;                    // monotonic clock when corvo_main started
-    uint64_t buf_size;              // bytes of the queue buffer
-    unsigned char* buf;             // the queue buffer
-    session_area* session;          // this direction's area of the layout
-    uint64_t param_used[2];         // bytes used in each instance's params (start-up)
-    pipe_counters* prod_stats;      // producer counters
-    netport::port* rx_port;         // port whose receive ring the producer syncs
-    const char* in_name;            // input port name
-    netport::ring* rx_ring;         // the receive ring used
-    int burst;                      // packets per pass / transmissions per txsync
-    unsigned char* hold_buf;        // the hold buffer
-    uint64_t hold_limit;            // hold buffer wrap point (size - 9216)
-    int lock_buffers;               // -H: buffers are locked in memory, never given back
-    const char* out_name;           // output port name
-    pipe_counters* cons_stats;      // consumer counters
-    int report_on;                  // --json: record lateness and queue peaks
+    int wait_link;              // s between opening ports and starting threads
+    int route_mode;             // non-zero in route mode
+    pthread_t cons_tid;         // the corvo_main thread
+    pthread_t prod_tid;         // the producer thread
+    int cons_core;              // -1 = not placed
+    int prod_core;              // -1 = not placed
+    netport::port* port_in;     // port this direction receives from
+    netport::port* port_out;    // port it transmits on
+    arp_ring* arp_cons_ring;    // drained by this direction's consumer
+    arp_ring* arp_prod_ring;    // filled by this direction's producer
+    route_config* out_if;       // output port's addresses and ARP table
+    route_config* in_if;        // input port's addresses
+    uint64_t late_limit;        // ns of lateness beyond which to drop
+    uint64_t t0;                // monotonic clock when corvo_main started
+    uint64_t buf_size;          // bytes of the queue buffer
+    unsigned char* buf;         // the queue buffer
+    session_area* session;      // this direction's area of the layout
+    uint64_t param_used[2];     // bytes used in each instance's params (start-up)
+    pipe_counters* prod_stats;  // producer counters
+    netport::port* rx_port;     // port whose receive ring the producer syncs
+    const char* in_name;        // input port name
+    netport::ring* rx_ring;     // the receive ring used
+    int burst;                  // packets per pass / transmissions per txsync
+    unsigned char* hold_buf;    // the hold buffer
+    uint64_t hold_limit;        // hold buffer wrap point (size - 9216)
+    int lock_buffers;           // -H: buffers are locked in memory, never given back
+    const char* out_name;       // output port name
+    pipe_counters* cons_stats;  // consumer counters
+    int report_on;              // --json: record lateness and queue peaks
 
     // Producer.
     alignas(line_bytes) uint32_t cur_instance;  // instance being written / in force
-    uint64_t qsize;                 // queue limit in bytes, 0 = unlimited
+    uint64_t qsize;                             // queue limit in bytes, 0 = unlimited
     model_spec delay_slot;
     model_spec bw_slot;
     model_spec loss_slot;
     model_spec reorder_slot;
-    uint64_t acct_head;             // queue offset of the oldest counted record
-    uint64_t queued_bytes;          // bytes in the emulated bottleneck queue
-    uint64_t prod_head;             // producer's copy of head
-    uint64_t prod_tail;             // queue offset of the next record
-    uint64_t prod_now;              // producer clock
-    unsigned short rand_state[3];   // nrand48 state of every random model
-    uint64_t qt_qout;               // bottleneck has sent the last accepted packet
-    uint64_t qt_tx;                 // arrival time of the last accepted packet
-    unsigned char* cur_pkt;         // first buffer of the current packet
-    uint32_t cur_len;               // bytes of the current packet
-    pkt_frag frags[max_frags];      // buffers of the current packet
-    int n_frags;                    // entries used in frags
-    int drop;                       // loss and bandwidth models: 1 = drop
-    uint64_t cur_tx;                // serialisation time (bandwidth model)
-    uint64_t cur_delay;             // delay (delay model)
-    int drop_overlap;               // drop instead of pushing a packet back
-    int pushed_back;                // previous packet was pushed back
-    uint64_t delay_offset;          // subtracted from each new delay
-    uint64_t cur_hold;              // hold time (reorder model), then release time
-    uint64_t hold_tail;             // write offset in the hold buffer
-    uint64_t hold_head;             // read offset in the hold buffer
-    uint64_t hold_first;            // release time of the oldest held packet, 0 = empty
-    uint64_t hold_last;             // release time of the newest held packet
-    int hold_ready;                 // oldest held packet is due
-    queue_release_state release;    // consumed queue pages given back (started by corvo_main)
+    uint64_t acct_head;            // queue offset of the oldest counted record
+    uint64_t queued_bytes;         // bytes in the emulated bottleneck queue
+    uint64_t prod_head;            // producer's copy of head
+    uint64_t prod_tail;            // queue offset of the next record
+    uint64_t prod_now;             // producer clock
+    unsigned short rand_state[3];  // nrand48 state of every random model
+    uint64_t qt_qout;              // bottleneck has sent the last accepted packet
+    uint64_t qt_tx;                // arrival time of the last accepted packet
+    unsigned char* cur_pkt;        // first buffer of the current packet
+    uint32_t cur_len;              // bytes of the current packet
+    pkt_frag frags[max_frags];     // buffers of the current packet
+    int n_frags;                   // entries used in frags
+    int drop;                      // loss and bandwidth models: 1 = drop
+    uint64_t cur_tx;               // serialisation time (bandwidth model)
+    uint64_t cur_delay;            // delay (delay model)
+    int drop_overlap;              // drop instead of pushing a packet back
+    int pushed_back;               // previous packet was pushed back
+    uint64_t delay_offset;         // subtracted from each new delay
+    uint64_t cur_hold;             // hold time (reorder model), then release time
+    uint64_t hold_tail;            // write offset in the hold buffer
+    uint64_t hold_head;            // read offset in the hold buffer
+    uint64_t hold_first;           // release time of the oldest held packet, 0 = empty
+    uint64_t hold_last;            // release time of the newest held packet
+    int hold_ready;                // oldest held packet is due
+    queue_release_state release;   // consumed queue pages given back (started by corvo_main)
     // The producer's part of the JSON report (--json), read by main, which
     // also takes (zeroes) the queue peaks.
     prod_report prod_rep;
 
     // Maxima.
     alignas(line_bytes) std::atomic<uint64_t> max_round;  // ns; producer raises it, main reads and zeroes it
-    std::atomic<int> max_rxq;       // producer raises it, main reads and zeroes it
+    std::atomic<int> max_rxq;                             // producer raises it, main reads and zeroes it
 
     // Consumer.
     alignas(line_bytes) uint64_t cons_now;  // consumer clock
@@ -213,15 +224,16 @@ static_assert(sizeof(pipe_state) == offsetof(pipe_state, cons_asleep) + line_byt
 static_assert(std::atomic<uint32_t>::is_always_lock_free && sizeof(std::atomic<uint32_t>) == 4);
 
 // The four slots of a direction, by model_kind (the order of model_list).
-inline model_spec& pipe_slot(pipe_state& p, int kind) noexcept {
-    static constexpr model_spec pipe_state::* slots[n_model_kinds] = {
-        &pipe_state::delay_slot, &pipe_state::bw_slot, &pipe_state::loss_slot,
-        &pipe_state::reorder_slot};
+inline model_spec& pipe_slot(pipe_state& p, int kind) noexcept
+{
+    static constexpr model_spec pipe_state::*slots[n_model_kinds] = {
+        &pipe_state::delay_slot, &pipe_state::bw_slot, &pipe_state::loss_slot, &pipe_state::reorder_slot};
     return p.*slots[kind];
 }
 
 // The instance a direction writes (at start-up) or has in force.
-inline session_instance& cur_instance_of(pipe_state& p) noexcept {
+inline session_instance& cur_instance_of(pipe_state& p) noexcept
+{
     return p.session->instance[p.cur_instance];
 }
 

@@ -28,45 +28,47 @@ static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);
 
 // Counters of one thread: one writer, read by main and by other processes.
 struct pipe_counters {
-    uint64_t pkts;        // producer: enqueued; consumer: sent
+    uint64_t pkts;  // producer: enqueued; consumer: sent
     uint64_t bytes;
-    uint64_t drop_pkts;   // producer: dropped by enqueue; consumer: late/undeliverable
+    uint64_t drop_pkts;  // producer: dropped by enqueue; consumer: late/undeliverable
     uint64_t drop_bytes;
-    uint64_t hold_pkts;   // producer: put into the hold buffer
+    uint64_t hold_pkts;  // producer: put into the hold buffer
     uint64_t hold_bytes;
     // Frames dropped at a port, apart from drop_pkts.  Producer: received
     // shorter than 60 bytes (a shared-memory link carries them), skipped;
     // consumer: dropped by the output port (no peer attached, link damaged).
     uint64_t port_drop_pkts;
     uint64_t port_drop_bytes;
-    uint64_t spare[8];    // always 0
+    uint64_t spare[8];  // always 0
 };
 
 // The single writer of a counter adds to it (no read-modify-write needed).
-inline void counter_add(uint64_t& c, uint64_t n) noexcept {
+inline void counter_add(uint64_t& c, uint64_t n) noexcept
+{
     shared_word w(c);
     w.store(w.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
-inline uint64_t counter_read(const uint64_t& c) noexcept {
+inline uint64_t counter_read(const uint64_t& c) noexcept
+{
     return shared_word(const_cast<uint64_t&>(c)).load(std::memory_order_relaxed);
 }
 
 // Descriptor of one model inside an instance.
 struct model_desc {
-    uint8_t present;   // 1 = the model is set
-    uint8_t row;       // row of the option's model table
-    uint16_t size;     // bytes of the parameter block
-    uint32_t offset;   // offset of the block within params
+    uint8_t present;  // 1 = the model is set
+    uint8_t row;      // row of the option's model table
+    uint16_t size;    // bytes of the parameter block
+    uint32_t offset;  // offset of the block within params
 };
 
 inline constexpr std::size_t params_bytes = 131072;
 
 // One complete set of a direction's parameters.
 struct session_instance {
-    model_desc descs[n_model_kinds];  // delay, bandwidth, loss, reorder
-    uint64_t delay_offset;            // ns (-O)
-    uint32_t drop_overlap;            // 0 or 1 (-P)
-    uint32_t qsize;                   // bytes, 0 = unlimited (-Q)
+    model_desc descs[n_model_kinds];     // delay, bandwidth, loss, reorder
+    uint64_t delay_offset;               // ns (-O)
+    uint32_t drop_overlap;               // 0 or 1 (-P)
+    uint32_t qsize;                      // bytes, 0 = unlimited (-Q)
     unsigned char params[params_bytes];  // parameter blocks, packed by param_alloc
 };
 
@@ -102,7 +104,7 @@ struct session_tail {
 
 struct session_layout {
     session_header header;
-    session_area area[2];        // A (A->B), B (B->A)
+    session_area area[2];  // A (A->B), B (B->A)
     session_tail reserved;
 };
 
@@ -111,7 +113,8 @@ inline constexpr std::size_t client_area_offset = 520;
 
 static_assert(layout_record<pipe_counters> && sizeof(pipe_counters) == 128);
 static_assert(offsetof(pipe_counters, drop_pkts) == 16 && offsetof(pipe_counters, hold_bytes) == 40);
-static_assert(offsetof(pipe_counters, port_drop_pkts) == 48 && offsetof(pipe_counters, port_drop_bytes) == 56);
+static_assert(offsetof(pipe_counters, port_drop_pkts) == 48 &&
+              offsetof(pipe_counters, port_drop_bytes) == 56);
 static_assert(layout_record<model_desc> && sizeof(model_desc) == 8);
 static_assert(offsetof(model_desc, present) == 0 && offsetof(model_desc, row) == 1);
 static_assert(offsetof(model_desc, size) == 2 && offsetof(model_desc, offset) == 4);

@@ -248,7 +248,8 @@ std::string state_dir_of(long pid) { return std::string(state_root) + "/" + std:
 void remove_dead_shell(const shell_record& r, const std::string& ip, const std::string& nft)
 {
     std::vector<std::string> done;
-    if (r.corvo_pid > 0 && r.corvo_start != 0 && start_time(static_cast<pid_t>(r.corvo_pid)) == r.corvo_start) {
+    if (r.corvo_pid > 0 && r.corvo_start != 0 &&
+        start_time(static_cast<pid_t>(r.corvo_pid)) == r.corvo_start) {
         kill(static_cast<pid_t>(r.corvo_pid), SIGKILL);
         done.push_back("its corvo (pid " + std::to_string(r.corvo_pid) + ")");
     }
@@ -272,9 +273,8 @@ void remove_dead_shell(const shell_record& r, const std::string& ip, const std::
         if (!r.host_if.empty() && run({ip, "link", "del", r.host_if}, ns_fd).status == 0)
             done.push_back("interface " + r.host_if + where);
         if (!r.forward_orig.empty() && !other_live_shell_in(r.host_ns, r.pid)) {
-            const std::string e = in_netns(ns_fd, [&] {
-                return write_sysctl("/proc/sys/net/ipv4/ip_forward", r.forward_orig);
-            });
+            const std::string e = in_netns(
+                ns_fd, [&] { return write_sysctl("/proc/sys/net/ipv4/ip_forward", r.forward_orig); });
             if (e.empty())
                 done.push_back("net.ipv4.ip_forward back to " + r.forward_orig + where);
             else
@@ -359,10 +359,12 @@ void shell::step(const std::string& name, const std::vector<std::string>& argv, 
     check_interrupt(name);
     const ran r = run(argv, netns_fd);
     if (r.status != 0)
-        throw failure{name, command_line(argv) + ": " + (r.output.empty() ? "status " + std::to_string(r.status) : r.output)};
+        throw failure{name, command_line(argv) + ": " +
+                                (r.output.empty() ? "status " + std::to_string(r.status) : r.output)};
 }
 
-void shell::sysctl_in(const std::string& name, int netns_fd, const std::string& path, const std::string& value)
+void shell::sysctl_in(const std::string& name, int netns_fd, const std::string& path,
+                      const std::string& value)
 {
     check_interrupt(name);
     const std::string e = netns_fd < 0 ? write_sysctl(path, value)
@@ -409,8 +411,8 @@ void shell::make_links()
     const std::string self = "/proc/" + std::to_string(getpid()) + "/fd/";
     const std::string emu_path = self + std::to_string(emu_fd_), cmd_path = self + std::to_string(cmd_fd_);
     const std::string& host_if = rec_.host_if;
-    const std::vector<std::string> offloads{"tso", "off", "gso", "off", "gro", "off", "tx", "off",
-                                            "rx",  "off", "sg",  "off"};
+    const std::vector<std::string> offloads{"tso", "off", "gso", "off", "gro", "off",
+                                            "tx",  "off", "rx",  "off", "sg",  "off"};
     auto ethtool_off = [&](const std::string& dev) {
         std::vector<std::string> a{ethtool_, "-K", dev};
         a.insert(a.end(), offloads.begin(), offloads.end());
@@ -421,12 +423,13 @@ void shell::make_links()
     // nothing unrecorded.
     link_made_ = true;
     record();
-    step("host-side link", {ip_, "link", "add", host_if, "mtu", "1500", "type", "veth", "peer", "name", to_host_if,
-                            "mtu", "1500", "netns", emu_path});
+    step("host-side link", {ip_, "link", "add", host_if, "mtu", "1500", "type", "veth", "peer", "name",
+                            to_host_if, "mtu", "1500", "netns", emu_path});
     if (access(("/proc/sys/net/ipv6/conf/" + host_if).c_str(), F_OK) == 0)
         sysctl_in("IPv6 off on " + host_if, -1, "/proc/sys/net/ipv6/conf/" + host_if + "/disable_ipv6", "1");
-    step("command-side link", {ip_, "link", "add", to_command_if, "mtu", "1500", "type", "veth", "peer", "name",
-                               command_if, "mtu", "1500", "netns", cmd_path},
+    step("command-side link",
+         {ip_, "link", "add", to_command_if, "mtu", "1500", "type", "veth", "peer", "name", command_if, "mtu",
+          "1500", "netns", cmd_path},
          emu_fd_);
 
     step("offloads off on " + host_if, ethtool_off(host_if));
@@ -436,14 +439,15 @@ void shell::make_links()
 
     const int len = subnet_.len;
     step("host-side address", {ip_, "addr", "add", host_addr_ + "/" + std::to_string(len), "dev", host_if});
-    step("command's address", {ip_, "addr", "add", command_addr_ + "/" + std::to_string(len), "dev", command_if},
-         cmd_fd_);
+    step("command's address",
+         {ip_, "addr", "add", command_addr_ + "/" + std::to_string(len), "dev", command_if}, cmd_fd_);
     step("emulator's links up", {ip_, "link", "set", to_host_if, "up"}, emu_fd_);
     step("emulator's links up", {ip_, "link", "set", to_command_if, "up"}, emu_fd_);
     step("host-side link up", {ip_, "link", "set", host_if, "up"});
     step("command's links up", {ip_, "link", "set", "lo", "up"}, cmd_fd_);
     step("command's links up", {ip_, "link", "set", command_if, "up"}, cmd_fd_);
-    step("command's default route", {ip_, "route", "add", "default", "via", host_addr_, "dev", command_if}, cmd_fd_);
+    step("command's default route", {ip_, "route", "add", "default", "via", host_addr_, "dev", command_if},
+         cmd_fd_);
 }
 
 void shell::forwarding()
@@ -510,7 +514,8 @@ void shell::resolver()
 void shell::start_corvo()
 {
     check_interrupt("starting corvo");
-    const std::vector<std::string> argv = corvo_command(opts_, corvo_, dir_ + "/session", to_command_if, to_host_if);
+    const std::vector<std::string> argv =
+        corvo_command(opts_, corvo_, dir_ + "/session", to_command_if, to_host_if);
     if (opts_.verbose > 0)
         say("corvo: " + command_line(argv) + " (its lines: " + log_path_ + ")");
     const int log = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -563,8 +568,8 @@ void shell::start_corvo()
         int st = 0;
         if (waitpid(corvo_pid_, &st, WNOHANG) == corvo_pid_) {
             corvo_pid_ = -1;
-            const std::string how = WIFEXITED(st) ? "status " + std::to_string(WEXITSTATUS(st))
-                                                  : signal_name(WTERMSIG(st));
+            const std::string how =
+                WIFEXITED(st) ? "status " + std::to_string(WEXITSTATUS(st)) : signal_name(WTERMSIG(st));
             throw failure{"starting corvo", "corvo ended (" + how + "):\n" + text};
         }
         if (std::chrono::steady_clock::now() > end)
@@ -605,12 +610,13 @@ void shell::start_command()
             fail("a mount namespace for the command");
         if (mount(nullptr, "/", nullptr, MS_SLAVE | MS_REC, nullptr) != 0)
             fail("making the mounts private");
-        struct statvfs sv{};
+        struct statvfs sv {};
         const unsigned long ro = statvfs("/sys", &sv) == 0 && (sv.f_flag & ST_RDONLY) ? MS_RDONLY : 0;
         umount2("/sys", MNT_DETACH);
         if (mount("sysfs", "/sys", "sysfs", ro, nullptr) != 0)
             fail("mounting /sys for the command's namespace");
-        if (!resolv_path_.empty() && mount(resolv_path_.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+        if (!resolv_path_.empty() &&
+            mount(resolv_path_.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
             fail("mounting the resolver file on /etc/resolv.conf");
         setenv("CORVO_SHELL", env_value.c_str(), 1);
         if (!keep_privileges_) {
@@ -644,7 +650,8 @@ void shell::start_command()
         av.push_back(nullptr);
         execvp(av[0], av.data());
         const int e = errno;
-        const std::string m = std::string("E") + (e == ENOENT ? "7" : "6") + command_[0] + ": " + std::strerror(e);
+        const std::string m =
+            std::string("E") + (e == ENOENT ? "7" : "6") + command_[0] + ": " + std::strerror(e);
         [[maybe_unused]] ssize_t w = write(err[1], m.data(), m.size());
         _exit(e == ENOENT ? 127 : 126);
     }
@@ -687,12 +694,13 @@ int shell::run_command()
         if (!corvo_dead && waitpid(corvo_pid_, &st, WNOHANG) == corvo_pid_) {
             corvo_pid_ = -1;
             corvo_dead = true;
-            const std::string how = WIFEXITED(st) ? "status " + std::to_string(WEXITSTATUS(st))
-                                                  : signal_name(WTERMSIG(st));
+            const std::string how =
+                WIFEXITED(st) ? "status " + std::to_string(WEXITSTATUS(st)) : signal_name(WTERMSIG(st));
             std::string tail = read_file(log_path_).value_or("");
             if (tail.size() > 2000)
                 tail = "..." + tail.substr(tail.size() - 2000);
-            say("corvo ended (" + how + ") while the command ran; ending the command. corvo's lines:\n" + tail);
+            say("corvo ended (" + how + ") while the command ran; ending the command. corvo's lines:\n" +
+                tail);
             kill(cmd_pid_, SIGTERM);
             kill_at = clock::now() + std::chrono::seconds(3);
         }
@@ -732,9 +740,7 @@ void shell::teardown()
         waitpid(corvo_pid_, nullptr, 0);
         corvo_pid_ = -1;
     }
-    auto warn = [](const std::string& step, const ran& r) {
-        say("removing " + step + ": " + r.output);
-    };
+    auto warn = [](const std::string& step, const ran& r) { say("removing " + step + ": " + r.output); };
     if (table_made_) {
         const ran r = run({nft_, "delete", "table", "ip", "corvo_shell_" + std::to_string(rec_.pid)});
         if (r.status != 0 && r.output.find("No such file or directory") == std::string::npos)
@@ -785,8 +791,9 @@ void shell::setup()
         // A /30 that no route or address of this host and no other shell
         // uses (a shell nested inside sees the outer one's as a route).
         std::vector<prefix4> taken;
-        for (const std::vector<std::string>& q : {std::vector<std::string>{ip_, "-o", "-4", "route", "show", "table", "all"},
-                                                  std::vector<std::string>{ip_, "-o", "-4", "addr", "show"}}) {
+        for (const std::vector<std::string>& q :
+             {std::vector<std::string>{ip_, "-o", "-4", "route", "show", "table", "all"},
+              std::vector<std::string>{ip_, "-o", "-4", "addr", "show"}}) {
             const ran r = run(q);
             if (r.status != 0)
                 throw failure{"choosing addresses", command_line(q) + ": " + r.output};
@@ -818,8 +825,8 @@ void shell::setup()
     resolver();
     start_corvo();
     if (opts_.verbose > 0)
-        say("the command is " + command_addr_ + " behind corvo; host side " + host_addr_ + " (" + rec_.host_if +
-            "); session file " + session_);
+        say("the command is " + command_addr_ + " behind corvo; host side " + host_addr_ + " (" +
+            rec_.host_if + "); session file " + session_);
 }
 
 int shell::main(int argc, char** argv)

@@ -121,7 +121,8 @@ std::vector<std::string> corvo_command(const shell_options& o, const std::string
         c.insert(c.end(), {"-C", "-1,-1,-1,-1"});
     if (!o.has_late)
         c.insert(c.end(), {"-d", "100ms"});
-    c.insert(c.end(), {"-s", o.session.empty() ? own_session : o.session, "-i", "netmap:" + to_command, "-i", "netmap:" + to_host});
+    c.insert(c.end(), {"-s", o.session.empty() ? own_session : o.session, "-i", "netmap:" + to_command, "-i",
+                       "netmap:" + to_host});
     return c;
 }
 
@@ -135,7 +136,8 @@ std::optional<prefix4> parse_prefix(std::string_view text)
     int len = 32;
     if (slash != std::string_view::npos) {
         const std::string_view l = text.substr(slash + 1);
-        if (l.empty() || l.size() > 2 || !std::all_of(l.begin(), l.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        if (l.empty() || l.size() > 2 ||
+            !std::all_of(l.begin(), l.end(), [](char c) { return c >= '0' && c <= '9'; }))
             return std::nullopt;
         len = std::stoi(std::string(l));
         if (len > 32)
@@ -163,8 +165,9 @@ bool overlap(const prefix4& a, const prefix4& b)
 std::vector<prefix4> prefixes_in(std::string_view ip_output)
 {
     // Route types that may stand before the destination.
-    static constexpr std::string_view types[] = {"unicast", "local",   "broadcast", "multicast", "anycast",
-                                                 "blackhole", "unreachable", "prohibit", "throw", "nat"};
+    static constexpr std::string_view types[] = {"unicast", "local",     "broadcast",   "multicast",
+                                                 "anycast", "blackhole", "unreachable", "prohibit",
+                                                 "throw",   "nat"};
     std::vector<prefix4> out;
     size_t pos = 0;
     while (pos < ip_output.size()) {
@@ -197,7 +200,8 @@ std::vector<prefix4> prefixes_in(std::string_view ip_output)
 
 std::optional<prefix4> pick_subnet(const std::vector<prefix4>& taken)
 {
-    static constexpr const char* ranges[] = {"100.64.0.0/10", "10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16"};
+    static constexpr const char* ranges[] = {"100.64.0.0/10", "10.0.0.0/8", "172.16.0.0/12",
+                                             "192.168.0.0/16"};
     for (const char* r : ranges) {
         const prefix4 range = *parse_prefix(r);
         const uint64_t end = uint64_t{range.addr} + (uint64_t{1} << (32 - range.len));

@@ -74,9 +74,9 @@ std::optional<prefix4> pick_subnet(const std::vector<prefix4>& taken);
 // command's namespace, and neither can an IPv6 one (IPv6 is off there).
 
 struct resolv_plan {
-    std::string text;     // the file the command sees
+    std::string text;      // the file the command sees
     bool changed = false;  // differs from the host's file
-    std::string warning;  // non-empty: names may not resolve inside
+    std::string warning;   // non-empty: names may not resolve inside
 };
 
 // host: the host's /etc/resolv.conf; upstream: the file of a local stub

@@ -47,7 +47,8 @@ ran collect(pid_t pid, int fd, std::chrono::steady_clock::time_point end)
 {
     ran r;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             kill(pid, SIGKILL);
             r.output += "(no answer within 20 s)";
@@ -186,7 +187,7 @@ std::string write_sysctl(const std::string& path, const std::string& value)
 
 std::string ns_id(const std::string& path)
 {
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) != 0)
         return {};
     return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);

@@ -64,12 +64,12 @@ inline constexpr char state_root[] = "/run/corvo-shell";
 
 struct shell_record {
     long pid = 0;
-    unsigned long long start = 0;  // start_time of pid
-    std::string host_ns;            // ns_id of the host side
-    std::string subnet;             // "100.64.0.0/30"
-    std::string host_if;            // host-side interface
-    std::string nft_table;          // "ip corvo_shell_PID"
-    std::string forward_orig;       // net.ipv4.ip_forward before any shell set it to 1
+    unsigned long long start = 0;    // start_time of pid
+    std::string host_ns;             // ns_id of the host side
+    std::string subnet;              // "100.64.0.0/30"
+    std::string host_if;             // host-side interface
+    std::string nft_table;           // "ip corvo_shell_PID"
+    std::string forward_orig;        // net.ipv4.ip_forward before any shell set it to 1
     std::string emu_ns, command_ns;  // ns_id of the two private namespaces
     long corvo_pid = 0;
     unsigned long long corvo_start = 0;

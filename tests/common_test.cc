@@ -30,10 +30,7 @@ struct verbosity {
     int saved;
 };
 
-double parse(const char* text, const unit_entry* table, int* err)
-{
-    return parse_gen(text, table, err);
-}
+double parse(const char* text, const unit_entry* table, int* err) { return parse_gen(text, table, err); }
 
 TEST(ParseGen, TimeUnits)
 {
@@ -163,7 +160,10 @@ TEST(SplitArgs, Words)
     EXPECT_EQ(split_args_or_exit(nullptr, &n), nullptr);
 
     // Characters of code 64 and above never separate words.
-    av = split_args_or_exit("a\xe9" "b;c|d", &n);
+    av = split_args_or_exit(
+        "a\xe9"
+        "b;c|d",
+        &n);
     EXPECT_EQ(n, 1);
     std::free(av);
 }
@@ -401,8 +401,7 @@ TEST(LogWriter, UnreadPipeNeverBlocksTheDataPathAndLostLinesAreCounted)
                 out_of_order += k <= last;
                 last = k;
                 ++received;
-            }
-            else if (std::regex_match(line, m, lost_re))
+            } else if (std::regex_match(line, m, lost_re))
                 lost_reported += std::stoll(m[1]), ++reports;
         }
     }

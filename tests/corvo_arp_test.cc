@@ -37,13 +37,15 @@ constexpr mac_addr host_mac = {0x02, 0x00, 0x5e, 0x10, 0x00, 0x07};
 constexpr mac_addr gw_mac = {0x02, 0x00, 0x5e, 0x10, 0x00, 0xfe};
 constexpr mac_addr bcast_mac = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 
-void put16(frame_bytes& f, size_t at, uint16_t v) {
+void put16(frame_bytes& f, size_t at, uint16_t v)
+{
     f[at] = uint8_t(v >> 8);
     f[at + 1] = uint8_t(v);
 }
 void put_mac(frame_bytes& f, size_t at, const mac_addr& m) { std::memcpy(&f[at], m.data(), 6); }
 void put_addr(frame_bytes& f, size_t at, uint32_t a) { std::memcpy(&f[at], &a, 4); }
-mac_addr mac_at(const frame_bytes& f, size_t at) {
+mac_addr mac_at(const frame_bytes& f, size_t at)
+{
     mac_addr m;
     std::memcpy(m.data(), &f[at], 6);
     return m;
@@ -51,7 +53,8 @@ mac_addr mac_at(const frame_bytes& f, size_t at) {
 
 // An ARP frame of 60 bytes as a host would send it.
 frame_bytes arp_frame(uint16_t op, const mac_addr& sha, const char* spa, const char* tpa,
-                      const mac_addr& dst = bcast_mac) {
+                      const mac_addr& dst = bcast_mac)
+{
     frame_bytes f(60, 0);
     put_mac(f, 0, dst);
     put_mac(f, 6, sha);
@@ -68,7 +71,8 @@ frame_bytes arp_frame(uint16_t op, const mac_addr& sha, const char* spa, const c
 }
 
 // A minimal IPv4 frame (what matters here: EtherType and destination).
-frame_bytes ip_frame(const char* dst, uint16_t type = 0x0800) {
+frame_bytes ip_frame(const char* dst, uint16_t type = 0x0800)
+{
     frame_bytes f(98, 0);
     put_mac(f, 0, port_mac);
     put_mac(f, 6, host_mac);
@@ -87,7 +91,8 @@ struct port_ptr {
     port_ptr& operator=(const port_ptr&) = delete;
 };
 
-std::vector<frame_bytes> received(port* rx) {
+std::vector<frame_bytes> received(port* rx)
+{
     std::vector<frame_bytes> out;
     nmport_rxsync(rx);
     ring* r = nmport_rx_ring(rx);
@@ -105,7 +110,8 @@ std::vector<frame_bytes> received(port* rx) {
 // used for both the hand-off and the drain, and the host end of its link.
 class route_arp : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         std::string sw = "valearp" + std::to_string(getpid()) + "x" + std::to_string(seq_++);
         corvo_port_ = std::make_unique<port_ptr>(nmport_open((sw + ":c").c_str()));
         host_port_ = std::make_unique<port_ptr>(nmport_open((sw + ":h").c_str()));
@@ -135,14 +141,16 @@ protected:
     void TearDown() override { set_datapath_clock(nullptr); }
 
     // What the producer does with one received frame in route mode.
-    bool produce(frame_bytes& f, uint32_t first_slot = 0) {
+    bool produce(frame_bytes& f, uint32_t first_slot = 0)
+    {
         p_->cur_pkt = f.data();
         p_->cur_len = uint32_t(f.size());
         p_->frags[0] = {f.data(), first_slot ? first_slot : uint32_t(f.size())};
         p_->n_frags = 1;
         return route_divert(*p_);
     }
-    std::vector<frame_bytes> on_wire() {
+    std::vector<frame_bytes> on_wire()
+    {
         nmport_txsync(corvo_port_->p);
         return received(host_port_->p);
     }
@@ -156,7 +164,8 @@ protected:
     std::unique_ptr<pipe_state> p_;
 };
 
-TEST_F(route_arp, request_from_the_subnet_is_answered_with_the_exact_reply) {
+TEST_F(route_arp, request_from_the_subnet_is_answered_with_the_exact_reply)
+{
     frame_bytes req = arp_frame(1, host_mac, "10.0.0.7", "10.0.0.1");
     EXPECT_TRUE(produce(req));
     EXPECT_EQ(ring_.prod_idx, 1u);
@@ -169,9 +178,9 @@ TEST_F(route_arp, request_from_the_subnet_is_answered_with_the_exact_reply) {
     const unsigned char expect[60] = {
         0x02, 0x00, 0x5e, 0x10, 0x00, 0x07,  // to the requester
         0x02, 0x00, 0x5e, 0x10, 0x00, 0x01,  // from the port
-        0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x02,
-        0x02, 0x00, 0x5e, 0x10, 0x00, 0x01, 10, 0, 0, 1,  // sender: the port
-        0x02, 0x00, 0x5e, 0x10, 0x00, 0x07, 10, 0, 0, 7,  // target: the requester
+        0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 6,  4, 0x00, 0x02,
+        0x02, 0x00, 0x5e, 0x10, 0x00, 0x01, 10, 0, 0,    1,  // sender: the port
+        0x02, 0x00, 0x5e, 0x10, 0x00, 0x07, 10, 0, 0,    7,  // target: the requester
     };
     auto wire = on_wire();
     ASSERT_EQ(wire.size(), 1u);
@@ -190,7 +199,8 @@ TEST_F(route_arp, request_from_the_subnet_is_answered_with_the_exact_reply) {
     EXPECT_EQ(std::memcmp(&wire[0][38], "\x0a\x00\x00\x42", 4), 0);
 }
 
-TEST_F(route_arp, frames_not_for_us_are_swallowed) {
+TEST_F(route_arp, frames_not_for_us_are_swallowed)
+{
     std::vector<frame_bytes> frames = {
         arp_frame(1, host_mac, "10.0.1.7", "10.0.0.1"),  // sender outside the subnet
         arp_frame(1, host_mac, "10.0.0.7", "10.0.0.2"),  // for another address
@@ -208,7 +218,8 @@ TEST_F(route_arp, frames_not_for_us_are_swallowed) {
     EXPECT_EQ(prod_stats_.drop_pkts, 0u);
 }
 
-TEST_F(route_arp, replies_are_learned_inverted_and_refreshed_after_5_s) {
+TEST_F(route_arp, replies_are_learned_inverted_and_refreshed_after_5_s)
+{
     frame_bytes first = ip_frame("10.0.0.7");
     ASSERT_EQ(cons_update_macs(*p_, first.data(), uint32_t(first.size())).requests, 1);
     ASSERT_EQ(on_wire().size(), 1u);
@@ -249,7 +260,8 @@ TEST_F(route_arp, replies_are_learned_inverted_and_refreshed_after_5_s) {
 // A reply is believed only as the first answer to a request of ours: an
 // unsolicited one, a second one in the same round and one for another
 // address leave the table as it was; the next round's answer is learned.
-TEST_F(route_arp, only_the_first_reply_to_our_own_request_is_learned) {
+TEST_F(route_arp, only_the_first_reply_to_our_own_request_is_learned)
+{
     const mac_addr fake_mac = {0x02, 0xba, 0xd0, 0xba, 0xd0, 0x66};
     auto reply = [&](const mac_addr& sha, const char* spa) {
         frame_bytes f = arp_frame(2, sha, spa, "10.0.0.1", port_mac);
@@ -287,7 +299,8 @@ TEST_F(route_arp, only_the_first_reply_to_our_own_request_is_learned) {
     EXPECT_EQ(wire[1][41], 7);
 }
 
-TEST_F(route_arp, first_packet_to_a_new_hop_is_broadcast_after_a_request) {
+TEST_F(route_arp, first_packet_to_a_new_hop_is_broadcast_after_a_request)
+{
     frame_bytes pkt = ip_frame("10.0.0.9");
     mac_result r = cons_update_macs(*p_, pkt.data(), uint32_t(pkt.size()));
     EXPECT_EQ(r.verdict, mac_verdict::send);
@@ -297,10 +310,9 @@ TEST_F(route_arp, first_packet_to_a_new_hop_is_broadcast_after_a_request) {
     EXPECT_EQ(std::memcmp(&pkt[12], "\x08\x00\x45", 3), 0) << "only the addresses change";
 
     const unsigned char expect[60] = {
-        0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0x00, 0x5e, 0x10, 0x00, 0x01,
-        0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x01,
-        0x02, 0x00, 0x5e, 0x10, 0x00, 0x01, 10, 0, 0, 1,
-        0, 0, 0, 0, 0, 0, 10, 0, 0, 9,
+        0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0x00, 0x5e, 0x10, 0x00, 0x01, 0x08, 0x06,
+        0x00, 0x01, 0x08, 0x00, 6,    4,    0x00, 0x01, 0x02, 0x00, 0x5e, 0x10, 0x00, 0x01,
+        10,   0,    0,    1,    0,    0,    0,    0,    0,    0,    10,   0,    0,    9,
     };
     auto wire = on_wire();
     ASSERT_EQ(wire.size(), 1u);
@@ -314,7 +326,8 @@ TEST_F(route_arp, first_packet_to_a_new_hop_is_broadcast_after_a_request) {
     EXPECT_TRUE(on_wire().empty());
 }
 
-TEST_F(route_arp, outside_the_subnet_goes_to_the_gateway_or_is_dropped) {
+TEST_F(route_arp, outside_the_subnet_goes_to_the_gateway_or_is_dropped)
+{
     frame_bytes pkt = ip_frame("192.168.5.5");
     EXPECT_EQ(cons_update_macs(*p_, pkt.data(), uint32_t(pkt.size())).verdict, mac_verdict::drop);
     EXPECT_TRUE(on_wire().empty());
@@ -339,7 +352,8 @@ TEST_F(route_arp, outside_the_subnet_goes_to_the_gateway_or_is_dropped) {
     EXPECT_EQ(std::memcmp(&pkt[30], "\xc0\xa8\x05\x05", 4), 0) << "the IP destination stays";
 }
 
-TEST_F(route_arp, unroutable_frames_are_dropped_and_length_frames_skipped) {
+TEST_F(route_arp, unroutable_frames_are_dropped_and_length_frames_skipped)
+{
     rc_.gateway = addr("10.0.0.254");  // even with a gateway
     struct {
         frame_bytes f;
@@ -367,7 +381,8 @@ TEST_F(route_arp, unroutable_frames_are_dropped_and_length_frames_skipped) {
     EXPECT_TRUE(on_wire().empty());
 }
 
-TEST_F(route_arp, short_first_slot_is_dropped_and_counted_not_read) {
+TEST_F(route_arp, short_first_slot_is_dropped_and_counted_not_read)
+{
     frame_bytes f = ip_frame("10.0.0.7");
     EXPECT_TRUE(produce(f, 13));
     EXPECT_EQ(prod_stats_.drop_pkts, 1u);
@@ -382,7 +397,8 @@ TEST_F(route_arp, short_first_slot_is_dropped_and_counted_not_read) {
     EXPECT_EQ(prod_stats_.drop_pkts, 2u);
 }
 
-TEST_F(route_arp, a_full_hand_off_ring_loses_the_frame) {
+TEST_F(route_arp, a_full_hand_off_ring_loses_the_frame)
+{
     std::vector<frame_bytes> reqs;
     for (int i = 0; i < 17; ++i)
         reqs.push_back(arp_frame(1, mac_addr{2, 0, 0, 0, 0, uint8_t(i + 10)},
@@ -404,7 +420,8 @@ TEST_F(route_arp, a_full_hand_off_ring_loses_the_frame) {
     EXPECT_EQ(wire[0][41], 26);
 }
 
-TEST_F(route_arp, failed_injections_are_logged_and_a_request_still_waits_5_s) {
+TEST_F(route_arp, failed_injections_are_logged_and_a_request_still_waits_5_s)
+{
     // Nobody reads the host end: fill the link until injection fails.
     frame_bytes filler(60, 0);
     int sent = 0;
@@ -428,7 +445,8 @@ TEST_F(route_arp, failed_injections_are_logged_and_a_request_still_waits_5_s) {
 }
 
 // The hand-off under two threads: every frame handed over arrives whole.
-TEST(route_arp_ring, hand_off_between_two_threads_keeps_each_frame_whole) {
+TEST(route_arp_ring, hand_off_between_two_threads_keeps_each_frame_whole)
+{
     constexpr uint32_t frames = 20000, hosts = 200;
     route_config rc{};
     rc.ip = addr("10.0.0.1");

@@ -56,8 +56,8 @@ struct ports {
     ports()
     {
         static int n = 0;
-        const std::string base = "cli" + std::to_string(getpid()) + "t" + std::to_string(time(nullptr) % 100000) +
-                                 "x" + std::to_string(n++);
+        const std::string base = "cli" + std::to_string(getpid()) + "t" +
+                                 std::to_string(time(nullptr) % 100000) + "x" + std::to_string(n++);
         sw[0] = base + "a";
         sw[1] = base + "b";
         a = "vale" + sw[0] + ":c", b = "vale" + sw[1] + ":c";
@@ -250,7 +250,8 @@ TEST(corvo_cli, limits_are_checked_before_the_ports)
     };
     outcome r = run("1,2,3,4");
     EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.msgs, HasSubstr("\ninvalid parameters for -M: need max-delay[,max-bps[,max-hold-time]]]\n"));
+    EXPECT_THAT(r.msgs,
+                HasSubstr("\ninvalid parameters for -M: need max-delay[,max-bps[,max-hold-time]]]\n"));
     EXPECT_THAT(run("x").msgs, HasSubstr("\ninvalid max-delay: x\n"));
     EXPECT_THAT(run("1ms,-5").msgs, HasSubstr("\ninvalid max-bps: -5\n"));
     EXPECT_THAT(run("1ms,1G,zz").msgs, HasSubstr("\ninvalid max-hold-time: zz\n"));
@@ -292,15 +293,18 @@ TEST(corvo_cli, limits_install_a_bandwidth_without_changing_the_queue)
     const ports p;
     // -M 10ms,1G without -B: a 1 Gbit/s model, the unlimited queue stays;
     // -B 10M with -M: the limit is raised, the model is -B's.
-    running c({"-C", no_cpus, "-M", "10ms,1G", "-M", "20ms,2G", "-B", "none", "-B", "10M", "-i", p.a, "-i", p.b});
+    running c(
+        {"-C", no_cpus, "-M", "10ms,1G", "-M", "20ms,2G", "-B", "none", "-B", "10M", "-i", p.a, "-i", p.b});
     ASSERT_TRUE(c.ready()) << c.proc.err();
     outcome r = c.stop();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(corvo_test::child::count(r.msgs, "set maximum bandwidth to"), 1);
     EXPECT_THAT(r.msgs, HasSubstr("setting qsize to 0B\nsetting qsize to 50000B\n"));
     EXPECT_THAT(r.msgs, HasSubstr("set maximum bandwidth to 1G\n"));
-    EXPECT_THAT(r.msgs, HasSubstr(p.a + " -> " + p.b + " :  bps 1000000000 delay 0 loss 0 reorder 0 queue 0 bytes"));
-    EXPECT_THAT(r.msgs, HasSubstr(p.b + " -> " + p.a + " :  bps 2000000000 delay 0 loss 0 reorder 0 queue 50000 bytes"));
+    EXPECT_THAT(r.msgs,
+                HasSubstr(p.a + " -> " + p.b + " :  bps 1000000000 delay 0 loss 0 reorder 0 queue 0 bytes"));
+    EXPECT_THAT(r.msgs, HasSubstr(p.b + " -> " + p.a +
+                                  " :  bps 2000000000 delay 0 loss 0 reorder 0 queue 50000 bytes"));
 }
 
 TEST(corvo_cli, statistics_count_each_direction_and_sigint_stops)
@@ -310,7 +314,8 @@ TEST(corvo_cli, statistics_count_each_direction_and_sigint_stops)
     child recv({corvo_test::bin_dir + "/probe", "recv", "-i", p.peer_b, "-n", "300", "-t", "10"});
     // Traffic starts once the statistics loop has taken its first reading.
     ASSERT_TRUE(c.ready()) << c.proc.err();
-    child send({corvo_test::bin_dir + "/probe", "send", "-i", p.peer_a, "-n", "300", "-r", "1000", "-W", "5"});
+    child send(
+        {corvo_test::bin_dir + "/probe", "send", "-i", p.peer_a, "-n", "300", "-r", "1000", "-W", "5"});
     ASSERT_EQ(send.finish(run_ms), 0) << send.err();
     ASSERT_EQ(recv.finish(run_ms), 0) << recv.err();
     EXPECT_THAT(recv.out(), HasSubstr("\"frames\":300,"));
@@ -327,7 +332,8 @@ TEST(corvo_cli, statistics_count_each_direction_and_sigint_stops)
         int q1, q2;
         long long r1, r2, d1, d2, d3, d4;
         if (std::sscanf(r.msgs.c_str() + start,
-                        "%lld -> %lld maxq %d round %lld drop %lld/%lld, %lld <- %lld maxq %d round %lld drop %lld/%lld",
+                        "%lld -> %lld maxq %d round %lld drop %lld/%lld, %lld <- %lld maxq %d round %lld "
+                        "drop %lld/%lld",
                         &v[0], &v[1], &q1, &r1, &d1, &d2, &v[2], &v[3], &q2, &r2, &d3, &d4) == 12) {
             a_cons += v[0], a_prod += v[1], b_cons += v[2], b_prod += v[3];
             ++lines;
@@ -365,10 +371,7 @@ TEST(corvo_cli, quiet_run_prints_only_tagged_lines_and_a_second_sigint_ends_at_o
 
 // A user id of its own for each test process: process limits count every
 // process of a user, so tests running side by side must not share one.
-std::string lone_uid()
-{
-    return std::to_string(60000 + getpid() % 5000);
-}
+std::string lone_uid() { return std::to_string(60000 + getpid() % 5000); }
 
 TEST(corvo_cli, owner_without_lock_rights_still_maps_its_buffers)
 {
@@ -380,7 +383,8 @@ TEST(corvo_cli, owner_without_lock_rights_still_maps_its_buffers)
     getrlimit(RLIMIT_MEMLOCK, &rl);
     const rlim_t want = rlim_t{64} << 20;
     const rlim_t limit = rl.rlim_max < want ? rl.rlim_max : want;
-    std::vector<std::string> cmd = {"prlimit", "--memlock=" + std::to_string(limit) + ":" + std::to_string(limit)};
+    std::vector<std::string> cmd = {"prlimit",
+                                    "--memlock=" + std::to_string(limit) + ":" + std::to_string(limit)};
     if (geteuid() == 0)
         cmd.insert(cmd.end(), {"setpriv", "--reuid", lone_uid(), "--regid", lone_uid(), "--clear-groups"});
     const std::vector<std::string> args = with_bin({"-C", no_cpus, "-i", p.a, "-i", p.b});
@@ -429,9 +433,11 @@ TEST(corvo_cli, buffers_are_locked_only_with_minus_h_and_refused_when_they_canno
     char limit_text[64];
     scaled_str(limit, limit_text);
     const auto limited = [limit](std::vector<std::string> args) {
-        std::vector<std::string> cmd = {"prlimit", "--memlock=" + std::to_string(limit) + ":" + std::to_string(limit)};
+        std::vector<std::string> cmd = {"prlimit",
+                                        "--memlock=" + std::to_string(limit) + ":" + std::to_string(limit)};
         if (geteuid() == 0)
-            cmd.insert(cmd.end(), {"setpriv", "--reuid", lone_uid(), "--regid", lone_uid(), "--clear-groups"});
+            cmd.insert(cmd.end(),
+                       {"setpriv", "--reuid", lone_uid(), "--regid", lone_uid(), "--clear-groups"});
         args = with_bin(args);
         cmd.insert(cmd.end(), args.begin(), args.end());
         return cmd;
@@ -442,7 +448,8 @@ TEST(corvo_cli, buffers_are_locked_only_with_minus_h_and_refused_when_they_canno
     const std::string m = messages(refused.err());
     // 2 x 446 919 850 bytes, each rounded up to whole pages.
     EXPECT_THAT(m, HasSubstr("-H: the queue and hold buffers need 893.8"));
-    EXPECT_THAT(m, HasSubstr(std::string(" bytes, but this process may lock ") + limit_text + " bytes (RLIMIT_MEMLOCK)\n"
+    EXPECT_THAT(m, HasSubstr(std::string(" bytes, but this process may lock ") + limit_text +
+                             " bytes (RLIMIT_MEMLOCK)\n"
                              "-H: would fit: "));
     EXPECT_THAT(m, Not(HasSubstr("cannot open")));
     const size_t at = m.find(" or -B ");
@@ -499,9 +506,16 @@ TEST(corvo_cpus, defaults_for_processor_counts)
         cpu_numbers cpus;  // A consumer, A producer, B consumer, B producer
     };
     const row rows[] = {
-        {-1, {0, 0, 0, 0}}, {0, {0, 0, 0, 0}},     {1, {0, 0, 0, 0}},     {2, {0, 1, 0, 1}},
-        {3, {0, 1, 0, 1}},  {4, {0, 2, 1, 3}},     {8, {1, 5, 2, 6}},     {12, {2, 8, 4, 10}},
-        {16, {2, 10, 5, 13}}, {64, {10, 42, 21, 53}},
+        {-1, {0, 0, 0, 0}},
+        {0, {0, 0, 0, 0}},
+        {1, {0, 0, 0, 0}},
+        {2, {0, 1, 0, 1}},
+        {3, {0, 1, 0, 1}},
+        {4, {0, 2, 1, 3}},
+        {8, {1, 5, 2, 6}},
+        {12, {2, 8, 4, 10}},
+        {16, {2, 10, 5, 13}},
+        {64, {10, 42, 21, 53}},
         // More processors than the placement set: placed as for 1024.
         {4096, {170, 682, 341, 853}},
     };

@@ -25,7 +25,8 @@ struct script {
     std::vector<uint64_t> values;
     size_t next = 0;
     int calls = 0;
-    uint64_t take() {
+    uint64_t take()
+    {
         ++calls;
         return next < values.size() ? values[next++] : (values.empty() ? 0 : values.back());
     }
@@ -34,20 +35,24 @@ inline script delay_script, hold_script, tx_script;
 inline std::vector<int> loss_script, bw_drop_script;
 inline size_t loss_next = 0, bw_next = 0;
 
-inline int scripted_delay(pipe_state& p, const model_spec&) noexcept {
+inline int scripted_delay(pipe_state& p, const model_spec&) noexcept
+{
     p.cur_delay = delay_script.take();
     return 0;
 }
-inline int scripted_hold(pipe_state& p, const model_spec&) noexcept {
+inline int scripted_hold(pipe_state& p, const model_spec&) noexcept
+{
     p.cur_hold = hold_script.take();
     return 0;
 }
-inline int scripted_bw(pipe_state& p, const model_spec&) noexcept {
+inline int scripted_bw(pipe_state& p, const model_spec&) noexcept
+{
     p.cur_tx = tx_script.take();
     p.drop = bw_next < bw_drop_script.size() ? bw_drop_script[bw_next++] : 0;
     return 0;
 }
-inline int scripted_loss(pipe_state& p, const model_spec&) noexcept {
+inline int scripted_loss(pipe_state& p, const model_spec&) noexcept
+{
     p.drop = loss_next < loss_script.size() ? loss_script[loss_next++] : 0;
     return 0;
 }
@@ -56,14 +61,16 @@ inline int scripted_loss(pipe_state& p, const model_spec&) noexcept {
 struct test_buffer {
     unsigned char* mem = nullptr;
     size_t size = 0;
-    void alloc(size_t n) {
+    void alloc(size_t n)
+    {
         release();
         void* m = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         ASSERT_NE(m, MAP_FAILED);
         mem = static_cast<unsigned char*>(m);
         size = n;
     }
-    void release() {
+    void release()
+    {
         if (mem)
             munmap(mem, size);
         mem = nullptr;
@@ -79,7 +86,8 @@ protected:
     test_buffer qbuf, hbuf;
     log_capture cap;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         abort_flag.store(0);
         fake_now = 1000000;
         set_datapath_clock(fake_clock);
@@ -102,17 +110,20 @@ protected:
         set_queue(1 << 20);
         prod_init(p);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         set_datapath_clock(nullptr);
         session_unmap(layout);
         abort_flag.store(0);
     }
-    void set_queue(size_t size) {
+    void set_queue(size_t size)
+    {
         qbuf.alloc(size);
         p.buf = qbuf.mem;
         p.buf_size = size;
     }
-    void set_hold(size_t size) {
+    void set_hold(size_t size)
+    {
         hbuf.alloc(size);
         p.hold_buf = hbuf.mem;
         p.hold_limit = size - hold_reserve;
@@ -120,7 +131,8 @@ protected:
     // Makes a packet of len bytes (first byte = tag) the current one, in
     // pieces of at most piece bytes.
     std::vector<unsigned char> pkt_bytes;
-    void set_packet(uint32_t len, unsigned char tag, uint32_t piece = 1u << 30) {
+    void set_packet(uint32_t len, unsigned char tag, uint32_t piece = 1u << 30)
+    {
         pkt_bytes.assign(len, 0);
         for (uint32_t i = 0; i < len; ++i)
             pkt_bytes[i] = static_cast<unsigned char>(tag + i * 13);

@@ -55,8 +55,15 @@ protected:
     // late limit of 1 s keeps scheduling delays from turning into drops.
     std::unique_ptr<child> start(std::vector<std::string> args)
     {
-        std::vector<std::string> cmd = {corvo_bin, "-C", "-1,-1,-1,-1", "-d", "1", "-i", "netmap:" + net->mid1,
-                                        "-i", "netmap:" + net->mid2};
+        std::vector<std::string> cmd = {corvo_bin,
+                                        "-C",
+                                        "-1,-1,-1,-1",
+                                        "-d",
+                                        "1",
+                                        "-i",
+                                        "netmap:" + net->mid1,
+                                        "-i",
+                                        "netmap:" + net->mid2};
         cmd.insert(cmd.end(), args.begin(), args.end());
         auto c = std::make_unique<child>(net->in(net->mid, cmd));
         // Banners, then the first statistics line: main handles SIGINT.
@@ -76,7 +83,8 @@ protected:
     {
         child warm(net->in(net->h1, {"ping", "-c", "1", "-W", "2", "10.77.0.2"}));
         warm.finish(wait_ms);
-        child c(net->in(net->h1, {"ping", "-c", std::to_string(count), "-i", "0.05", "-W", "2", "10.77.0.2"}));
+        child c(
+            net->in(net->h1, {"ping", "-c", std::to_string(count), "-i", "0.05", "-W", "2", "10.77.0.2"}));
         EXPECT_EQ(c.finish(wait_ms), 0) << c.out() << c.err();
         std::vector<double> rtt;
         for (size_t at = c.out().find(" time="); at != std::string::npos; at = c.out().find(" time=", at + 1))
@@ -103,16 +111,16 @@ protected:
         const std::string ready = "/tmp/" + net->p + (a_to_b ? "ab" : "ba") + ".ready";
         std::remove(ready.c_str());
         flow f;
-        f.recv = std::make_unique<child>(net->in(
-            rx_ns, {probe_bin, "recv", "-i", "netmap:" + rx_dev, "-n", std::to_string(frames), "-t", "8", "-w", "2",
-                    "--ready", ready}));
+        f.recv = std::make_unique<child>(
+            net->in(rx_ns, {probe_bin, "recv", "-i", "netmap:" + rx_dev, "-n", std::to_string(frames), "-t",
+                            "8", "-w", "2", "--ready", ready}));
         for (int i = 0; i < 200 && access(ready.c_str(), F_OK) != 0; ++i)
             usleep(10000);
         std::remove(ready.c_str());
-        f.send = std::make_unique<child>(net->in(
-            tx_ns, {probe_bin, "send", "-i", "netmap:" + tx_dev, "-n", std::to_string(frames), "-r",
-                    std::to_string(rate), "--src-ip", a_to_b ? "10.77.0.1" : "10.77.0.2", "--dst-ip",
-                    a_to_b ? "10.77.0.2" : "10.77.0.1"}));
+        f.send = std::make_unique<child>(
+            net->in(tx_ns, {probe_bin, "send", "-i", "netmap:" + tx_dev, "-n", std::to_string(frames), "-r",
+                            std::to_string(rate), "--src-ip", a_to_b ? "10.77.0.1" : "10.77.0.2", "--dst-ip",
+                            a_to_b ? "10.77.0.2" : "10.77.0.1"}));
         return f;
     }
     static std::string finish(flow& f)

@@ -59,7 +59,8 @@ protected:
     std::string out_sw = "dpout" + std::to_string(getpid());
     port_closer feed, in, out, sink;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         dp_fixture::SetUp();
         feed.p = nmport_open(("vale" + in_sw + ":a").c_str());
         in.p = nmport_open(("vale" + in_sw + ":b").c_str());
@@ -72,12 +73,14 @@ protected:
         p.in_name = "in";
         p.out_name = "out";
     }
-    void send(const std::vector<unsigned char>& f) {
+    void send(const std::vector<unsigned char>& f)
+    {
         ASSERT_GT(nmport_inject(feed.p, f.data(), f.size()), 0);
         nmport_txsync(feed.p);
     }
     // A due record of len bytes queued directly (tx = now).
-    void queue_packet(uint32_t len, unsigned char tag) {
+    void queue_packet(uint32_t len, unsigned char tag)
+    {
         set_packet(len, tag);
         enqueue(p);
         p.tail.store(p.prod_tail);

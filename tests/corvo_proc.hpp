@@ -78,8 +78,8 @@ public:
     {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 kill(-pid_, SIGKILL);
                 kill(pid_, SIGKILL);
@@ -120,8 +120,8 @@ private:
     {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (count(where, text) < times) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0 || !read_some(static_cast<int>(left.count())))
                 return count(where, text) >= times;
         }

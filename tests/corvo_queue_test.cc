@@ -358,10 +358,10 @@ TEST_F(instance_test, switch_clears_absent_models_and_runs_present_ones)
 TEST_F(instance_test, bad_descriptors_are_treated_as_absent)
 {
     session_instance& i1 = inst1();
-    i1.descs[kind_delay] = {1, 9, 8, 0};                                // no such row
-    i1.descs[kind_bw] = {1, 0, 8, uint32_t(params_bytes - 8)};          // table needs 36800 bytes
-    i1.descs[kind_loss] = {1, 0, sizeof(plr_param), 12};                // not 8-aligned
-    i1.descs[kind_reorder] = {1, 0, 16, uint32_t(params_bytes - 16)};   // fits exactly
+    i1.descs[kind_delay] = {1, 9, 8, 0};                               // no such row
+    i1.descs[kind_bw] = {1, 0, 8, uint32_t(params_bytes - 8)};         // table needs 36800 bytes
+    i1.descs[kind_loss] = {1, 0, sizeof(plr_param), 12};               // not 8-aligned
+    i1.descs[kind_reorder] = {1, 0, 16, uint32_t(params_bytes - 16)};  // fits exactly
     publish(1);
     instance_check(p);
     EXPECT_EQ(p.delay_slot.run, null_run);
@@ -369,7 +369,8 @@ TEST_F(instance_test, bad_descriptors_are_treated_as_absent)
     EXPECT_EQ(p.loss_slot.run, null_run);
     EXPECT_EQ(p.reorder_slot.run, const_reorder_run);
     const std::string m = cap.messages();
-    EXPECT_NE(m.find("prod instance 1: bad D descriptor row 9 offset 0, model not set"), std::string::npos) << m;
+    EXPECT_NE(m.find("prod instance 1: bad D descriptor row 9 offset 0, model not set"), std::string::npos)
+        << m;
     EXPECT_NE(m.find("bad B descriptor"), std::string::npos) << m;
     EXPECT_NE(m.find("bad L descriptor"), std::string::npos) << m;
     EXPECT_EQ(m.find("bad R descriptor"), std::string::npos) << m;
@@ -438,9 +439,10 @@ TEST_F(queue_test, prepare_maps_buffers_and_logs_the_banner)
     p.buf[p.buf_size - 1] = 1;
     p.hold_buf[p.hold_limit + hold_reserve - 1] = 1;
     const std::string m = cap.text();
-    EXPECT_NE(m.find("] \t----\n\tvaleX:a -> valeY:b :  bps 1000000000 delay 0 loss 0 reorder 0 queue 50000 bytes\n"
-                     "\tbuffer   2.360 M bytes\n\thold-buf 1.069 M bytes\n"),
-              std::string::npos)
+    EXPECT_NE(
+        m.find("] \t----\n\tvaleX:a -> valeY:b :  bps 1000000000 delay 0 loss 0 reorder 0 queue 50000 bytes\n"
+               "\tbuffer   2.360 M bytes\n\thold-buf 1.069 M bytes\n"),
+        std::string::npos)
         << m;
     munmap(p.buf, p.buf_size);
     munmap(p.hold_buf, p.hold_limit + hold_reserve);
@@ -488,8 +490,8 @@ TEST_P(release_test, a_slow_ring_keeps_few_pages_and_intact_records)
 
     constexpr uint32_t len = 9000;
     constexpr uint64_t record = queue_hdr_bytes + len;
-    constexpr int per_pass = 100;                 // 0.9 MB a pass, a pass each 10 ms
-    constexpr uint64_t queued_max = 8u << 20;     // what the consumer leaves queued
+    constexpr int per_pass = 100;              // 0.9 MB a pass, a pass each 10 ms
+    constexpr uint64_t queued_max = 8u << 20;  // what the consumer leaves queued
     uint64_t sent = 0, seen = 0, written = 0;
     size_t most = 0;
     // The packet with tag k, as set_packet makes it.

@@ -30,7 +30,8 @@ struct cmd_result {
     int status;
     std::string out;
 };
-cmd_result sh(const std::string& cmd, int seconds = 20) {
+cmd_result sh(const std::string& cmd, int seconds = 20)
+{
     std::string full = "timeout " + std::to_string(seconds) + " sh -c '" + cmd + "' 2>&1";
     FILE* f = popen(full.c_str(), "r");
     cmd_result r{-1, {}};
@@ -45,7 +46,8 @@ cmd_result sh(const std::string& cmd, int seconds = 20) {
     return r;
 }
 
-std::string slurp(const std::string& path) {
+std::string slurp(const std::string& path)
+{
     std::ifstream in(path);
     std::stringstream s;
     s << in.rdbuf();
@@ -55,7 +57,8 @@ std::string slurp(const std::string& path) {
 // A process started in the background with its output in a file.
 struct bg_proc {
     pid_t pid = -1;
-    bool start(const std::vector<std::string>& argv, const std::string& out_path) {
+    bool start(const std::vector<std::string>& argv, const std::string& out_path)
+    {
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -72,7 +75,8 @@ struct bg_proc {
     }
     // Signals it and waits at most `seconds`, then kills it; the exit status
     // or -1.
-    int stop(int sig = SIGINT, int seconds = 3) {
+    int stop(int sig = SIGINT, int seconds = 3)
+    {
         if (pid < 0)
             return -1;
         kill(pid, sig);
@@ -94,7 +98,8 @@ struct bg_proc {
 
 class route_e2e : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root to make network namespaces";
         if (access((std::string(TEST_BIN_DIR) + "/corvo").c_str(), X_OK) != 0)
@@ -108,13 +113,17 @@ protected:
         for (const std::string& ns : {ns_a_, ns_b_, ns_e_}) {
             ASSERT_EQ(sh("ip netns add " + ns).status, 0) << "cannot make namespace " << ns;
             // No IPv6 chatter; the kernel of the emulator never forwards.
-            sh(in(ns) + "sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 "
-                        "net.ipv4.ip_forward=0; " + in(ns) + "ip link set lo up");
+            sh(in(ns) +
+               "sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 "
+               "net.ipv4.ip_forward=0; " +
+               in(ns) + "ip link set lo up");
         }
-        ASSERT_EQ(must("ip link add " + ha_ + " netns " + ns_a_ + " type veth peer name " + ea_ +
-                       " netns " + ns_e_), 0);
-        ASSERT_EQ(must("ip link add " + hb_ + " netns " + ns_b_ + " type veth peer name " + eb_ +
-                       " netns " + ns_e_), 0);
+        ASSERT_EQ(must("ip link add " + ha_ + " netns " + ns_a_ + " type veth peer name " + ea_ + " netns " +
+                       ns_e_),
+                  0);
+        ASSERT_EQ(must("ip link add " + hb_ + " netns " + ns_b_ + " type veth peer name " + eb_ + " netns " +
+                       ns_e_),
+                  0);
         const std::string offloads = " tso off gso off gro off tx off rx off";
         struct {
             const std::string& ns;
@@ -142,7 +151,8 @@ protected:
         ASSERT_EQ(mac_eb_.size(), 17u);
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         corvo_.stop(SIGKILL, 1);
         tcpdump_.stop(SIGKILL, 1);
         iperf_.stop(SIGKILL, 1);
@@ -154,19 +164,22 @@ protected:
     }
 
     std::string in(const std::string& ns) const { return "ip netns exec " + ns + " "; }
-    static int must(const std::string& cmd) {
+    static int must(const std::string& cmd)
+    {
         cmd_result r = sh(cmd);
         if (r.status != 0)
             ADD_FAILURE() << cmd << ": " << r.out;
         return r.status;
     }
-    std::string mac_of(const std::string& ns, const std::string& dev) {
+    std::string mac_of(const std::string& ns, const std::string& dev)
+    {
         std::string m = sh(in(ns) + "cat /sys/class/net/" + dev + "/address").out;
         while (!m.empty() && (m.back() == '\n' || m.back() == ' '))
             m.pop_back();
         return m;
     }
-    bool wait_for(const std::string& path, const std::string& text, int ms) {
+    bool wait_for(const std::string& path, const std::string& text, int ms)
+    {
         for (int t = 0; t < ms; t += 50) {
             if (slurp(path).find(text) != std::string::npos)
                 return true;
@@ -180,20 +193,24 @@ protected:
     bg_proc corvo_, tcpdump_, iperf_;
 };
 
-TEST_F(route_e2e, hosts_in_two_subnets_reach_each_other_through_corvo) {
-    const std::string corvo_log = dir_ + "/corvo.log", cap = dir_ + "/arp.pcap", cap_log = dir_ + "/tcpdump.log";
+TEST_F(route_e2e, hosts_in_two_subnets_reach_each_other_through_corvo)
+{
+    const std::string corvo_log = dir_ + "/corvo.log", cap = dir_ + "/arp.pcap",
+                      cap_log = dir_ + "/tcpdump.log";
     // ARP on host B's wire, from the start.
-    ASSERT_TRUE(tcpdump_.start({"ip", "netns", "exec", ns_b_, "tcpdump", "-i", hb_, "-nn", "-U", "--immediate-mode", "-w", cap, "arp"},
+    ASSERT_TRUE(tcpdump_.start({"ip", "netns", "exec", ns_b_, "tcpdump", "-i", hb_, "-nn", "-U",
+                                "--immediate-mode", "-w", cap, "arp"},
                                cap_log));
     ASSERT_TRUE(wait_for(cap_log, "listening on", 5000)) << slurp(cap_log);
 
-    ASSERT_TRUE(corvo_.start({"ip", "netns", "exec", ns_e_, std::string(TEST_BIN_DIR) + "/corvo", "-r", "-i",
-                              "netmap:" + ea_, "-i", "netmap:" + eb_, "-D", "5ms", "-d", "100ms",
-                              "-C", "-1,-1,-1,-1"},
-                             corvo_log));
+    ASSERT_TRUE(corvo_.start(
+        {"ip", "netns", "exec", ns_e_, std::string(TEST_BIN_DIR) + "/corvo", "-r", "-i", "netmap:" + ea_,
+         "-i", "netmap:" + eb_, "-D", "5ms", "-d", "100ms", "-C", "-1,-1,-1,-1"},
+        corvo_log));
     // Both directions print their banner once they run.
     ASSERT_TRUE(wait_for(corvo_log, "netmap:" + eb_ + " -> netmap:" + ea_, 5000)) << slurp(corvo_log);
-    EXPECT_NE(slurp(corvo_log).find(ea_ + ": ip 10.77.1.1/255.255.255.0 bcast 10.77.1.255 gw 0.0.0.0 mac " + mac_ea_),
+    EXPECT_NE(slurp(corvo_log).find(ea_ + ": ip 10.77.1.1/255.255.255.0 bcast 10.77.1.255 gw 0.0.0.0 mac " +
+                                    mac_ea_),
               std::string::npos)
         << slurp(corvo_log);
 
@@ -209,7 +226,8 @@ TEST_F(route_e2e, hosts_in_two_subnets_reach_each_other_through_corvo) {
     EXPECT_GE(rtt_min, 10.0) << "the delay of both directions applies: " << ping.out;
 
     // A short TCP transfer.
-    ASSERT_TRUE(iperf_.start({"ip", "netns", "exec", ns_b_, "iperf3", "-s", "-1", "--forceflush"}, dir_ + "/iperf-s.log"));
+    ASSERT_TRUE(iperf_.start({"ip", "netns", "exec", ns_b_, "iperf3", "-s", "-1", "--forceflush"},
+                             dir_ + "/iperf-s.log"));
     ASSERT_TRUE(wait_for(dir_ + "/iperf-s.log", "listening", 5000)) << slurp(dir_ + "/iperf-s.log");
     cmd_result tcp = sh(in(ns_a_) + "iperf3 -c 10.77.2.2 -n 512K --connect-timeout 5000", 25);
     EXPECT_EQ(tcp.status, 0) << tcp.out << slurp(corvo_log);

@@ -22,7 +22,8 @@ namespace {
 
 uint32_t addr(const char* text) { return inet_addr(text); }
 
-TEST(route_names, refused_before_any_lookup) {
+TEST(route_names, refused_before_any_lookup)
+{
     struct {
         const char* name;
         const char* expect;
@@ -36,8 +37,9 @@ TEST(route_names, refused_before_any_lookup) {
         {"netmap:abcdefghijklmno",
          "trying to get configuration for abcdefghijklmno\n"
          "failed to get MAC address for abcdefghijklmno: No such file or directory\n"},
-        {"netmap:", "trying to get configuration for \n"
-                    "failed to get MAC address for : No such file or directory\n"},
+        {"netmap:",
+         "trying to get configuration for \n"
+         "failed to get MAC address for : No such file or directory\n"},
     };
     for (auto& c : cases) {
         route_config rc{};
@@ -48,9 +50,9 @@ TEST(route_names, refused_before_any_lookup) {
     }
 }
 
-TEST(route_names, refusal_ends_corvo_with_the_usage_and_status_1) {
-    std::string cmd = std::string(TEST_BIN_DIR) +
-                      "/corvo -r -C -1,-1,-1,-1 -i vale0:1 -i vale0:2 2>&1";
+TEST(route_names, refusal_ends_corvo_with_the_usage_and_status_1)
+{
+    std::string cmd = std::string(TEST_BIN_DIR) + "/corvo -r -C -1,-1,-1,-1 -i vale0:1 -i vale0:2 2>&1";
     FILE* f = popen(cmd.c_str(), "r");
     ASSERT_NE(f, nullptr);
     std::string out;
@@ -72,7 +74,8 @@ TEST(route_names, refusal_ends_corvo_with_the_usage_and_status_1) {
 // namespace and back; the namespace and its interfaces vanish with it.
 class netns_scope {
 public:
-    netns_scope() {
+    netns_scope()
+    {
         if (geteuid() != 0) {
             why_ = "needs root for a network namespace";
             return;
@@ -84,7 +87,8 @@ public:
         }
         ok_ = true;
     }
-    ~netns_scope() {
+    ~netns_scope()
+    {
         if (orig_ >= 0) {
             if (ok_ && setns(orig_, CLONE_NEWNET) != 0)
                 std::abort();  // later tests must not run in here
@@ -99,7 +103,8 @@ public:
     // One shell command in the namespace; true when it succeeded.
     static bool run(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
     // An interface (one end of a veth pair), up.
-    static bool add_if(const std::string& name) {
+    static bool add_if(const std::string& name)
+    {
         return run("ip link add '" + name + "' type veth peer name '" + name + "p'") &&
                run("ip link set '" + name + "' up");
     }
@@ -110,16 +115,17 @@ private:
     std::string why_;
 };
 
-#define ENTER_NETNS(ns)                                   \
-    netns_scope ns;                                       \
-    if (!ns.ok()) {                                       \
-        GTEST_SKIP() << ns.why();                         \
-    }                                                     \
-    if (!netns_scope::add_if("rt-probe0")) {              \
-        GTEST_SKIP() << "cannot create veth interfaces";  \
+#define ENTER_NETNS(ns)                                  \
+    netns_scope ns;                                      \
+    if (!ns.ok()) {                                      \
+        GTEST_SKIP() << ns.why();                        \
+    }                                                    \
+    if (!netns_scope::add_if("rt-probe0")) {             \
+        GTEST_SKIP() << "cannot create veth interfaces"; \
     }
 
-void release_tables() {
+void release_tables()
+{
     for (route_config& rc : route_configs) {
         if (rc.arp_table)
             munmap(rc.arp_table, (std::size_t{ntohl(~rc.netmask)} + 1) * sizeof(arp_entry));
@@ -127,7 +133,8 @@ void release_tables() {
     }
 }
 
-TEST(route_setup_netns, reads_both_ports_from_the_system) {
+TEST(route_setup_netns, reads_both_ports_from_the_system)
+{
     ENTER_NETNS(ns);
     // Names with characters beyond letters and digits; the second address
     // has no broadcast, which Linux reports as 0.0.0.0.
@@ -163,9 +170,9 @@ TEST(route_setup_netns, reads_both_ports_from_the_system) {
     EXPECT_EQ(b.gateway, 0u);
 
     // The templates of the first port, byte by byte.
-    const unsigned char reply[60] = {
-        0, 0, 0, 0, 0, 0, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x08, 0x06,
-        0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x02, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 10, 1, 2, 3};
+    const unsigned char reply[60] = {0,    0,    0,    0,    0,    0,    0x02, 0x11, 0x22, 0x33, 0x44,
+                                     0x55, 0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 6,    4,    0x00, 0x02,
+                                     0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 10,   1,    2,    3};
     unsigned char request[60];
     std::memcpy(request, reply, 60);
     std::memset(request, 0xff, 6);
@@ -180,12 +187,13 @@ TEST(route_setup_netns, reads_both_ports_from_the_system) {
     release_tables();
 }
 
-TEST(route_setup_netns, refusals_name_the_cause) {
+TEST(route_setup_netns, refusals_name_the_cause)
+{
     struct {
         const char* addr_cmd;  // for rt-c, or null for none
         const char* name;
         const char* gateway;
-        const char* last;      // the last message
+        const char* last;  // the last message
     } cases[] = {
         {"10.1.2.3/24", "netmap:rt-c", "10.1.3.1", "gateway 10.1.3.1 unreachable\n"},
         {"10.1.2.3/24", "netmap:rt-c", "10.1.2.x", "not a valid IP address: 10.1.2.x\n"},

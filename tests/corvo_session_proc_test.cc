@@ -34,7 +34,8 @@ std::vector<std::string> corvo_args(const std::string& file, const links& l, std
 }
 
 // The owner: 1 ms delay, room for 100 ms at 1 Gbit/s, late packets kept.
-std::vector<std::string> owner_args(const std::string& file, const links& l, std::vector<std::string> extra = {})
+std::vector<std::string> owner_args(const std::string& file, const links& l,
+                                    std::vector<std::string> extra = {})
 {
     std::vector<std::string> v{"-M", "100ms,1G,10ms", "-d", "1s"};
     v.insert(v.end(), extra.begin(), extra.end());
@@ -91,8 +92,8 @@ TEST_F(session_proc_test, running_emulator_takes_new_models_without_stopping)
 
     // 2000 frames a second for 4 s; the first client comes after about 1 s.
     const std::string ready = dir.file("rx.ready");
-    child rx(program({probe, "recv", "-i", l.receiver(), "-n", "8000", "-t", "15", "-w", "1", "--ready", ready},
-                     true));
+    child rx(program(
+        {probe, "recv", "-i", l.receiver(), "-n", "8000", "-t", "15", "-w", "1", "--ready", ready}, true));
     ASSERT_TRUE(eventually([&] { return access(ready.c_str(), F_OK) == 0; }));
     child tx(program({probe, "send", "-i", l.sender(), "-n", "8000", "-r", "2000", "-W", "5"}));
     ASSERT_TRUE(eventually([&] { return u64_at(file, 0) > 1000; })) << "no traffic through A";
@@ -111,7 +112,8 @@ TEST_F(session_proc_test, running_emulator_takes_new_models_without_stopping)
     child stat(program({corvo_stat, "-n", "2", file}, true));
     ASSERT_EQ(stat.finish(5000), 0) << stat.log();
     {
-        std::regex line(R"(A->B prod pkts (\d+) bytes (\d+) drop_pkts \d+ drop_bytes \d+ hold_pkts 0 hold_bytes 0)");
+        std::regex line(
+            R"(A->B prod pkts (\d+) bytes (\d+) drop_pkts \d+ drop_bytes \d+ hold_pkts 0 hold_bytes 0)");
         const std::string out = stat.log();
         std::vector<unsigned long long> pkts;
         for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
@@ -119,8 +121,11 @@ TEST_F(session_proc_test, running_emulator_takes_new_models_without_stopping)
         ASSERT_EQ(pkts.size(), 2u) << out;
         EXPECT_GT(pkts[0], 0u);
         EXPECT_GT(pkts[1], pkts[0]);
-        EXPECT_NE(out.find("B->A cons pkts 0 bytes 0 drop_pkts 0 drop_bytes 0 port_drop_pkts 0 port_drop_bytes 0\n"),
-                  std::string::npos) << out;
+        EXPECT_NE(
+            out.find(
+                "B->A cons pkts 0 bytes 0 drop_pkts 0 drop_bytes 0 port_drop_pkts 0 port_drop_bytes 0\n"),
+            std::string::npos)
+            << out;
     }
 
     // The client of the issue: new delay and loss, within one producer pass.
@@ -179,7 +184,8 @@ TEST_F(session_proc_test, running_emulator_takes_new_models_without_stopping)
 TEST_F(session_proc_test, client_with_only_a_delay_turns_the_other_models_off)
 {
     links l("only");
-    child owner(program(owner_args(file, l, {"-D", "1ms", "-B", "100M", "-L", "0.5", "-R", "0.1,1ms", "-Q", "64k"})));
+    child owner(
+        program(owner_args(file, l, {"-D", "1ms", "-B", "100M", "-L", "0.5", "-R", "0.1,1ms", "-Q", "64k"})));
     start_owner(owner);
     child tx1(program({probe, "send", "-i", l.sender(), "-n", "400", "-r", "1000", "-W", "5"}));
     EXPECT_EQ(tx1.finish(10000), 0);
@@ -219,9 +225,10 @@ TEST_F(session_proc_test, client_over_the_delay_limit_publishes_nothing)
     EXPECT_EQ(c.finish(10000), 1);
     const std::string log = c.log();
     EXPECT_NE(log.find("invalid new delay 200000000 (max 100000000)\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("refused by the session's delay limit (max-delay 100ms), set when its owner started, by "
-                       "its -M or else its own models: to allow 200ms, start the owner with -M 200ms\n"),
-              std::string::npos)
+    EXPECT_NE(
+        log.find("refused by the session's delay limit (max-delay 100ms), set when its owner started, by "
+                 "its -M or else its own models: to allow 200ms, start the owner with -M 200ms\n"),
+        std::string::npos)
         << log;
     EXPECT_NE(log.find("exiting due to 2 error(s)\n"), std::string::npos) << log;
     EXPECT_NE(log.find(file + " has a running owner: publishing to it as a client, ignoring -i -C\n"),
@@ -254,7 +261,8 @@ TEST_F(session_proc_test, client_publishes_a_trace_and_keeps_the_offset_in_force
     child owner(program(owner_args(file, l, {"-D", "2ms", "-O", "500us", "-P", "1"})));
     start_owner(owner);
     auto offset_and_overlap = [&](int d, uint32_t i) {
-        return std::make_pair(u64_at(file, instance_off(d, i) + 32), read_at<uint32_t>(file, instance_off(d, i) + 40));
+        return std::make_pair(u64_at(file, instance_off(d, i) + 32),
+                              read_at<uint32_t>(file, instance_off(d, i) + 40));
     };
     const auto owner_rule = std::make_pair(uint64_t{500000}, uint32_t{1});
 
@@ -273,8 +281,8 @@ TEST_F(session_proc_test, client_publishes_a_trace_and_keeps_the_offset_in_force
 
     // On the wire: 1000-byte frames offered at 16 Mbit/s leave at 12.
     const std::string ready = dir.file("rx.ready");
-    child rx(program({probe, "recv", "-i", l.receiver(), "-n", "6000", "-t", "10", "-w", "1", "--ready", ready},
-                     true));
+    child rx(program(
+        {probe, "recv", "-i", l.receiver(), "-n", "6000", "-t", "10", "-w", "1", "--ready", ready}, true));
     ASSERT_TRUE(eventually([&] { return access(ready.c_str(), F_OK) == 0; }));
     child tx(program({probe, "send", "-i", l.sender(), "-s", "1000", "-n", "6000", "-r", "2000", "-W", "5"}));
     EXPECT_EQ(tx.finish(15000), 0) << tx.log();
@@ -419,7 +427,8 @@ TEST_F(session_proc_test, waiting_for_a_lock_held_by_another_program_is_said)
     holder.go();
     EXPECT_EQ(holder.finish(), 0);
     EXPECT_EQ(c.finish(10000), 1);
-    EXPECT_NE(c.log().find("refusing " + file + ": no emulator has written a session into it\n"), std::string::npos)
+    EXPECT_NE(c.log().find("refusing " + file + ": no emulator has written a session into it\n"),
+              std::string::npos)
         << c.log();
 }
 

@@ -52,7 +52,7 @@ void allow_100ms(session_layout* l)
 // either acknowledges publications or just holds the file until told.
 struct owner_opts {
     const char* delay = nullptr;
-    int startup_ms = 0;                        // start-up time before the release
+    int startup_ms = 0;                            // start-up time before the release
     std::function<void(session_layout*)> prepare;  // runs before the release
     bool producers = true;
 };
@@ -135,10 +135,15 @@ TEST_F(session_file_test, first_process_owns_and_resets_the_file)
     child owner([&](const child::control& ctl) { return run_owner(path, {.producers = false}, ctl); });
     ASSERT_TRUE(owner.wait_for('r'));
 
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, static_cast<off_t>(session_bytes));
-    EXPECT_EQ(st.st_mode & 0777, 0664u & ~[] { mode_t m = umask(0); umask(m); return m; }());
+    EXPECT_EQ(
+        st.st_mode & 0777, 0664u & ~[] {
+            mode_t m = umask(0);
+            umask(m);
+            return m;
+        }());
     file_view v(path);
     ASSERT_TRUE(v);
     const auto* bytes = reinterpret_cast<const unsigned char*>(v.get());
@@ -174,7 +179,9 @@ TEST_F(session_file_test, client_waits_until_the_owner_has_started)
 
 TEST_F(session_file_test, clients_take_turns_on_the_spare_instance)
 {
-    child owner([&](const child::control& ctl) { return run_owner(path, {.delay = "10ms", .prepare = allow_100ms}, ctl); });
+    child owner([&](const child::control& ctl) {
+        return run_owner(path, {.delay = "10ms", .prepare = allow_100ms}, ctl);
+    });
     ASSERT_TRUE(owner.wait_for('r'));
     file_view v(path);
     ASSERT_TRUE(v);
@@ -192,9 +199,8 @@ TEST_F(session_file_test, clients_take_turns_on_the_spare_instance)
         // The owner's instance 0 is untouched.
         EXPECT_EQ(read_at<uint64_t>(path, instance_off(d, 0) + 48), 10000000u);
     }
-    ASSERT_TRUE(eventually([&] {
-        return v->reserved.instance_ack[0] == 1 && v->reserved.instance_ack[1] == 1;
-    }));
+    ASSERT_TRUE(
+        eventually([&] { return v->reserved.instance_ack[0] == 1 && v->reserved.instance_ack[1] == 1; }));
     EXPECT_EQ(read_at<uint64_t>(path, 525064), 1u);
     EXPECT_EQ(read_at<uint64_t>(path, 525072), 1u);
 
@@ -331,14 +337,21 @@ TEST_F(session_file_test, stop_command_without_owner_ends_at_once)
 TEST_F(session_file_test, unusable_paths_end_with_the_system_error)
 {
     const std::string missing = dir.file("no/such.session");
-    child c1([&](const child::control&) { ec_map_or_exit(missing.c_str()); return 0; });
+    child c1([&](const child::control&) {
+        ec_map_or_exit(missing.c_str());
+        return 0;
+    });
     EXPECT_EQ(c1.finish(), 1);
     EXPECT_NE(c1.log().find("cannot open " + missing + ": No such file or directory\n"), std::string::npos)
         << c1.log();
 
-    child c2([&](const child::control&) { ec_map_or_exit(dir.path().c_str()); return 0; });
+    child c2([&](const child::control&) {
+        ec_map_or_exit(dir.path().c_str());
+        return 0;
+    });
     EXPECT_EQ(c2.finish(), 1);
-    EXPECT_NE(c2.log().find("cannot open " + dir.path() + ": Is a directory\n"), std::string::npos) << c2.log();
+    EXPECT_NE(c2.log().find("cannot open " + dir.path() + ": Is a directory\n"), std::string::npos)
+        << c2.log();
 }
 
 TEST(session_private_test, no_path_gives_a_private_owner_without_locks)

@@ -60,10 +60,13 @@ struct shell_net {
         remove();
         const std::string hdev = p + "h", odev = p + "o";
         ok = sh("ip netns add " + host) == 0 && sh("ip netns add " + outside) == 0 &&
-             sh("ip link add " + hdev + " netns " + host + " type veth peer name " + odev + " netns " + outside) == 0;
-        for (const auto& [ns, dev, addr] : {std::tuple{host, hdev, "198.18.0.1/24"}, {outside, odev, "198.18.0.2/24"}}) {
+             sh("ip link add " + hdev + " netns " + host + " type veth peer name " + odev + " netns " +
+                outside) == 0;
+        for (const auto& [ns, dev, addr] :
+             {std::tuple{host, hdev, "198.18.0.1/24"}, {outside, odev, "198.18.0.2/24"}}) {
             ok = ok && sh("ip netns exec " + ns + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1") == 0 &&
-                 sh("ip -n " + ns + " link set lo up") == 0 && sh("ip -n " + ns + " addr add " + addr + " dev " + dev) == 0 &&
+                 sh("ip -n " + ns + " link set lo up") == 0 &&
+                 sh("ip -n " + ns + " addr add " + addr + " dev " + dev) == 0 &&
                  sh("ip -n " + ns + " link set " + dev + " up") == 0;
         }
         ok = ok && sh("ip -n " + host + " route add default via " + outside_addr) == 0;
@@ -80,7 +83,8 @@ struct shell_net {
 
     // corvo-shell ARGS inside host, as root without a sudo user unless
     // `env` says otherwise.
-    std::vector<std::string> shell(const std::vector<std::string>& args, std::vector<std::string> env = {}) const
+    std::vector<std::string> shell(const std::vector<std::string>& args,
+                                   std::vector<std::string> env = {}) const
     {
         std::vector<std::string> v{"/usr/bin/env", "-u", "SUDO_UID", "-u", "SUDO_GID"};
         v.insert(v.end(), env.begin(), env.end());
@@ -186,7 +190,8 @@ TEST_F(CorvoShell, RoundTripIsTwiceTheDelayAndFollowsALiveChange)
     const std::string session = dir.path + "/session", first = dir.path + "/first", go = dir.path + "/go";
     const std::string ping = std::string("ping -c 8 -i 0.15 -W 2 ") + outside_addr;
     const std::string script = ping + "; touch " + first + "; i=0; while [ ! -e " + go +
-                               " ] && [ $i -lt 300 ]; do sleep 0.05; i=$((i+1)); done; echo changed; " + ping + "; " + corvo_test::bin_dir + "/corvo-stat -n 1 " + session;
+                               " ] && [ $i -lt 300 ]; do sleep 0.05; i=$((i+1)); done; echo changed; " +
+                               ping + "; " + corvo_test::bin_dir + "/corvo-stat -n 1 " + session;
     // -M leaves room for a longer delay published later.  corvo's counters
     // close the output (for a failure's message).
     child c(net.shell({"-s", session, "-D", "25ms", "-M", "100ms,1G", "--", "sh", "-c", script}));
@@ -213,8 +218,9 @@ TEST_F(CorvoShell, RoundTripIsTwiceTheDelayAndFollowsALiveChange)
     EXPECT_GE(after[0], 80.0) << c.out();
     EXPECT_GE(median(after), 80.0) << c.out();
     EXPECT_LE(median(after), 81.0) << c.out();
-    std::printf("round trip: -D 25ms %.2f ms (median), after the change to 40ms: next %.1f ms, median %.2f ms\n",
-                rtt, after[0], median(after));
+    std::printf(
+        "round trip: -D 25ms %.2f ms (median), after the change to 40ms: next %.1f ms, median %.2f ms\n", rtt,
+        after[0], median(after));
 }
 
 TEST_F(CorvoShell, UplinkIsDirectionAAtItsRate)
@@ -222,8 +228,8 @@ TEST_F(CorvoShell, UplinkIsDirectionAAtItsRate)
     child server(net.in_outside({"iperf3", "-s", "-1", "-B", outside_addr, "-f", "k", "--forceflush"}));
     ASSERT_TRUE(server.wait_for_out("listening", 5000)) << server.err();
     // A (uplink) 10 Mbit/s, B 50 Mbit/s: the upload must show A's rate.
-    child c(net.shell({"-B", "10M", "-B", "50M", "--", "iperf3", "-c", outside_addr, "-t", "5", "-O", "1", "-f", "k",
-                       "--get-server-output"}));
+    child c(net.shell({"-B", "10M", "-B", "50M", "--", "iperf3", "-c", outside_addr, "-t", "5", "-O", "1",
+                       "-f", "k", "--get-server-output"}));
     ASSERT_EQ(c.finish(30000), 0) << c.out() << c.err();
     server.finish(5000);
 
@@ -239,8 +245,8 @@ TEST_F(CorvoShell, UplinkIsDirectionAAtItsRate)
         if (sec == std::string::npos || line.find("omitted") != std::string::npos ||
             line.find("receiver") != std::string::npos)
             continue;
-        if (std::sscanf(line.c_str() + sec + 2, "%lf-%lf sec %lf %15s %lf %15s", &start, &end, &amount, unit, &rate,
-                        rate_unit) == 6 &&
+        if (std::sscanf(line.c_str() + sec + 2, "%lf-%lf sec %lf %15s %lf %15s", &start, &end, &amount, unit,
+                        &rate, rate_unit) == 6 &&
             std::string(rate_unit) == "Kbits/sec" && std::fabs(end - start - 1.0) < 0.01)
             kbps.push_back(rate);
     }
@@ -251,13 +257,14 @@ TEST_F(CorvoShell, UplinkIsDirectionAAtItsRate)
     // second in which TCP recovered from a loss at the queue limit.
     const double frame_bps = median(kbps) * 1000 * 1514 / 1448;
     EXPECT_NEAR(frame_bps, 10e6, 0.02 * 10e6) << c.out();
-    std::printf("rate -B 10M: payload %.0f kbit/s (median second), frames %.3f Mbit/s\n", median(kbps), frame_bps / 1e6);
+    std::printf("rate -B 10M: payload %.0f kbit/s (median second), frames %.3f Mbit/s\n", median(kbps),
+                frame_bps / 1e6);
 }
 
 TEST_F(CorvoShell, NestedShellsAddBothDelays)
 {
-    child c(net.shell({"-D", "10ms", "-B", "1G", "--", shell_bin, "-D", "15ms", "-B", "1G", "--", "ping", "-c", "8",
-                       "-i", "0.15", "-W", "2", outside_addr}));
+    child c(net.shell({"-D", "10ms", "-B", "1G", "--", shell_bin, "-D", "15ms", "-B", "1G", "--", "ping",
+                       "-c", "8", "-i", "0.15", "-W", "2", outside_addr}));
     EXPECT_EQ(c.finish(30000), 0) << c.out() << c.err();
     const std::vector<double> t = ping_times(c.out());
     ASSERT_GE(t.size(), 6u) << c.out();
@@ -274,7 +281,8 @@ TEST_F(CorvoShell, CommandRunsAsTheInvokingUserWithItsStatus)
     temp_dir dir;
     const std::string script =
         "id -u; id -g; pwd; echo \"$CORVO_SHELL\"; ip -4 -o addr show dev eth0; ip route show default; "
-        "test -e \"${CORVO_SHELL##* }\" && echo session-file-there; echo resolver:; cat /etc/resolv.conf; exit 7";
+        "test -e \"${CORVO_SHELL##* }\" && echo session-file-there; echo resolver:; cat /etc/resolv.conf; "
+        "exit 7";
     child c(net.shell({"--", "sh", "-c", script}, {"-C", dir.path, "SUDO_UID=65534", "SUDO_GID=65534"}));
     ASSERT_EQ(c.finish(20000), 7) << c.out() << c.err();
 
@@ -344,9 +352,9 @@ TEST_P(CorvoShellEnd, LeavesNothingBehind)
     const bool runs = row.message.find("starting corvo") == std::string::npos;
     if (runs) {
         ASSERT_TRUE(c.wait_for_out("ready", 20000)) << c.err();
-        rec = cshell::parse_record(cshell::read_file(std::string(cshell::state_root) + "/" +
-                                                     std::to_string(c.pid()) + "/state")
-                                       .value_or(""));
+        rec = cshell::parse_record(
+            cshell::read_file(std::string(cshell::state_root) + "/" + std::to_string(c.pid()) + "/state")
+                .value_or(""));
         ASSERT_FALSE(rec.emu_ns.empty());
         ASSERT_FALSE(rec.command_ns.empty());
         // What is checked below exists while the shell runs.
@@ -381,15 +389,20 @@ const std::vector<std::string> runs_on = {"-B", "10M", "--", "sh", "-c", "echo r
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, CorvoShellEnd,
-    testing::Values(end_row{"exit", {"-B", "10M", "--", "sh", "-c", "echo ready; sleep 0.5"}, 0, false, 0, ""},
-                    end_row{"sigint", runs_on, SIGINT, false, 128 + SIGINT, ""},
-                    end_row{"sigterm", runs_on, SIGTERM, false, 128 + SIGTERM, ""},
-                    end_row{"sighup", runs_on, SIGHUP, false, 128 + SIGHUP, ""},
-                    end_row{"sigkill", runs_on, SIGKILL, false, 128 + SIGKILL, "(no longer running) left: "},
-                    // The command is ended (SIGTERM) with its link.
-                    end_row{"corvo_dies", runs_on, SIGKILL, true, 125, "corvo ended (SIGKILL) while the command ran"},
-                    end_row{"failed_step", {"-D", "bogus", "--", "true"}, 0, false, 125,
-                            "starting corvo: corvo ended (status 1)"}),
+    testing::Values(
+        end_row{"exit", {"-B", "10M", "--", "sh", "-c", "echo ready; sleep 0.5"}, 0, false, 0, ""},
+        end_row{"sigint", runs_on, SIGINT, false, 128 + SIGINT, ""},
+        end_row{"sigterm", runs_on, SIGTERM, false, 128 + SIGTERM, ""},
+        end_row{"sighup", runs_on, SIGHUP, false, 128 + SIGHUP, ""},
+        end_row{"sigkill", runs_on, SIGKILL, false, 128 + SIGKILL, "(no longer running) left: "},
+        // The command is ended (SIGTERM) with its link.
+        end_row{"corvo_dies", runs_on, SIGKILL, true, 125, "corvo ended (SIGKILL) while the command ran"},
+        end_row{"failed_step",
+                {"-D", "bogus", "--", "true"},
+                0,
+                false,
+                125,
+                "starting corvo: corvo ended (status 1)"}),
     [](const testing::TestParamInfo<end_row>& i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -68,8 +68,8 @@ std::string probe_through(const temp_dir& dir, const links& l, int frames, int r
                       "--ready", ready},
                      true));
     EXPECT_TRUE(eventually([&] { return access(ready.c_str(), F_OK) == 0; }));
-    child tx(program({probe, "send", "-i", l.a + ":tx", "-n", std::to_string(frames), "-r", std::to_string(rate),
-                      "-W", "5"}));
+    child tx(program({probe, "send", "-i", l.a + ":tx", "-n", std::to_string(frames), "-r",
+                      std::to_string(rate), "-W", "5"}));
     EXPECT_EQ(tx.finish(15000), 0) << tx.log();
     EXPECT_EQ(rx.finish(15000), 0) << rx.log();
     return rx.log();
@@ -102,7 +102,8 @@ TEST(fault_signal, term_and_hangup_end_corvo_cleanly)
             SCOPED_TRACE(std::string(strsignal(sig)) + (starting ? " during start-up" : " while running"));
             links l("sig");
             child owner(program(corvo_args("", l, {"-D", "1ms", "-w", starting ? "5" : "0"})));
-            ASSERT_TRUE(owner.wait_log(starting ? "running on cores" : "hold-buf", starting ? 1 : 2)) << owner.log();
+            ASSERT_TRUE(owner.wait_log(starting ? "running on cores" : "hold-buf", starting ? 1 : 2))
+                << owner.log();
             if (starting)
                 usleep(300000);
             kill(owner.pid(), sig);
@@ -173,8 +174,8 @@ TEST_F(fault_session, damaged_session_file_under_a_running_owner)
     child owner(program(corvo_args(file, l, {"-D", "1ms", "-M", "100ms,1G"})));
     start_owner(owner);
     const std::string ready = dir.file("rx.ready");
-    child rx(program({probe, "recv", "-i", l.b + ":rx", "-n", "6000", "-t", "12", "-w", "2", "--ready", ready},
-                     true));
+    child rx(program(
+        {probe, "recv", "-i", l.b + ":rx", "-n", "6000", "-t", "12", "-w", "2", "--ready", ready}, true));
     ASSERT_TRUE(eventually([&] { return access(ready.c_str(), F_OK) == 0; }));
     child tx(program({probe, "send", "-i", l.a + ":tx", "-n", "6000", "-r", "2000", "-W", "5"}));
     ASSERT_TRUE(eventually([&] { return u64_at(file, 0) > 200; })) << "no traffic through A";
@@ -182,7 +183,7 @@ TEST_F(fault_session, damaged_session_file_under_a_running_owner)
     ASSERT_EQ(truncate(file.c_str(), 0), 0);
     usleep(300000);
     ASSERT_TRUE(owner.running()) << "the owner died when its file was cut short\n" << owner.log();
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, static_cast<off_t>(session_bytes));
     EXPECT_EQ(read_at<uint32_t>(file, 512), session_version);
@@ -292,7 +293,8 @@ TEST(fault_wenlo, capture_cut_short_while_wenlo_starts)
         usleep(500000);
         kill(w.pid(), SIGINT);
         const int status = w.finish(10000);
-        EXPECT_TRUE(status >= 0 && status < 128) << "wenlo ended by signal " << status - 128 << "\n" << w.log();
+        EXPECT_TRUE(status >= 0 && status < 128) << "wenlo ended by signal " << status - 128 << "\n"
+                                                 << w.log();
         unlink(copy.c_str());
     }
     unlink(("/dev/shm/netport-vale-" + sw.substr(4)).c_str());
@@ -311,12 +313,12 @@ struct veth_net : veth_test::veth_net {
     {
         const std::string ready = dir.file("veth.ready");
         unlink(ready.c_str());
-        child rx(program(in(h2, {probe, "recv", "-i", "netmap:" + dev2, "-n", std::to_string(frames), "-t", "8",
-                                 "-w", "1", "--ready", ready}),
+        child rx(program(in(h2, {probe, "recv", "-i", "netmap:" + dev2, "-n", std::to_string(frames), "-t",
+                                 "8", "-w", "1", "--ready", ready}),
                          true));
         EXPECT_TRUE(eventually([&] { return access(ready.c_str(), F_OK) == 0; }));
-        child tx(program(
-            in(h1, {probe, "send", "-i", "netmap:" + dev1, "-n", std::to_string(frames), "-r", std::to_string(rate)})));
+        child tx(program(in(h1, {probe, "send", "-i", "netmap:" + dev1, "-n", std::to_string(frames), "-r",
+                                 std::to_string(rate)})));
         EXPECT_EQ(tx.finish(15000), 0) << tx.log();
         rx.finish(15000);
         return json_field(rx.log(), "frames");
@@ -334,16 +336,16 @@ TEST(fault_veth, interface_down_and_up_while_traffic_flows)
     veth_net net;
     ASSERT_TRUE(net.ok) << "could not build the test network";
     temp_dir dir;
-    child emu(program(net.in(net.mid, {corvo, "-C", "-1,-1,-1,-1", "-d", "100ms", "-i", "netmap:" + net.mid1, "-i",
-                                       "netmap:" + net.mid2, "-D", "1ms"})));
+    child emu(program(net.in(net.mid, {corvo, "-C", "-1,-1,-1,-1", "-d", "100ms", "-i", "netmap:" + net.mid1,
+                                       "-i", "netmap:" + net.mid2, "-D", "1ms"})));
     ASSERT_TRUE(emu.wait_log("hold-buf", 2, 15000)) << emu.log();
     EXPECT_GE(net.flow(dir, 300, 1000), 290);
 
     // Down while a flow runs, for a second; then up again.
     const std::string ready = dir.file("mid.ready");
-    child rx(program(net.in(net.h2, {probe, "recv", "-i", "netmap:" + net.dev2, "-t", "4", "-w", "2", "--ready",
-                                     ready}),
-                     true));
+    child rx(program(
+        net.in(net.h2, {probe, "recv", "-i", "netmap:" + net.dev2, "-t", "4", "-w", "2", "--ready", ready}),
+        true));
     ASSERT_TRUE(eventually([&] { return access(ready.c_str(), F_OK) == 0; }));
     child tx(program(net.in(net.h1, {probe, "send", "-i", "netmap:" + net.dev1, "-t", "3", "-r", "1000"})));
     usleep(500000);
@@ -372,12 +374,12 @@ namespace {
 // never as sent.
 struct port_drop_row {
     const char* what;
-    bool wenlo;       // else corvo between two links
-    bool interface;   // wenlo on a veth interface (root) instead of a link
-    uint32_t len;     // bytes of each frame
-    bool peer;        // the far end of the output link is attached
-    int reason;       // corvo: 0 short (producer), 1 no peer (consumer);
-                      // wenlo: column of its "dropped" line (1 no peer, 2 too short)
+    bool wenlo;      // else corvo between two links
+    bool interface;  // wenlo on a veth interface (root) instead of a link
+    uint32_t len;    // bytes of each frame
+    bool peer;       // the far end of the output link is attached
+    int reason;      // corvo: 0 short (producer), 1 no peer (consumer);
+                     // wenlo: column of its "dropped" line (1 no peer, 2 too short)
 };
 
 class port_drops : public ::testing::TestWithParam<port_drop_row> {};
@@ -446,8 +448,8 @@ TEST_P(port_drops, counted_once_with_their_reason)
         EXPECT_EQ(w.finish(10000), 0) << w.log();
         const std::string log = w.log();
         const auto sent = line_sums(log, R"((\d+) -> \d+ maxq)", 1);
-        const auto dropped =
-            line_sums(log, R"(dropped (\d+) too long, (\d+) no peer, (\d+) too short, (\d+) link damaged)", 4);
+        const auto dropped = line_sums(
+            log, R"(dropped (\d+) too long, (\d+) no peer, (\d+) too short, (\d+) link damaged)", 4);
         EXPECT_EQ(sent[0], 0) << "dropped frames counted as sent\n" << log;
         for (int k = 0; k < 4; ++k) {
             if (k == row.reason)
@@ -482,9 +484,10 @@ TEST_P(port_drops, counted_once_with_their_reason)
     EXPECT_EQ(emu.finish(10000), 0) << emu.log();
     netport::nmport_close(tx);
     netport::nmport_close(rx);
-    const auto sums = line_sums(emu.log(), R"(port drops A: short (\d+) out (\d+) \(no peer (\d+) damaged (\d+)\))", 4);
-    const std::vector<long long> want = row.reason == 0 ? std::vector<long long>{n, 0, 0, 0}
-                                                        : std::vector<long long>{0, n, n, 0};
+    const auto sums =
+        line_sums(emu.log(), R"(port drops A: short (\d+) out (\d+) \(no peer (\d+) damaged (\d+)\))", 4);
+    const std::vector<long long> want =
+        row.reason == 0 ? std::vector<long long>{n, 0, 0, 0} : std::vector<long long>{0, n, n, 0};
     EXPECT_EQ(sums, want) << emu.log();
 }
 
@@ -493,4 +496,5 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(port_drop_row{"corvo, no peer on the output link", false, false, 100, false, 1},
                       port_drop_row{"corvo, frames under 60 bytes on a link", false, false, 40, true, 0},
                       port_drop_row{"wenlo, no peer on the link", true, false, 100, false, 1},
-                      port_drop_row{"wenlo, frames under 14 bytes on an interface", true, true, 10, false, 2}));
+                      port_drop_row{"wenlo, frames under 14 bytes on an interface", true, true, 10, false,
+                                    2}));

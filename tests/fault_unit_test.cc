@@ -33,7 +33,8 @@ struct owner_fixture : ::testing::Test {
     }
     std::vector<std::string> args(std::vector<std::string> extra) const
     {
-        std::vector<std::string> v{corvo, "-C", "-1,-1,-1,-1", "-s", file, "-i", sw + "a:emu", "-i", sw + "b:emu"};
+        std::vector<std::string> v{corvo, "-C",         "-1,-1,-1,-1", "-s",        file,
+                                   "-i",  sw + "a:emu", "-i",          sw + "b:emu"};
         v.insert(v.end(), extra.begin(), extra.end());
         return v;
     }
@@ -72,8 +73,9 @@ TEST_F(owner_fixture, owner_restores_a_session_file_cut_short)
     child owner(program(args({"-D", "1ms", "-M", "100ms,1G"})));
     ASSERT_TRUE(owner.wait_log("hold-buf", 2)) << owner.log();
     ASSERT_EQ(truncate(file.c_str(), 0), 0);
-    struct stat st{};
-    EXPECT_TRUE(eventually([&] { return stat(file.c_str(), &st) == 0 && st.st_size == off_t(session_bytes); }));
+    struct stat st {};
+    EXPECT_TRUE(
+        eventually([&] { return stat(file.c_str(), &st) == 0 && st.st_size == off_t(session_bytes); }));
     EXPECT_TRUE(eventually([&] { return read_at<uint32_t>(file, 512) == session_version; }));
     EXPECT_TRUE(owner.running()) << owner.log();
     EXPECT_NE(owner.log().find("its length is restored"), std::string::npos) << owner.log();

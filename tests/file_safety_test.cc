@@ -55,7 +55,7 @@ std::string finished_session(uint32_t version = session_version)
 // beside it.
 struct refusal {
     const char* name;
-    std::string (*target_bytes)();  // initial contents of the target
+    std::string (*target_bytes)();                                     // initial contents of the target
     void (*make)(const std::string& target, const std::string& path);  // null: nothing to make
     std::vector<std::string> args;
     const char* message;
@@ -69,31 +69,51 @@ std::string session() { return finished_session(); }
 const std::vector<std::string> same_ports{"-i", "valefs9:a", "-i", "valefs9:a"};
 const std::vector<std::string> stop{"-a"};
 
-void link_to(const std::string& target, const std::string& path) { ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0); }
+void link_to(const std::string& target, const std::string& path)
+{
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+}
 void fifo(const std::string&, const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }
-void other_user(const std::string& target, const std::string&) { ASSERT_EQ(chown(target.c_str(), 12345, 12345), 0); }
+void other_user(const std::string& target, const std::string&)
+{
+    ASSERT_EQ(chown(target.c_str(), 12345, 12345), 0);
+}
 
 const refusal refusals[] = {
     {"link_then_bad_options", keep, link_to, same_ports, "refusing PATH: it is a symbolic link\n", false},
     {"link_then_stop", keep, link_to, stop, "refusing PATH: it is a symbolic link\n", false},
     {"link_to_a_session", session, link_to, stop, "refusing PATH: it is a symbolic link\n", false},
     {"fifo", empty, fifo, stop, "refusing PATH: not a regular file\n", false},
-    {"text_file", keep, nullptr, same_ports, "refusing PATH: 5 bytes is not a session file (empty or 525184 bytes)\n",
-     false},
+    {"text_file", keep, nullptr, same_ports,
+     "refusing PATH: 5 bytes is not a session file (empty or 525184 bytes)\n", false},
     {"other_version", [] { return finished_session(7); }, nullptr, stop,
      "refusing PATH: not a session file (version 7, expected 1)\n", false},
-    {"other_users_session", session, other_user, stop, "refusing PATH: it belongs to uid 12345, not to ", true},
-    {"other_users_empty_file", empty, other_user, same_ports, "refusing PATH: it belongs to uid 12345, not to ",
+    {"other_users_session", session, other_user, stop, "refusing PATH: it belongs to uid 12345, not to ",
      true},
+    {"other_users_empty_file", empty, other_user, same_ports,
+     "refusing PATH: it belongs to uid 12345, not to ", true},
     // Options refused by a would-be owner: the session stays as it ended.
     {"finished_session_ports_missing", session, nullptr, {"-D", "10ms"}, "missing interface(s)\n", false},
-    {"finished_session_same_ports", session, nullptr, same_ports, "must specify two different interfaces", false},
-    {"finished_session_model_error", session, nullptr,
-     {"-i", "valefs9:a", "-i", "valefs9:b", "-C", "-1", "-D", "bogus"}, "exiting due to 2 error(s)\n", false},
-    {"finished_session_limit_error", session, nullptr,
-     {"-i", "valefs9:a", "-i", "valefs9:b", "-C", "-1", "-M", "bogus"}, "invalid max-delay: bogus\n", false},
-    {"empty_file_model_error", empty, nullptr, {"-i", "valefs9:a", "-i", "valefs9:b", "-C", "-1", "-L", "2"},
-     "exiting due to 2 error(s)\n", false},
+    {"finished_session_same_ports", session, nullptr, same_ports, "must specify two different interfaces",
+     false},
+    {"finished_session_model_error",
+     session,
+     nullptr,
+     {"-i", "valefs9:a", "-i", "valefs9:b", "-C", "-1", "-D", "bogus"},
+     "exiting due to 2 error(s)\n",
+     false},
+    {"finished_session_limit_error",
+     session,
+     nullptr,
+     {"-i", "valefs9:a", "-i", "valefs9:b", "-C", "-1", "-M", "bogus"},
+     "invalid max-delay: bogus\n",
+     false},
+    {"empty_file_model_error",
+     empty,
+     nullptr,
+     {"-i", "valefs9:a", "-i", "valefs9:b", "-C", "-1", "-L", "2"},
+     "exiting due to 2 error(s)\n",
+     false},
 };
 
 struct file_refusal : ::testing::TestWithParam<refusal> {};
@@ -122,7 +142,7 @@ TEST_P(file_refusal, ends_with_a_message_and_writes_nothing)
         message.replace(at, 4, path);
     EXPECT_NE(c.log().find(message), std::string::npos) << c.log();
     EXPECT_TRUE(contents(target) == before) << "the target was written";
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(lstat(path.c_str(), &st), 0);
     if (r.make == link_to) {
         EXPECT_TRUE(S_ISLNK(st.st_mode));
@@ -130,7 +150,9 @@ TEST_P(file_refusal, ends_with_a_message_and_writes_nothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(rows, file_refusal, ::testing::ValuesIn(refusals),
-                         [](const ::testing::TestParamInfo<refusal>& i) { return std::string(i.param.name); });
+                         [](const ::testing::TestParamInfo<refusal>& i) {
+                             return std::string(i.param.name);
+                         });
 
 // With nobody running, -a on a finished session keeps its counters and
 // adds the stop words; an empty file (as mktemp makes) becomes a session.
@@ -161,7 +183,7 @@ TEST(file_safety, stop_without_owner_keeps_a_finished_session)
 TEST(file_safety, closed_standard_descriptors_become_dev_null)
 {
     child c([](const child::control&) {
-        struct stat null_st{};
+        struct stat null_st {};
         if (stat("/dev/null", &null_st) != 0)
             return 10;
         const int keep_out = dup(1);
@@ -170,11 +192,12 @@ TEST(file_safety, closed_standard_descriptors_become_dev_null)
         if (!std_fds_open())
             return 11;
         for (int fd : {0, 2}) {
-            struct stat st{};
+            struct stat st {};
             if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != null_st.st_rdev)
                 return 12 + fd;
         }
-        struct stat out_st{}, kept_st{};
+        struct stat out_st {
+        }, kept_st{};
         if (fstat(1, &out_st) != 0 || fstat(keep_out, &kept_st) != 0 || out_st.st_ino != kept_st.st_ino)
             return 15;
         const int next = open("/dev/null", O_RDONLY);

@@ -28,7 +28,8 @@ namespace {
 
 std::string sw_name(const std::string& tag) { return "ls" + tag + std::to_string(getpid()); }
 std::string seg_path(const std::string& sw) { return "/dev/shm/netport-vale-" + sw; }
-bool exists(const std::string& path) {
+bool exists(const std::string& path)
+{
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
@@ -39,7 +40,8 @@ struct port_ptr {
     port_ptr(const port_ptr&) = delete;
     port_ptr& operator=(const port_ptr&) = delete;
     ~port_ptr() { reset(); }
-    void reset() {
+    void reset()
+    {
         nmport_close(p);
         p = nullptr;
     }
@@ -51,16 +53,19 @@ port* open_port(const std::string& name) { return nmport_open(name.c_str()); }
 
 // Sends n frames of len bytes on p and hands them over; the frames that
 // the port took.
-int send_frames(port* p, int n, size_t len) {
+int send_frames(port* p, int n, size_t len)
+{
     std::vector<unsigned char> f(len, 0x5a);
     int took = 0;
-    for (int i = 0; i < n; ++i) took += nmport_inject(p, f.data(), f.size()) > 0;
+    for (int i = 0; i < n; ++i)
+        took += nmport_inject(p, f.data(), f.size()) > 0;
     nmport_txsync(p);
     return took;
 }
 
 // Frames that arrive on p within timeout_ms, handing the slots back.
-int receive_frames(port* p, int want, int timeout_ms) {
+int receive_frames(port* p, int want, int timeout_ms)
+{
     int got = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (got < want && std::chrono::steady_clock::now() < end) {
@@ -68,7 +73,8 @@ int receive_frames(port* p, int want, int timeout_ms) {
         nmport_rxsync(p);
         ring* r = nmport_rx_ring(p);
         while (r->head != r->tail) {
-            if ((r->slots[r->head].flags & NS_MOREFRAG) == 0) ++got;
+            if ((r->slots[r->head].flags & NS_MOREFRAG) == 0)
+                ++got;
             r->head = r->cur = (r->head + 1) % r->num_slots;
         }
     }
@@ -76,32 +82,38 @@ int receive_frames(port* p, int want, int timeout_ms) {
     return got;
 }
 
-size_t count_of(const std::string& text, const std::string& needle) {
+size_t count_of(const std::string& text, const std::string& needle)
+{
     size_t n = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1))
+        ++n;
     return n;
 }
 
 // Standard error of this process goes to a file while it lives.
 class stderr_capture {
 public:
-    stderr_capture() {
+    stderr_capture()
+    {
         char tmpl[] = "/tmp/link_segment_err.XXXXXX";
         fd_ = mkstemp(tmpl);
         unlink(tmpl);
         saved_ = dup(2);
         dup2(fd_, 2);
     }
-    ~stderr_capture() {
+    ~stderr_capture()
+    {
         dup2(saved_, 2);
         close(saved_);
         close(fd_);
     }
-    std::string text() const {
+    std::string text() const
+    {
         std::string out;
         char buf[4096];
         ssize_t n;
-        for (off_t off = 0; (n = pread(fd_, buf, sizeof buf, off)) > 0; off += n) out.append(buf, size_t(n));
+        for (off_t off = 0; (n = pread(fd_, buf, sizeof buf, off)) > 0; off += n)
+            out.append(buf, size_t(n));
         return out;
     }
 
@@ -113,7 +125,8 @@ private:
 
 // Whatever the umask, the first end creates the file as the caller's own
 // with mode 0600.
-TEST(link_segment, created_by_the_first_end_as_its_own_with_mode_0600) {
+TEST(link_segment, created_by_the_first_end_as_its_own_with_mode_0600)
+{
     for (mode_t mask : {mode_t(0), mode_t(022), mode_t(0277)}) {
         const std::string sw = sw_name("mode" + std::to_string(mask));
         const mode_t old = umask(mask);
@@ -142,9 +155,11 @@ class link_segment_refused : public ::testing::TestWithParam<refused_row> {};
 // A file found at the segment's path is attached to only when it is the
 // caller's own regular file with mode 0600; otherwise the open fails with
 // a message naming the file and its owner, and the file is left as it was.
-TEST_P(link_segment_refused, with_a_message_and_nothing_written) {
+TEST_P(link_segment_refused, with_a_message_and_nothing_written)
+{
     const refused_row& row = GetParam();
-    if (row.other_user && geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
+    if (row.other_user && geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a file to another user";
     const std::string sw = sw_name("ref");
     const std::string path = seg_path(sw);
     const std::string file = row.symlink ? path + ".target" : path;
@@ -191,7 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
 // The file goes with the last end: closed in order, left by a process that
 // exits without closing, and (after a killed process, whose file stays)
 // on the next life's close.
-TEST(link_segment, removed_when_the_last_end_leaves) {
+TEST(link_segment, removed_when_the_last_end_leaves)
+{
     const std::string sw = sw_name("rm");
     const std::string path = seg_path(sw);
     {
@@ -207,8 +223,10 @@ TEST(link_segment, removed_when_the_last_end_leaves) {
         const pid_t pid = fork();
         if (pid == 0) {
             for (const auto& e : ends)
-                if (open_port("vale" + sw + ":" + e) == nullptr) _exit(3);
-            if (killed) raise(SIGKILL);
+                if (open_port("vale" + sw + ":" + e) == nullptr)
+                    _exit(3);
+            if (killed)
+                raise(SIGKILL);
             std::exit(0);
         }
         int st = 0;
@@ -242,7 +260,8 @@ TEST(link_segment, removed_when_the_last_end_leaves) {
 // Cut to nothing by another process, idle and then under traffic: this
 // process lives on, each end says so once, the link drops (and counts)
 // what is sent, and another link of the process keeps carrying frames.
-TEST(link_segment, cut_short_under_idle_and_sending_ends) {
+TEST(link_segment, cut_short_under_idle_and_sending_ends)
+{
     const std::string sw = sw_name("cut"), other = sw_name("ok");
     stderr_capture err;
     port_ptr a(open_port("vale" + sw + ":a")), b(open_port("vale" + sw + ":b"));
@@ -253,8 +272,10 @@ TEST(link_segment, cut_short_under_idle_and_sending_ends) {
 
     // Idle: the waiting receiver finds the file cut short.
     ASSERT_EQ(truncate(seg_path(sw).c_str(), 0), 0);
-    for (int i = 0; i < 5; ++i) nmport_rx_wait(a.get(), 30'000'000);
-    EXPECT_EQ(count_of(err.text(), "port vale" + sw + ":a: shared segment " + seg_path(sw) + " was cut short"), 1u)
+    for (int i = 0; i < 5; ++i)
+        nmport_rx_wait(a.get(), 30'000'000);
+    EXPECT_EQ(
+        count_of(err.text(), "port vale" + sw + ":a: shared segment " + seg_path(sw) + " was cut short"), 1u)
         << err.text();
     EXPECT_EQ(send_frames(b.get(), 20, 100), 0);
     EXPECT_EQ(nmport_drops(b.get()).damaged, 20u);
@@ -270,16 +291,19 @@ TEST(link_segment, cut_short_under_idle_and_sending_ends) {
     std::atomic<bool> stop{false};
     std::atomic<int> received{0};
     std::thread rx([&] {
-        while (!stop) received += receive_frames(a.get(), 1 << 30, 20);
+        while (!stop)
+            received += receive_frames(a.get(), 1 << 30, 20);
     });
     std::thread tx([&] {
         std::vector<unsigned char> f(300, 1);
         while (!stop) {
-            for (int i = 0; i < 64; ++i) nmport_inject(b.get(), f.data(), f.size());
+            for (int i = 0; i < 64; ++i)
+                nmport_inject(b.get(), f.data(), f.size());
             nmport_txsync(b.get());
         }
     });
-    while (received < 1000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (received < 1000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_EQ(truncate(seg_path(sw).c_str(), 0), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     stop = true;
@@ -298,14 +322,15 @@ TEST(link_segment, cut_short_under_idle_and_sending_ends) {
 // corvo between two links, one cut short while it idles: it says so once,
 // keeps forwarding the other direction's frames into its counters, ends
 // with status 0 on SIGINT and leaves no segment behind.
-TEST(link_segment, corvo_lives_on_with_a_link_cut_short_and_leaves_no_segment) {
+TEST(link_segment, corvo_lives_on_with_a_link_cut_short_and_leaves_no_segment)
+{
     using namespace session_test;
     temp_dir dir;
     const std::string file = dir.file("emu.session");
     const std::string g1 = sw_name("g1"), g2 = sw_name("g2");
     // A late limit of 1 s: a loaded machine must not turn frames into late drops.
-    child corvo(program({std::string(TEST_BIN_DIR) + "/corvo", "-v", "-C", "-1,-1,-1,-1", "-d", "1s", "-s", file, "-i",
-                         "vale" + g1 + ":emu", "-i", "vale" + g2 + ":emu"}));
+    child corvo(program({std::string(TEST_BIN_DIR) + "/corvo", "-v", "-C", "-1,-1,-1,-1", "-d", "1s", "-s",
+                         file, "-i", "vale" + g1 + ":emu", "-i", "vale" + g2 + ":emu"}));
     port_ptr t1(open_port("vale" + g1 + ":t")), t2(open_port("vale" + g2 + ":t"));
     ASSERT_TRUE(t1 && t2) << nmport_errmsg();
     // The statistics lines count from the first one on.

@@ -68,7 +68,11 @@ public:
         return out;
     }
 
-    void clear() { [[maybe_unused]] int r = ::ftruncate(fd_, 0); ::lseek(fd_, 0, SEEK_SET); }
+    void clear()
+    {
+        [[maybe_unused]] int r = ::ftruncate(fd_, 0);
+        ::lseek(fd_, 0, SEEK_SET);
+    }
 
 private:
     int fd_;

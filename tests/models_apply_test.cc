@@ -37,7 +37,8 @@ TEST_F(cmd_apply_test, unclaimed_logs_one_line)
     EXPECT_EQ(apply(kind_delay, "gauss,1,2"), 1);
     EXPECT_EQ(log.lines(), strings{"arguments gauss,1,2 not recognised"});
     EXPECT_EQ(apply(kind_reorder, "rand,0.1,5ms"), 1);
-    EXPECT_EQ(log.lines(), (strings{"arguments gauss,1,2 not recognised", "arguments rand,0.1,5ms not recognised"}));
+    EXPECT_EQ(log.lines(),
+              (strings{"arguments gauss,1,2 not recognised", "arguments rand,0.1,5ms not recognised"}));
 }
 
 TEST_F(cmd_apply_test, separators_only_is_not_recognised)
@@ -80,8 +81,9 @@ TEST_F(cmd_apply_test, refusal_keeps_the_installed_model)
     const char* text = "10ms";
     ASSERT_EQ(apply(kind_delay, text), 0);
     EXPECT_EQ(apply(kind_delay, "uniform,5ms,1ms"), 1);
-    EXPECT_EQ(log.lines(), (strings{"invalid arguments: need 'uniform,dmin,dmax # dmin <= dmax' have 'uniform,5ms,1ms'",
-                                    "arguments uniform,5ms,1ms not recognised"}));
+    EXPECT_EQ(log.lines(),
+              (strings{"invalid arguments: need 'uniform,dmin,dmax # dmin <= dmax' have 'uniform,5ms,1ms'",
+                       "arguments uniform,5ms,1ms not recognised"}));
     EXPECT_EQ(desc(kind_delay).present, 0);
     EXPECT_EQ(slot(kind_delay).run, &const_delay_run);
     EXPECT_EQ(slot(kind_delay).text, text);
@@ -222,9 +224,10 @@ TEST_F(limit_check_test, each_delay_model_holds_its_value)
     log.clear();
     EXPECT_EQ(apply(kind_delay, "constant,6ms"), 1);
     EXPECT_EQ(log.lines().at(0), "invalid new delay 6000000 (max 5000000)");
-    EXPECT_EQ(log.lines().back(), "refused by the session's delay limit (max-delay 5ms), set when its owner "
-                                  "started, by its -M or else its own models: to allow 6ms, start the owner "
-                                  "with -M 6ms");
+    EXPECT_EQ(log.lines().back(),
+              "refused by the session's delay limit (max-delay 5ms), set when its owner "
+              "started, by its -M or else its own models: to allow 6ms, start the owner "
+              "with -M 6ms");
     EXPECT_EQ(apply(kind_delay, "uniform,1ms,5ms"), 0);
     log.clear();
     EXPECT_EQ(apply(kind_delay, "exp,1ms,2ms"), 1);
@@ -237,9 +240,10 @@ TEST_F(limit_check_test, bandwidth_and_hold_limits)
     area().max_bps = 100000000;
     EXPECT_EQ(apply(kind_bw, "constant,1G"), 1);
     EXPECT_EQ(log.lines().at(0), "invalid new bandwidth 1000000000 (max 100000000)");
-    EXPECT_EQ(log.lines().back(), "refused by the session's bandwidth limit (max-bps 100M), set when its owner "
-                                  "started, by its -M or else its own models: to allow 1G, start the owner "
-                                  "with -M max-delay,1G");
+    EXPECT_EQ(log.lines().back(),
+              "refused by the session's bandwidth limit (max-bps 100M), set when its owner "
+              "started, by its -M or else its own models: to allow 1G, start the owner "
+              "with -M max-delay,1G");
     EXPECT_EQ(apply(kind_bw, "ether,0"), 0);
     EXPECT_EQ(apply(kind_bw, "constant,0"), 0);
     EXPECT_EQ(area().max_bps, 100000000u);
@@ -248,9 +252,10 @@ TEST_F(limit_check_test, bandwidth_and_hold_limits)
     log.clear();
     EXPECT_EQ(apply(kind_reorder, "const,0.1,2ms"), 1);
     EXPECT_EQ(log.lines().at(0), "invalid new hold delay 2000000 (max 1000000)");
-    EXPECT_EQ(log.lines().back(), "refused by the session's hold delay limit (max-hold 1ms), set when its owner "
-                                  "started, by its -M or else its own models: to allow 2ms, start the owner "
-                                  "with -M max-delay,max-bps,2ms");
+    EXPECT_EQ(log.lines().back(),
+              "refused by the session's hold delay limit (max-hold 1ms), set when its owner "
+              "started, by its -M or else its own models: to allow 2ms, start the owner "
+              "with -M max-delay,max-bps,2ms");
     EXPECT_EQ(apply(kind_reorder, "const,0.1,1ms"), 0);
 }
 

@@ -64,7 +64,8 @@ TEST_F(bw_test, forms_and_results)
     log.clear();
     EXPECT_EQ(apply(kind_bw, "constant,10M,5"), 1);
     EXPECT_EQ(log.lines().at(0), "invalid arguments: need 'constant,bps' have 'constant,10M,5'");
-    for (const char* text : {"const,x", "const,-1", "ether", "ether,10M,1", "ether,-1M", "avg,1,2", "avg,nan"}) {
+    for (const char* text :
+         {"const,x", "const,-1", "ether", "ether,10M,1", "ether,-1M", "avg,1,2", "avg,nan"}) {
         SCOPED_TRACE(text);
         EXPECT_EQ(apply(kind_bw, text), 1);
     }

@@ -19,9 +19,16 @@ struct delay_case {
 TEST_F(delay_test, constant_forms)
 {
     const delay_case cases[] = {
-        {"10ms", 0, 10000000}, {"const,10ms", 0, 10000000}, {"constant,10ms", 0, 10000000},
-        {"constantly 3ms", 0, 3000000}, {"2", 0, 2000000000}, {"const,1,2", 1, 0},
-        {"-5ms", 1, 0}, {"const,nan", 1, 0}, {"inf", 1, 0}, {"uniform", 1, 0},
+        {"10ms", 0, 10000000},
+        {"const,10ms", 0, 10000000},
+        {"constant,10ms", 0, 10000000},
+        {"constantly 3ms", 0, 3000000},
+        {"2", 0, 2000000000},
+        {"const,1,2", 1, 0},
+        {"-5ms", 1, 0},
+        {"const,nan", 1, 0},
+        {"inf", 1, 0},
+        {"uniform", 1, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -37,9 +44,9 @@ TEST_F(delay_test, constant_forms)
 
 TEST_F(delay_test, wrong_counts_and_values_are_refused)
 {
-    for (const char* text : {"uniform,1ms", "uniform,1ms,2ms,3ms", "uniform,-1ms,5ms", "uniform,5ms,1ms", "exp,1,2,3",
-                             "exp,2ms,1ms", "exp,1ms,x", "inter-packet,1,2", "inter-packet,2ms,1ms,3ms",
-                             "inter-packet,1ms,2ms,-3ms"}) {
+    for (const char* text : {"uniform,1ms", "uniform,1ms,2ms,3ms", "uniform,-1ms,5ms", "uniform,5ms,1ms",
+                             "exp,1,2,3", "exp,2ms,1ms", "exp,1ms,x", "inter-packet,1,2",
+                             "inter-packet,2ms,1ms,3ms", "inter-packet,1ms,2ms,-3ms"}) {
         SCOPED_TRACE(text);
         EXPECT_EQ(apply(kind_delay, text), 1);
         EXPECT_EQ(desc(kind_delay).present, 0);

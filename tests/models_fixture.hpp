@@ -79,10 +79,12 @@ private:
     // "%03d.%06d %s [%d] " then the text; msg becomes "tag|text".
     static bool tagged(const std::string& line, std::string& msg)
     {
-        if (!digits(line, 0, 3) || line.size() < 11 || line[3] != '.' || !digits(line, 4, 6) || line[10] != ' ')
+        if (!digits(line, 0, 3) || line.size() < 11 || line[3] != '.' || !digits(line, 4, 6) ||
+            line[10] != ' ')
             return false;
         const size_t open = line.find(" [", 11), close = line.find("] ", open);
-        if (open == std::string::npos || open == 11 || close == std::string::npos || !digits(line, open + 2, 1))
+        if (open == std::string::npos || open == 11 || close == std::string::npos ||
+            !digits(line, open + 2, 1))
             return false;
         if (!digits(line, open + 2, close - open - 2))
             return false;

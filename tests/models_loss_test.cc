@@ -77,7 +77,8 @@ TEST_F(loss_test, ber_of_one_caps_below_certainty)
     ASSERT_EQ(apply(kind_loss, "ber,1"), 0);
     const auto& b = block<ber_param>(kind_loss);
     EXPECT_EQ(b.entry[0], 0u);
-    EXPECT_TRUE(std::all_of(std::begin(b.entry) + 1, std::end(b.entry), [](uint32_t e) { return e == 16777215u; }));
+    EXPECT_TRUE(
+        std::all_of(std::begin(b.entry) + 1, std::end(b.entry), [](uint32_t e) { return e == 16777215u; }));
     pipe.cur_len = 1000;
     run_draw(kind_loss, 0xffffff);
     EXPECT_EQ(pipe.drop, 0);

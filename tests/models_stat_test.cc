@@ -88,11 +88,12 @@ TEST_P(loss_stat, long_run_ratio_and_bursts)
     }
     EXPECT_NEAR(static_cast<double>(lost) / n, r.ratio, 0.03 * r.ratio);
     if (r.mean_burst > 0) {
-        EXPECT_NEAR(static_cast<double>(lost) / static_cast<double>(bursts), r.mean_burst, 0.03 * r.mean_burst);
+        EXPECT_NEAR(static_cast<double>(lost) / static_cast<double>(bursts), r.mean_burst,
+                    0.03 * r.mean_burst);
     }
     // The block counts what the run decided.
-    const uint64_t* counters = static_cast<const uint64_t*>(slot(kind_loss).param_block) +
-                               (desc(kind_loss).row == 2 ? 5 : 6);
+    const uint64_t* counters =
+        static_cast<const uint64_t*>(slot(kind_loss).param_block) + (desc(kind_loss).row == 2 ? 5 : 6);
     EXPECT_EQ(counters[0], uint64_t{n});
     EXPECT_EQ(counters[1], lost);
 }
@@ -177,12 +178,24 @@ const double clamped_mean = 1 * ms * 0.6914624612740131 + 2 * ms * 0.35206532676
 
 INSTANTIATE_TEST_SUITE_P(
     rows, delay_stat,
-    ::testing::Values(delay_row{"normal,10ms,2ms", "", 10 * ms, 2 * ms, 10 * ms - 3.73923 * 2 * ms,
+    ::testing::Values(delay_row{"normal,10ms,2ms",
+                                "",
+                                10 * ms,
+                                2 * ms,
+                                10 * ms - 3.73923 * 2 * ms,
                                 {{0.5, 10 * ms}, {0.9772499, 14 * ms}, {0.0227501, 6 * ms}}},
                       delay_row{"normal,1ms,2ms", "", clamped_mean, -1, 0, {{0.5, 1 * ms}}},
-                      delay_row{"pareto,10ms,2.5", "", 2.5 * 10 * ms / 1.5, -1, 10 * ms,
-                                {{0.5, 10 * ms * std::pow(2.0, 1 / 2.5)}}},
-                      delay_row{"dist,@", shuffled_ms(1000), 500.5 * ms, 288.675 * ms, 1 * ms,
+                      delay_row{"pareto,10ms,2.5",
+                                "",
+                                2.5 * 10 * ms / 1.5,
+                                -1,
+                                10 * ms,
+                                {{0.5, 10 * ms* std::pow(2.0, 1 / 2.5)}}},
+                      delay_row{"dist,@",
+                                shuffled_ms(1000),
+                                500.5 * ms,
+                                288.675 * ms,
+                                1 * ms,
                                 {{0.1, 100 * ms}, {0.5, 500 * ms}, {0.99, 990 * ms}}}));
 
 // ---------------------------------------------------------------------------
@@ -194,10 +207,10 @@ INSTANTIATE_TEST_SUITE_P(
 // waits at most for the next millisecond that has some.
 struct trace_row {
     std::string trace;
-    uint32_t len;      // frame bytes
-    uint64_t gap;      // ns between arrivals
-    double bps;        // expected rate of the link's output
-    uint64_t max_wait; // ns, 0 = not checked
+    uint32_t len;       // frame bytes
+    uint64_t gap;       // ns between arrivals
+    double bps;         // expected rate of the link's output
+    uint64_t max_wait;  // ns, 0 = not checked
 };
 
 class trace_stat : public stat_test, public ::testing::WithParamInterface<trace_row> {};
@@ -228,15 +241,15 @@ TEST_P(trace_stat, carries_its_rate)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    rows, trace_stat,
-    ::testing::Values(trace_row{trace_text(1, 1000, 12), 1500, 10000, 144e6, 0},
-                      trace_row{trace_text(1, 1000, 12), 1000, 1000, 144e6, 0},
-                      trace_row{trace_text(1, 1000, 12), 9000, 10000, 144e6, 0},
-                      // 24 a ms for half of each 1 s period, then nothing
-                      trace_row{trace_text(0, 499, 24) + "1000\n", 1500, 10000, 144e6 + 12e3, 0},
-                      // 1500 bytes every 200 us: 60 Mbit/s in, each waits < 1 ms
-                      trace_row{trace_text(1, 250, 12), 1500, 200000, 60e6, 1000000}));
+INSTANTIATE_TEST_SUITE_P(rows, trace_stat,
+                         ::testing::Values(trace_row{trace_text(1, 1000, 12), 1500, 10000, 144e6, 0},
+                                           trace_row{trace_text(1, 1000, 12), 1000, 1000, 144e6, 0},
+                                           trace_row{trace_text(1, 1000, 12), 9000, 10000, 144e6, 0},
+                                           // 24 a ms for half of each 1 s period, then nothing
+                                           trace_row{trace_text(0, 499, 24) + "1000\n", 1500, 10000,
+                                                     144e6 + 12e3, 0},
+                                           // 1500 bytes every 200 us: 60 Mbit/s in, each waits < 1 ms
+                                           trace_row{trace_text(1, 250, 12), 1500, 200000, 60e6, 1000000}));
 
 // A trace block another process damaged never hangs the producer nor
 // reads outside the counts: it passes packets at once.
@@ -301,10 +314,10 @@ TEST_F(stat_test, new_rows_and_their_blocks_fit_one_instance)
         run_fn* run;
     };
     const row rows[] = {
-        {kind_delay, "normal,1ms,1ms", 4, dist_delay_run},   {kind_delay, "pareto,1ms,2", 5, dist_delay_run},
-        {kind_delay, "dist," + dist, 6, dist_delay_run},    {kind_bw, "cell,1M,4", 4, cell_bw_run},
-        {kind_bw, "trace," + trace, 3, trace_bw_run},       {kind_loss, "markov,0.1", 3, markov_loss_run},
-        {kind_loss, "ber,1e-6", 1, const_ber_run},          {kind_loss, "ge,0.1", 2, ge_loss_run},
+        {kind_delay, "normal,1ms,1ms", 4, dist_delay_run}, {kind_delay, "pareto,1ms,2", 5, dist_delay_run},
+        {kind_delay, "dist," + dist, 6, dist_delay_run},   {kind_bw, "cell,1M,4", 4, cell_bw_run},
+        {kind_bw, "trace," + trace, 3, trace_bw_run},      {kind_loss, "markov,0.1", 3, markov_loss_run},
+        {kind_loss, "ber,1e-6", 1, const_ber_run},         {kind_loss, "ge,0.1", 2, ge_loss_run},
         {kind_reorder, "0.1,1ms", 0, const_reorder_run},
     };
     for (const row& r : rows) {
@@ -365,7 +378,8 @@ TEST_F(stat_test, refusals)
         {kind_bw, "trace," + f.write("fast", trace_text(1, 1, 256) + "2\n"),
          "256 opportunities in ms 1, the limit is 255 per ms"},
         {kind_bw, "trace," + f.write("zero", "0\n0\n"), "must be at least 1 ms"},
-        {kind_bw, "trace," + f.write("frac", "1\n2.5\n"), "line 2: '2.5' is not a whole number of milliseconds"},
+        {kind_bw, "trace," + f.write("frac", "1\n2.5\n"),
+         "line 2: '2.5' is not a whole number of milliseconds"},
         {kind_bw, "trace," + f.write("tempty", ""), "holds no opportunity"},
         {kind_bw, "cell,8M,x", "cell: overhead x must be a whole number from -65535 to 65535"},
         {kind_bw, "cell,8M,0,-1", "cell: cell -1 must be a whole number from 0 to 65535"},
@@ -378,9 +392,9 @@ TEST_F(stat_test, refusals)
         EXPECT_EQ(apply(r.kind, r.spec.c_str()), 1);
         EXPECT_EQ(desc(r.kind).present, 0);
         const strings lines = log.lines();
-        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
-                                [&](const std::string& l) { return l.find(r.message) != std::string::npos; }))
-            << ::testing::PrintToString(lines);
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.find(r.message) != std::string::npos;
+        })) << ::testing::PrintToString(lines);
     }
     EXPECT_EQ(area().max_delay, 0u);
     EXPECT_EQ(area().max_bps, 0u);
@@ -394,13 +408,14 @@ TEST_F(stat_test, peaks_meet_the_session_limits)
     const std::string t12 = f.write("t12", trace_text(1, 10, 12)), t8 = f.write("t8", trace_text(1, 10, 8));
     EXPECT_EQ(apply(kind_bw, ("trace," + t12).c_str()), 1);
     EXPECT_EQ(apply(kind_bw, ("trace," + t8).c_str()), 0);  // 96 Mbit/s
-    EXPECT_EQ(apply(kind_delay, "pareto,1ms,1.5"), 1);       // top 1.5 * 3 * 4096^(2/3) ms
-    EXPECT_EQ(apply(kind_delay, "normal,10ms,2ms"), 0);      // top 17.2 ms
+    EXPECT_EQ(apply(kind_delay, "pareto,1ms,1.5"), 1);      // top 1.5 * 3 * 4096^(2/3) ms
+    EXPECT_EQ(apply(kind_delay, "normal,10ms,2ms"), 0);     // top 17.2 ms
     EXPECT_EQ(apply(kind_delay, ("dist," + f.write("d", "1ms\n21ms\n")).c_str()), 1);
     const strings lines = log.lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "invalid new bandwidth 144000000 (max 100000000)"),
               lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "invalid new delay 21000000 (max 20000000)"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "invalid new delay 21000000 (max 20000000)"),
+              lines.end());
 }
 
 // The same seed makes the same decisions packet by packet; the other

@@ -24,7 +24,8 @@ namespace {
 
 const std::string probe = std::string(TEST_BIN_DIR) + "/probe";
 
-std::string slurp(const std::string& path) {
+std::string slurp(const std::string& path)
+{
     std::ifstream f(path);
     std::stringstream ss;
     ss << f.rdbuf();
@@ -32,20 +33,24 @@ std::string slurp(const std::string& path) {
 }
 
 // Runs a shell command bounded in time; returns its exit status.
-int run(const std::string& cmd) {
+int run(const std::string& cmd)
+{
     int st = system(("timeout -k 2 30 " + cmd).c_str());
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128;
 }
 
-long long json_num(const std::string& json, const std::string& key) {
+long long json_num(const std::string& json, const std::string& key)
+{
     size_t at = json.find("\"" + key + "\":");
-    if (at == std::string::npos) return -999;
+    if (at == std::string::npos)
+        return -999;
     return atoll(json.c_str() + at + key.size() + 3);
 }
 
 struct temp_dir {
     std::string path;
-    temp_dir() {
+    temp_dir()
+    {
         char tmpl[] = "/tmp/netport-e2e-XXXXXX";
         path = mkdtemp(tmpl) ? tmpl : "/tmp";
     }
@@ -56,12 +61,13 @@ struct temp_dir {
 // Sends `count` mixed-size frames from tx to rx with the probe (both run
 // under `prefix`) and checks that all arrive intact and in order.
 void send_and_check(const std::string& prefix, const std::string& tx, const std::string& rx,
-                    const std::string& sizes, const std::string& rate) {
+                    const std::string& sizes, const std::string& rate)
+{
     temp_dir dir;
     std::string ready = dir / "ready", out = dir / "rx.json";
     std::thread receiver([&] {
-        run(prefix + probe + " recv -i " + rx + " -n 10000 -t 20 -w 5 --ready " + ready + " >" + out +
-            " 2>" + dir / "rx.err");
+        run(prefix + probe + " recv -i " + rx + " -n 10000 -t 20 -w 5 --ready " + ready + " >" + out + " 2>" +
+            dir / "rx.err");
     });
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (access(ready.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
@@ -87,7 +93,8 @@ void send_and_check(const std::string& prefix, const std::string& tx, const std:
 struct veth_netns {
     std::string ns, a, b;
     bool ok = false;
-    explicit veth_netns(int mtu) {
+    explicit veth_netns(int mtu)
+    {
         std::string id = std::to_string(getpid());
         ns = "netport-" + id;
         a = "npa" + id;
@@ -109,15 +116,19 @@ struct veth_netns {
 struct in_netns {
     int home = -1;
     bool ok = false;
-    explicit in_netns(const std::string& ns) {
+    explicit in_netns(const std::string& ns)
+    {
         home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
         int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
         ok = home >= 0 && fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
     }
-    ~in_netns() {
+    ~in_netns()
+    {
         if (home >= 0) {
-            if (setns(home, CLONE_NEWNET) != 0) abort();
+            if (setns(home, CLONE_NEWNET) != 0)
+                abort();
             close(home);
         }
     }
@@ -125,7 +136,8 @@ struct in_netns {
 
 }  // namespace
 
-TEST(probe_cli, refuses_bad_options_and_ports_with_status_1) {
+TEST(probe_cli, refuses_bad_options_and_ports_with_status_1)
+{
     const char* bad[] = {
         "",
         " bogus",
@@ -154,7 +166,8 @@ TEST(probe_cli, refuses_bad_options_and_ports_with_status_1) {
     EXPECT_EQ(run(probe + " --help >/dev/null"), 0);
 }
 
-TEST(probe_vale, ten_thousand_mixed_frames_arrive_intact_and_in_order) {
+TEST(probe_vale, ten_thousand_mixed_frames_arrive_intact_and_in_order)
+{
     std::string sw = "vale" + std::string("probe") + std::to_string(getpid());
     send_and_check("", sw + ":a", sw + ":b", "60-9200", "");
 }
@@ -162,14 +175,16 @@ TEST(probe_vale, ten_thousand_mixed_frames_arrive_intact_and_in_order) {
 // Both ends of one link send and receive at once, one process per end, and
 // start together once the gate file exists.  The receivers wait longer than
 // -w before sending begins: their idle time counts from then, not from the open.
-TEST(probe_vale, duplex_ends_exchange_frames_both_ways_from_the_gate_on) {
+TEST(probe_vale, duplex_ends_exchange_frames_both_ways_from_the_gate_on)
+{
     std::string sw = "vale" + std::string("duplex") + std::to_string(getpid());
     temp_dir dir;
     std::string gate = dir / "go";
     auto end = [&](const std::string& e) {
         return std::thread([&, e] {
-            run(probe + " duplex -i " + sw + ":" + e + " -n 3000 -s 60-1500 -r 20000 -W 5 -w 1 --start " + gate +
-                " --ready " + dir / ("ready." + e) + " >" + dir / (e + ".json") + " 2>" + dir / (e + ".err"));
+            run(probe + " duplex -i " + sw + ":" + e + " -n 3000 -s 60-1500 -r 20000 -W 5 -w 1 --start " +
+                gate + " --ready " + dir / ("ready." + e) + " >" + dir / (e + ".json") + " 2>" +
+                dir / (e + ".err"));
         });
     };
     std::thread a = end("a"), b = end("b");
@@ -182,7 +197,8 @@ TEST(probe_vale, duplex_ends_exchange_frames_both_ways_from_the_gate_on) {
     a.join();
     b.join();
     for (const char* e : {"a", "b"}) {
-        std::string json = slurp(dir / (std::string(e) + ".json")), err = slurp(dir / (std::string(e) + ".err"));
+        std::string json = slurp(dir / (std::string(e) + ".json")),
+                    err = slurp(dir / (std::string(e) + ".err"));
         size_t rx = json.find("\"recv\":");
         ASSERT_NE(rx, std::string::npos) << e << ": " << json << err;
         std::string tx_part = json.substr(0, rx), rx_part = json.substr(rx);
@@ -198,15 +214,19 @@ TEST(probe_vale, duplex_ends_exchange_frames_both_ways_from_the_gate_on) {
     }
 }
 
-TEST(netport_veth, ten_thousand_mixed_frames_arrive_intact_and_in_order) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace and a veth pair";
+TEST(netport_veth, ten_thousand_mixed_frames_arrive_intact_and_in_order)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to make a network namespace and a veth pair";
     veth_netns net(9000);
     ASSERT_TRUE(net.ok) << "cannot set up the namespace " << net.ns;
     send_and_check(net.exec(), "netmap:" + net.a, "netmap:" + net.b, "60-9014", "-r 40000");
 }
 
-TEST(netport_veth, runts_padded_own_output_unseen_limits_told) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace and a veth pair";
+TEST(netport_veth, runts_padded_own_output_unseen_limits_told)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to make a network namespace and a veth pair";
     veth_netns net(1500);
     ASSERT_TRUE(net.ok) << "cannot set up the namespace " << net.ns;
     in_netns inside(net.ns);
@@ -227,9 +247,9 @@ TEST(netport_veth, runts_padded_own_output_unseen_limits_told) {
     EXPECT_EQ(nmport_inject(a_in, too_big.data(), 100), -1) << "receive-only port sent";
 
     // A 42-byte ARP request from a made-up address.
-    unsigned char arp[42] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0, 9, 0x08, 0x06,
-                             0,    1,    8,    0,    6,    4,    0, 1, 2, 0, 0, 0, 0, 9,
-                             10,   9,    9,    1,    0,    0,    0, 0, 0, 0, 10, 9, 9, 2};
+    unsigned char arp[42] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0,  9, 0x08, 0x06,
+                             0,    1,    8,    0,    6,    4,    0, 1, 2, 0, 0,  0, 0,    9,
+                             10,   9,    9,    1,    0,    0,    0, 0, 0, 0, 10, 9, 9,    2};
     ASSERT_EQ(nmport_inject(a_out, arp, sizeof arp), 42);
     nmport_txsync(a_out);
     std::vector<unsigned char> got;
@@ -245,7 +265,8 @@ TEST(netport_veth, runts_padded_own_output_unseen_limits_told) {
             }
             r->head = r->cur = (r->head + 1) % r->num_slots;
         }
-        if (got.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (got.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_EQ(got.size(), 60u);
     EXPECT_TRUE(std::equal(arp, arp + 42, got.begin()));

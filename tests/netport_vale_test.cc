@@ -33,7 +33,8 @@ struct port_ptr {
     port* p = nullptr;
     explicit port_ptr(port* q) : p(q) {}
     port_ptr(port_ptr&& o) noexcept : p(std::exchange(o.p, nullptr)) {}
-    port_ptr& operator=(port_ptr&& o) noexcept {
+    port_ptr& operator=(port_ptr&& o) noexcept
+    {
         std::swap(p, o.p);
         return *this;
     }
@@ -44,14 +45,17 @@ struct port_ptr {
 
 port_ptr open_port(const std::string& name) { return port_ptr(nmport_open(name.c_str())); }
 
-std::vector<unsigned char> make_frame(size_t len, uint32_t seq) {
+std::vector<unsigned char> make_frame(size_t len, uint32_t seq)
+{
     std::vector<unsigned char> f(len);
-    for (size_t i = 0; i < len; ++i) f[i] = static_cast<unsigned char>(seq * 31 + i * 7 + (i >> 8));
+    for (size_t i = 0; i < len; ++i)
+        f[i] = static_cast<unsigned char>(seq * 31 + i * 7 + (i >> 8));
     return f;
 }
 
 // Gathers the frames visible on rx, handing the slots back as it goes.
-std::vector<std::vector<unsigned char>> drain(port* rx, size_t max_frames = ~size_t{0}) {
+std::vector<std::vector<unsigned char>> drain(port* rx, size_t max_frames = ~size_t{0})
+{
     std::vector<std::vector<unsigned char>> out;
     nmport_rxsync(rx);
     ring* r = nmport_rx_ring(rx);
@@ -72,7 +76,8 @@ std::vector<std::vector<unsigned char>> drain(port* rx, size_t max_frames = ~siz
     return out;
 }
 
-uint32_t visible(port* rx) {
+uint32_t visible(port* rx)
+{
     ring* r = nmport_rx_ring(rx);
     return (r->tail + r->num_slots - r->head) % r->num_slots;
 }
@@ -80,16 +85,21 @@ uint32_t visible(port* rx) {
 struct segment_map {
     unsigned char* base = nullptr;
     size_t size = 0;
-    explicit segment_map(const std::string& path) {
+    explicit segment_map(const std::string& path)
+    {
         int fd = open(path.c_str(), O_RDWR);
-        if (fd < 0) return;
+        if (fd < 0)
+            return;
         size = header_bytes + 2 * ring_bytes;
         void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         close(fd);
-        if (m != MAP_FAILED) base = static_cast<unsigned char*>(m);
+        if (m != MAP_FAILED)
+            base = static_cast<unsigned char*>(m);
     }
-    ~segment_map() {
-        if (base) munmap(base, size);
+    ~segment_map()
+    {
+        if (base)
+            munmap(base, size);
     }
     uint32_t& word(size_t off) { return *reinterpret_cast<uint32_t*>(base + off); }
     uint32_t& ring_word(int r, size_t off) { return word(header_bytes + r * ring_bytes + off); }
@@ -97,7 +107,8 @@ struct segment_map {
 
 }  // namespace
 
-TEST(netport_names, refused_with_a_message_naming_the_port) {
+TEST(netport_names, refused_with_a_message_naming_the_port)
+{
     struct {
         const char* name;
         const char* expect;
@@ -125,7 +136,8 @@ TEST(netport_names, refused_with_a_message_naming_the_port) {
     }
 }
 
-TEST(netport_vale, frames_cross_in_order_through_many_wraps) {
+TEST(netport_vale, frames_cross_in_order_through_many_wraps)
+{
     std::string sw = sw_name("wrap");
     port_ptr a = open_port("vale" + sw + ":a"), b = open_port("vale" + sw + ":b");
     ASSERT_TRUE(a && b) << nmport_errmsg();
@@ -169,7 +181,8 @@ TEST(netport_vale, frames_cross_in_order_through_many_wraps) {
     EXPECT_EQ(d.peer_absent + d.truncated + d.oversize + d.damaged, 0u);
 }
 
-TEST(netport_vale, a_sleeping_receiver_wakes_on_the_senders_txsync) {
+TEST(netport_vale, a_sleeping_receiver_wakes_on_the_senders_txsync)
+{
     std::string sw = sw_name("wake");
     port_ptr a = open_port("vale" + sw + ":a"), b = open_port("vale" + sw + ":b");
     ASSERT_TRUE(a && b) << nmport_errmsg();
@@ -210,13 +223,15 @@ TEST(netport_vale, a_sleeping_receiver_wakes_on_the_senders_txsync) {
     }
 }
 
-TEST(netport_vale, full_ring_refuses_until_slots_come_back) {
+TEST(netport_vale, full_ring_refuses_until_slots_come_back)
+{
     std::string sw = sw_name("full");
     port_ptr a = open_port("vale" + sw + ":a"), b = open_port("vale" + sw + ":b");
     ASSERT_TRUE(a && b) << nmport_errmsg();
     auto small = make_frame(60, 1);
     int sent = 0;
-    while (nmport_inject(a.get(), small.data(), small.size()) > 0 && sent < 5000) ++sent;
+    while (nmport_inject(a.get(), small.data(), small.size()) > 0 && sent < 5000)
+        ++sent;
     EXPECT_EQ(sent, 1024);
     EXPECT_EQ(nmport_inject(a.get(), small.data(), small.size()), 0);
     nmport_txsync(a.get());
@@ -240,7 +255,8 @@ TEST(netport_vale, full_ring_refuses_until_slots_come_back) {
     EXPECT_EQ(nmport_drops(a.get()).peer_absent, 0u);
 }
 
-TEST(netport_vale, jumbo_frame_arrives_in_fragments_only_when_whole) {
+TEST(netport_vale, jumbo_frame_arrives_in_fragments_only_when_whole)
+{
     std::string sw = sw_name("frag");
     port_ptr a = open_port("vale" + sw + ":a"), b = open_port("vale" + sw + ":b");
     ASSERT_TRUE(a && b) << nmport_errmsg();
@@ -276,7 +292,8 @@ TEST(netport_vale, jumbo_frame_arrives_in_fragments_only_when_whole) {
     EXPECT_EQ(frames[0], max);
 }
 
-TEST(netport_vale, same_port_twice_in_one_process_and_absent_peer) {
+TEST(netport_vale, same_port_twice_in_one_process_and_absent_peer)
+{
     std::string sw = sw_name("twice");
     std::string an = "vale" + sw + ":a";
     port* in = nmport_prepare(an.c_str());
@@ -304,7 +321,8 @@ TEST(netport_vale, same_port_twice_in_one_process_and_absent_peer) {
     EXPECT_EQ(drain(b.get()).size(), 1u);
 
     // Frames left unread when an end leaves are not delivered to its next life.
-    for (int i = 0; i < 5; ++i) nmport_inject(out.get(), f.data(), f.size());
+    for (int i = 0; i < 5; ++i)
+        nmport_inject(out.get(), f.data(), f.size());
     nmport_txsync(out.get());
     nmport_close(b.p);
     b.p = nullptr;
@@ -313,7 +331,8 @@ TEST(netport_vale, same_port_twice_in_one_process_and_absent_peer) {
     EXPECT_EQ(drain(b2.get()).size(), 0u);
 }
 
-TEST(netport_vale, third_port_and_second_process_refused) {
+TEST(netport_vale, third_port_and_second_process_refused)
+{
     std::string sw = sw_name("third");
     port_ptr a = open_port("vale" + sw + ":a"), b = open_port("vale" + sw + ":b");
     ASSERT_TRUE(a && b) << nmport_errmsg();
@@ -338,7 +357,8 @@ TEST(netport_vale, third_port_and_second_process_refused) {
     EXPECT_TRUE(c2) << "the end left by b should be free: " << nmport_errmsg();
 }
 
-TEST(netport_vale, killed_process_leaves_nothing_that_blocks) {
+TEST(netport_vale, killed_process_leaves_nothing_that_blocks)
+{
     std::string sw = sw_name("kill");
     std::string an = "vale" + sw + ":a";
     int pipefd[2];
@@ -347,7 +367,8 @@ TEST(netport_vale, killed_process_leaves_nothing_that_blocks) {
     if (pid == 0) {
         port* q = nmport_open(an.c_str());
         char c = q ? 'y' : 'n';
-        if (write(pipefd[1], &c, 1) != 1) _exit(2);
+        if (write(pipefd[1], &c, 1) != 1)
+            _exit(2);
         pause();
         _exit(0);
     }
@@ -394,7 +415,8 @@ TEST(netport_vale, killed_process_leaves_nothing_that_blocks) {
     pid = fork();
     if (pid == 0) {
         port* q = nmport_open(("vale" + sw + "x:a").c_str());
-        if (q == nullptr) _exit(1);
+        if (q == nullptr)
+            _exit(1);
         raise(SIGKILL);
     }
     waitpid(pid, &st, 0);
@@ -402,7 +424,8 @@ TEST(netport_vale, killed_process_leaves_nothing_that_blocks) {
     EXPECT_TRUE(again) << nmport_errmsg();
 }
 
-TEST(netport_vale, damaged_segment_is_refused) {
+TEST(netport_vale, damaged_segment_is_refused)
+{
     std::string sw = sw_name("dmg");
     port_ptr a = open_port("vale" + sw + ":a");
     ASSERT_TRUE(a) << nmport_errmsg();
@@ -434,7 +457,8 @@ TEST(netport_vale, damaged_segment_is_refused) {
     EXPECT_EQ(visible(a.get()), 0u);
 }
 
-TEST(netport_vale, damaged_slot_records_are_never_shown) {
+TEST(netport_vale, damaged_slot_records_are_never_shown)
+{
     std::string sw = sw_name("slot");
     struct {
         uint32_t len, flags;

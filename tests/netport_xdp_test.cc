@@ -101,7 +101,9 @@ protected:
     }
     static void expect_nothing_attached()
     {
-        for (const auto& [ns, dev] : {std::pair{net->h1, net->dev1}, {net->h2, net->dev2}, {net->mid, net->mid1},
+        for (const auto& [ns, dev] : {std::pair{net->h1, net->dev1},
+                                      {net->h2, net->dev2},
+                                      {net->mid, net->mid1},
                                       {net->mid, net->mid2}})
             EXPECT_EQ(xdp_on(ns, dev), "") << dev << " still has an XDP program";
     }
@@ -109,8 +111,8 @@ protected:
     // corvo between xdp: ports in the middle namespace, both ports open.
     static std::unique_ptr<child> start_corvo()
     {
-        auto c = std::make_unique<child>(net->in(
-            net->mid, {corvo_bin, "-C", "-1,-1,-1,-1", "-d", "1", "-i", "xdp:" + net->mid1, "-i", "xdp:" + net->mid2}));
+        auto c = std::make_unique<child>(net->in(net->mid, {corvo_bin, "-C", "-1,-1,-1,-1", "-d", "1", "-i",
+                                                            "xdp:" + net->mid1, "-i", "xdp:" + net->mid2}));
         EXPECT_TRUE(c->wait_for("hold-buf", 2, wait_ms) && c->wait_for(" <- ", 1, wait_ms)) << c->err();
         return c;
     }
@@ -136,12 +138,12 @@ TEST_F(netport_xdp, frames_of_every_size_cross_corvo_unchanged_both_ways)
         const std::string rx = "xdp:" + (a_to_b ? net->dev2 : net->dev1);
         const std::string ready = "/tmp/" + net->p + ".ready";
         std::remove(ready.c_str());
-        child recv(net->in(rx_ns, {probe_bin, "recv", "-i", rx, "-n", std::to_string(4 * each), "-t", "10", "-w",
-                                   "3", "--ready", ready}));
+        child recv(net->in(rx_ns, {probe_bin, "recv", "-i", rx, "-n", std::to_string(4 * each), "-t", "10",
+                                   "-w", "3", "--ready", ready}));
         for (int i = 0; i < 500 && access(ready.c_str(), F_OK) != 0; ++i)
             usleep(10000);
-        child send(net->in(tx_ns, {probe_bin, "send", "-i", tx, "-n", std::to_string(4 * each), "-s", sizes, "-r",
-                                   "5000"}));
+        child send(net->in(
+            tx_ns, {probe_bin, "send", "-i", tx, "-n", std::to_string(4 * each), "-s", sizes, "-r", "5000"}));
         EXPECT_EQ(send.finish(wait_ms), 0) << send.err();
         EXPECT_EQ(recv.finish(wait_ms), 0) << recv.err();
         const std::string& j = recv.out();
@@ -252,8 +254,8 @@ TEST_F(netport_xdp, refusals_give_their_message_and_leave_nothing_behind)
         }
         std::vector<std::string> cmd = {corvo_bin, "-C", "-1,-1,-1,-1", "-i", row.port, "-i", "xdp:" + m2};
         if (std::string(row.what) == "no privileges")
-            cmd.insert(cmd.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
-                                     "--bounding-set=-all"});
+            cmd.insert(cmd.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     "--inh-caps=-all", "--bounding-set=-all"});
         child c(net->in(net->mid, cmd));
         EXPECT_EQ(c.finish(wait_ms), 1) << c.err();
         EXPECT_THAT(c.err(), HasSubstr(row.message));

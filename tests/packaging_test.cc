@@ -73,15 +73,23 @@ void PrintTo(const help_case& c, std::ostream* os)
         *os << ' ' << a;
 }
 
-strings corvo_help() { strings s = corvo_models(); s.push_back(corvo_usage); s.push_back("-M max-delay"); return s; }
-strings wenlo_help() { strings s = wenlo_models(); s.push_back("-f file"); return s; }
+strings corvo_help()
+{
+    strings s = corvo_models();
+    s.push_back(corvo_usage);
+    s.push_back("-M max-delay");
+    return s;
+}
+strings wenlo_help()
+{
+    strings s = wenlo_models();
+    s.push_back("-f file");
+    return s;
+}
 strings stat_help() { return {"usage: corvo-stat [-n count] [--json] session-file\n", "-n count", "--json"}; }
 strings probe_help() { return {"usage: probe send -i PORT", "-s SIZES"}; }
 strings shell_help() { return {"usage: corvo-shell [corvo options] [-- COMMAND [ARGS...]]\n"}; }
-strings version_line(const char* program)
-{
-    return {std::string(program) + " " + PROJECT_VERSION_TEXT};
-}
+strings version_line(const char* program) { return {std::string(program) + " " + PROJECT_VERSION_TEXT}; }
 
 class help_test : public ::testing::TestWithParam<help_case> {};
 
@@ -100,18 +108,17 @@ TEST_P(help_test, prints_on_standard_output_and_ends_with_zero)
 
 INSTANTIATE_TEST_SUITE_P(
     programs, help_test,
-    ::testing::Values(
-        help_case{"corvo", {"--help"}, corvo_help},
-        help_case{"corvo", {"-v", "-D", "10ms", "--help", "-i", "x"}, corvo_help},
-        help_case{"wenlo", {"--help"}, wenlo_help},
-        help_case{"corvo-stat", {"--help"}, stat_help},
-        help_case{"probe", {"--help"}, probe_help},
-        help_case{"corvo-shell", {"-D", "10ms", "--help"}, shell_help},
-        help_case{"corvo", {"--version"}, [] { return version_line("corvo"); }},
-        help_case{"wenlo", {"-C", "-1", "--version"}, [] { return version_line("wenlo"); }},
-        help_case{"corvo-stat", {"--version"}, [] { return version_line("corvo-stat"); }},
-        help_case{"probe", {"--version"}, [] { return version_line("probe"); }},
-        help_case{"corvo-shell", {"--version"}, [] { return version_line("corvo-shell"); }}));
+    ::testing::Values(help_case{"corvo", {"--help"}, corvo_help},
+                      help_case{"corvo", {"-v", "-D", "10ms", "--help", "-i", "x"}, corvo_help},
+                      help_case{"wenlo", {"--help"}, wenlo_help},
+                      help_case{"corvo-stat", {"--help"}, stat_help},
+                      help_case{"probe", {"--help"}, probe_help},
+                      help_case{"corvo-shell", {"-D", "10ms", "--help"}, shell_help},
+                      help_case{"corvo", {"--version"}, [] { return version_line("corvo"); }},
+                      help_case{"wenlo", {"-C", "-1", "--version"}, [] { return version_line("wenlo"); }},
+                      help_case{"corvo-stat", {"--version"}, [] { return version_line("corvo-stat"); }},
+                      help_case{"probe", {"--version"}, [] { return version_line("probe"); }},
+                      help_case{"corvo-shell", {"--version"}, [] { return version_line("corvo-shell"); }}));
 
 // Which words getopt would read as options: an option's argument, a word
 // after "--" or a longer word are not --help.
@@ -125,11 +132,11 @@ TEST(info_request, found_only_where_getopt_reads_an_option)
     const row rows[] = {
         {{"--help"}, "vs:", info_request::help},
         {{"-v", "--version", "--help"}, "vs:", info_request::version},
-        {{"file", "--help"}, "vs:", info_request::help},          // getopt moves past operands
-        {{"file", "--help"}, "+vs:", info_request::none},         // ... unless told to stop there
+        {{"file", "--help"}, "vs:", info_request::help},   // getopt moves past operands
+        {{"file", "--help"}, "+vs:", info_request::none},  // ... unless told to stop there
         {{"-v", "--help", "file"}, "+:vs:", info_request::help},
-        {{"-s", "--help"}, "vs:", info_request::none},            // the argument of -s
-        {{"-vs", "--help"}, "vs:", info_request::none},           // -s at the end of a cluster
+        {{"-s", "--help"}, "vs:", info_request::none},   // the argument of -s
+        {{"-vs", "--help"}, "vs:", info_request::none},  // -s at the end of a cluster
         {{"-s--help", "-v"}, "vs:", info_request::none},
         {{"-sfile", "--version"}, "vs:", info_request::version},  // -s took the rest of its word
         {{"--", "--help"}, "vs:", info_request::none},
@@ -220,8 +227,8 @@ TEST(install, puts_programs_and_manual_pages_under_the_prefix)
     } guard{prefix};
 
     std::string out;
-    ASSERT_EQ(run_shell(std::string("'") + CMAKE_COMMAND_PATH + "' --install '" + TEST_BUILD_DIR + "' --prefix '" +
-                            prefix.string() + "'",
+    ASSERT_EQ(run_shell(std::string("'") + CMAKE_COMMAND_PATH + "' --install '" + TEST_BUILD_DIR +
+                            "' --prefix '" + prefix.string() + "'",
                         out),
               0)
         << out;

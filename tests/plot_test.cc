@@ -63,7 +63,7 @@ TEST(corvo_plot, draws_runs_side_by_side_as_png_and_svg)
         child c({plot, "-o", out, "--title", "two runs", data + "corvo_run.json", data + "wenlo_run.json"});
         ASSERT_EQ(c.finish(run_ms), 0) << c.err();
         EXPECT_EQ(c.err(), "");
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(stat(out.c_str(), &st), 0) << out;
         EXPECT_GT(st.st_size, 20000) << out;
         if (std::string(ext) == ".png")
@@ -103,7 +103,8 @@ TEST(corvo_plot, refuses_input_that_is_no_report)
     }
     child missing({plot, "-o", t.path + "/absent.png", t.path + "/absent.json"});
     EXPECT_EQ(missing.finish(run_ms), 1);
-    EXPECT_NE(missing.err().find("cannot read " + t.path + "/absent.json"), std::string::npos) << missing.err();
+    EXPECT_NE(missing.err().find("cannot read " + t.path + "/absent.json"), std::string::npos)
+        << missing.err();
     child wrong_format({plot, "-o", t.path + "/x.jpg", good});
     EXPECT_EQ(wrong_format.finish(run_ms), 1);
     EXPECT_NE(wrong_format.err().find("must end in .png or .svg"), std::string::npos) << wrong_format.err();

@@ -89,8 +89,9 @@ TEST(report, corvo_counters_add_up_by_reason_and_lateness_is_reported)
 {
     const scratch s;
     const std::string out = s.dir + "/corvo.json", session = s.dir + "/emu.session";
-    child corvo({bin + "/corvo", "-C", "-1,-1,-1,-1", "-d", "1s", "-L", "0.2", "-B", "200k", "-Q", "2000", "-D",
-                 "2ms", "-s", session, "-i", s.port("a", "c"), "-i", s.port("b", "c"), "--json", out});
+    child corvo({bin + "/corvo",   "-C", "-1,-1,-1,-1",    "-d",     "1s",  "-L", "0.2",   "-B",
+                 "200k",           "-Q", "2000",           "-D",     "2ms", "-s", session, "-i",
+                 s.port("a", "c"), "-i", s.port("b", "c"), "--json", out});
     child recv({bin + "/probe", "recv", "-i", s.port("b", "p"), "-t", "12"});
     ASSERT_TRUE(corvo.wait_for("hold-buf", 2, run_ms) && corvo.wait_for(" <- ", 1, run_ms)) << corvo.err();
     child send({bin + "/probe", "send", "-i", s.port("a", "p"), "-n", "3000", "-r", "1500", "-W", "5"});
@@ -139,7 +140,8 @@ TEST(report, corvo_counters_add_up_by_reason_and_lateness_is_reported)
             // While the threads run, a frame between two counters may be
             // in flight; at exit nothing is.
             for (const char* unit : {"frames", "bytes"}) {
-                uint64_t out_total = num(dir, "sent", unit) + num(dir, "queued", unit) + num(dir, "arp", unit);
+                uint64_t out_total =
+                    num(dir, "sent", unit) + num(dir, "queued", unit) + num(dir, "arp", unit);
                 for (const auto& [reason, v] : dir.at("dropped").items())
                     out_total += v.at(unit).get<uint64_t>();
                 if (o.at("kind") == "exit") {

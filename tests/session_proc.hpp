@@ -55,7 +55,8 @@ inline std::string drain(int fd, int timeout_ms)
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                .count());
         if (left < 0)
             left = 0;
         pollfd pf{fd, POLLIN, 0};
@@ -147,9 +148,9 @@ public:
     {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (std::chrono::steady_clock::now() < end) {
-            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            end - std::chrono::steady_clock::now())
-                                            .count());
+            int left = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                    .count());
             char got = wait_signal(left > 0 ? left : 1);
             if (got == c)
                 return true;

@@ -36,7 +36,8 @@ struct veth_net {
     veth_net(const std::string& prefix, bool addresses) : p(prefix + std::to_string(getpid()))
     {
         remove();
-        ok = sh("ip netns add " + h1) == 0 && sh("ip netns add " + h2) == 0 && sh("ip netns add " + mid) == 0 &&
+        ok = sh("ip netns add " + h1) == 0 && sh("ip netns add " + h2) == 0 &&
+             sh("ip netns add " + mid) == 0 &&
              sh("ip -n " + mid + " link add " + mid1 + " type veth peer name " + dev1) == 0 &&
              sh("ip -n " + mid + " link add " + mid2 + " type veth peer name " + dev2) == 0 &&
              sh("ip -n " + mid + " link set " + dev1 + " netns " + h1) == 0 &&

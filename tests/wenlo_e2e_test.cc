@@ -22,18 +22,16 @@ namespace {
 
 constexpr uint16_t test_ethertype = 0x88b5;  // local experimental
 
-bool sh(const std::string& cmd) {
-    return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0;
-}
+bool sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
 
 // A namespace with a veth pair wa/wb inside; removed with everything in it.
 struct veth_ns {
     std::string name = "wenlo_e2e_" + std::to_string(getpid());
     bool ok = false;
-    veth_ns() {
+    veth_ns()
+    {
         sh("ip netns del " + name);
-        ok = sh("ip netns add " + name) &&
-             sh("ip -n " + name + " link add wa type veth peer name wb") &&
+        ok = sh("ip netns add " + name) && sh("ip -n " + name + " link add wa type veth peer name wb") &&
              sh("ip netns exec " + name + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1") &&
              sh("ip -n " + name + " link set wa up") && sh("ip -n " + name + " link set wb up");
     }
@@ -46,7 +44,8 @@ struct stamped {
 };
 
 // Receives up to n test frames on wb inside the namespace, within seconds.
-std::vector<stamped> receive_in(const std::string& ns, size_t n, double seconds, bool& ready) {
+std::vector<stamped> receive_in(const std::string& ns, size_t n, double seconds, bool& ready)
+{
     std::vector<stamped> got;
     int nsfd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
     if (nsfd < 0 || setns(nsfd, CLONE_NEWNET) != 0)
@@ -85,7 +84,8 @@ std::vector<stamped> receive_in(const std::string& ns, size_t n, double seconds,
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
                 timespec ts;
                 std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                stamped st{static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec), 0};
+                stamped st{static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec),
+                           0};
                 std::memcpy(&st.idx, frame + 14, 4);
                 got.push_back(st);
             }
@@ -95,10 +95,11 @@ std::vector<stamped> receive_in(const std::string& ns, size_t n, double seconds,
     return got;
 }
 
-record test_frame(uint64_t t_ns, uint32_t idx) {
+record test_frame(uint64_t t_ns, uint32_t idx)
+{
     record r = rec(t_ns, 100, idx);
-    const unsigned char hdr[14] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0, 1,
-                                   test_ethertype >> 8, test_ethertype & 0xff};
+    const unsigned char hdr[14] = {
+        0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0, 1, test_ethertype >> 8, test_ethertype & 0xff};
     std::memcpy(r.data.data(), hdr, 14);
     std::memcpy(r.data.data() + 14, &idx, 4);
     return r;
@@ -106,7 +107,8 @@ record test_frame(uint64_t t_ns, uint32_t idx) {
 
 }  // namespace
 
-TEST(WenloE2E, ReplayTimingOverVeth) {
+TEST(WenloE2E, ReplayTimingOverVeth)
+{
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to create a network namespace and a veth pair";
     veth_ns ns;

@@ -14,18 +14,21 @@ namespace {
 
 using bytes = std::vector<unsigned char>;
 
-void put16(bytes& b, size_t at, uint32_t v) {
+void put16(bytes& b, size_t at, uint32_t v)
+{
     b[at] = static_cast<unsigned char>(v >> 8);
     b[at + 1] = static_cast<unsigned char>(v);
 }
-void put32(bytes& b, size_t at, uint32_t v) {
+void put32(bytes& b, size_t at, uint32_t v)
+{
     put16(b, at, v >> 16);
     put16(b, at + 2, v & 0xffff);
 }
 
 // Internet checksum of a byte string, the plain way: 16-bit big-endian
 // words summed, the carries folded, the complement taken.
-uint16_t inet_sum(const bytes& b) {
+uint16_t inet_sum(const bytes& b)
+{
     uint64_t s = 0;
     for (size_t i = 0; i < b.size(); i += 2)
         s += uint32_t{b[i]} << 8 | (i + 1 < b.size() ? b[i + 1] : 0);
@@ -37,7 +40,7 @@ uint16_t inet_sum(const bytes& b) {
 // What one test frame carries; the builder makes it with valid checksums.
 struct flow {
     enum kind_t { tcp4, udp4, udp4_nosum, icmp4, frag4, tcp6, udp6_hbh, arp } kind;
-    uint32_t src, dst;    // IPv4, or the last 32 bits of an IPv6 address
+    uint32_t src, dst;  // IPv4, or the last 32 bits of an IPv6 address
     bool vlan = false;
     uint32_t stored = 0;  // bytes stored when the capture cuts it short, else 0
 };
@@ -45,7 +48,8 @@ struct flow {
 const unsigned char mac_d[6] = {0x02, 0x11, 0x11, 0x11, 0x11, 0x11};
 const unsigned char mac_s[6] = {0x02, 0x22, 0x22, 0x22, 0x22, 0x22};
 
-bytes build(const flow& f, const unsigned char* dmac = mac_d, const unsigned char* smac = mac_s) {
+bytes build(const flow& f, const unsigned char* dmac = mac_d, const unsigned char* smac = mac_s)
+{
     bytes b(dmac, dmac + 6);
     b.insert(b.end(), smac, smac + 6);
     if (f.vlan)
@@ -56,7 +60,8 @@ bytes build(const flow& f, const unsigned char* dmac = mac_d, const unsigned cha
         b.resize(b.size() + 28, 0x5a);
         return b;
     }
-    b.insert(b.end(), {static_cast<unsigned char>(v6 ? 0x86 : 0x08), static_cast<unsigned char>(v6 ? 0xdd : 0x00)});
+    b.insert(b.end(),
+             {static_cast<unsigned char>(v6 ? 0x86 : 0x08), static_cast<unsigned char>(v6 ? 0xdd : 0x00)});
     const size_t l3 = b.size();
     bytes payload(23);
     for (size_t i = 0; i < payload.size(); i++)
@@ -64,12 +69,16 @@ bytes build(const flow& f, const unsigned char* dmac = mac_d, const unsigned cha
     uint8_t proto = 0;
     bytes l4;
     switch (f.kind) {
-    case flow::tcp4: case flow::tcp6:
+    case flow::tcp4:
+    case flow::tcp6:
         proto = 6;
         l4.assign(20, 0);
         put16(l4, 0, 40000), put16(l4, 2, 80), put32(l4, 4, 12345), l4[12] = 0x50, l4[13] = 0x18;
         break;
-    case flow::udp4: case flow::udp4_nosum: case flow::udp6_hbh: case flow::frag4:
+    case flow::udp4:
+    case flow::udp4_nosum:
+    case flow::udp6_hbh:
+    case flow::frag4:
         proto = 17;
         l4.assign(8, 0);
         put16(l4, 0, 5000), put16(l4, 2, 53), put16(l4, 4, static_cast<uint32_t>(8 + payload.size()));
@@ -135,7 +144,8 @@ bytes build(const flow& f, const unsigned char* dmac = mac_d, const unsigned cha
 
 // The test's own reading of the options: 10.1.0.0/16 -> 172.16.0.0/16,
 // then pass n adds n to every address.
-uint32_t expect_addr(uint32_t a, uint32_t pass) {
+uint32_t expect_addr(uint32_t a, uint32_t pass)
+{
     if ((a & 0xffff0000) == 0x0a010000)
         a = 0xac100000 | (a & 0xffff);
     return a + pass;
@@ -144,7 +154,8 @@ uint32_t expect_addr(uint32_t a, uint32_t pass) {
 const unsigned char new_d[6] = {0x02, 0xdd, 0, 0, 0, 0x01};
 const unsigned char new_s[6] = {0x02, 0x55, 0, 0, 0, 0x02};
 
-std::vector<flow> test_flows() {
+std::vector<flow> test_flows()
+{
     return {
         {flow::tcp4, 0x0a010203, 0x0a090909},
         {flow::udp4, 0x0a090909, 0x0a010007},
@@ -160,7 +171,8 @@ std::vector<flow> test_flows() {
 }
 
 // The frame the options must give in pass `pass`.
-bytes expected(const flow& f, uint32_t pass) {
+bytes expected(const flow& f, uint32_t pass)
+{
     if (f.stored != 0)
         return build(f);  // cut short in the capture: sent unchanged
     flow g = f;
@@ -180,7 +192,8 @@ bytes expected(const flow& f, uint32_t pass) {
 }
 
 // The queue's entries as frames, in order.
-std::vector<bytes> queue_frames(const replay_state& rs) {
+std::vector<bytes> queue_frames(const replay_state& rs)
+{
     std::vector<bytes> out;
     for (uint64_t off = 0; off != rs.tail;) {
         const wenlo::queue_entry e = wenlo::load_entry(rs.queue.get(), off);
@@ -191,7 +204,8 @@ std::vector<bytes> queue_frames(const replay_state& rs) {
     return out;
 }
 
-std::string hex(const bytes& b) {
+std::string hex(const bytes& b)
+{
     std::string s;
     char t[4];
     for (unsigned char c : b) {
@@ -203,7 +217,8 @@ std::string hex(const bytes& b) {
 
 }  // namespace
 
-TEST(WenloLoad, RewritesByteByByteAndShiftsEachPass) {
+TEST(WenloLoad, RewritesByteByByteAndShiftsEachPass)
+{
     std::vector<record> recs;
     const std::vector<flow> flows = test_flows();
     for (size_t i = 0; i < flows.size(); i++) {
@@ -267,7 +282,8 @@ namespace {
 // pcapng bytes of the records: one section of the given byte order, an
 // unused interface first when two_ifaces, time stamps in units of 10^-r
 // (or 2^-(r & 0x7f)), a block the reader must skip.
-std::string pcapng_bytes(const std::vector<record>& recs, uint8_t resol, bool big, bool two_ifaces) {
+std::string pcapng_bytes(const std::vector<record>& recs, uint8_t resol, bool big, bool two_ifaces)
+{
     std::string out;
     auto w32 = [&](std::string& s, uint32_t v) {
         if (big)
@@ -305,8 +321,9 @@ std::string pcapng_bytes(const std::vector<record>& recs, uint8_t resol, bool bi
     for (const record& r : recs) {
         uint64_t ts;
         if (resol & 0x80)
-            ts = static_cast<uint64_t>(((static_cast<unsigned __int128>(r.t_ns) << (resol & 0x7f)) + 999999999u) /
-                                       1000000000u);  // the unit the time falls in, rounded up
+            ts = static_cast<uint64_t>(
+                ((static_cast<unsigned __int128>(r.t_ns) << (resol & 0x7f)) + 999999999u) /
+                1000000000u);  // the unit the time falls in, rounded up
         else
             ts = r.t_ns / (resol == 6 ? 1000 : 1);
         std::string epb;
@@ -323,7 +340,8 @@ std::string pcapng_bytes(const std::vector<record>& recs, uint8_t resol, bool bi
 
 }  // namespace
 
-TEST(WenloLoad, PcapngTwinGivesTheSameQueue) {
+TEST(WenloLoad, PcapngTwinGivesTheSameQueue)
+{
     struct form {
         uint8_t resol;
         bool big, two;
@@ -338,7 +356,8 @@ TEST(WenloLoad, PcapngTwinGivesTheSameQueue) {
             if (f.resol == 6)
                 ns = ns / 1000 * 1000;
             if (f.resol & 0x80) {
-                const auto units = static_cast<uint64_t>((static_cast<unsigned __int128>(ns) << 20) / 1000000000u);
+                const auto units =
+                    static_cast<uint64_t>((static_cast<unsigned __int128>(ns) << 20) / 1000000000u);
                 ns = static_cast<uint64_t>((static_cast<unsigned __int128>(units) * 1000000000u) >> 20);
             }
             record r = rec(ns, 60 + i * 37 % 1400, i);
@@ -361,7 +380,8 @@ TEST(WenloLoad, PcapngTwinGivesTheSameQueue) {
     }
 }
 
-TEST(WenloLoad, PcapngRefusals) {
+TEST(WenloLoad, PcapngRefusals)
+{
     std::vector<record> recs{rec(1000, 64, 0), rec(2000, 64, 1)};
     const std::string good = pcapng_bytes(recs, 6, false, false);
     // Offsets: section header 0..27, interface block 28..59, statistics
@@ -371,15 +391,40 @@ TEST(WenloLoad, PcapngRefusals) {
         std::string bytes;
         const char* line;
     } cases[] = {
-        {"raw IP interface", [&] { std::string s = good; s[28 + 8] = 101; return s; }(),
+        {"raw IP interface",
+         [&] {
+             std::string s = good;
+             s[28 + 8] = 101;
+             return s;
+         }(),
          "interface 0 has link type 101, not Ethernet (1): refused"},
-        {"lengths differ", [&] { std::string s = good; s[56] = 0x1c; return s; }(),
+        {"lengths differ",
+         [&] {
+             std::string s = good;
+             s[56] = 0x1c;
+             return s;
+         }(),
          "block at offset 28: its two lengths differ"},
-        {"unknown interface", [&] { std::string s = good; s[100] = 3; return s; }(),
+        {"unknown interface",
+         [&] {
+             std::string s = good;
+             s[100] = 3;
+             return s;
+         }(),
          "packet 0 names interface 3, the section has 1"},
-        {"interface id past int", [&] { std::string s = good; s[103] = '\x97'; return s; }(),
+        {"interface id past int",
+         [&] {
+             std::string s = good;
+             s[103] = '\x97';
+             return s;
+         }(),
          "packet 0 names interface 2533359616, the section has 1"},
-        {"caplen past the block", [&] { std::string s = good; s[112] = 100; return s; }(),
+        {"caplen past the block",
+         [&] {
+             std::string s = good;
+             s[112] = 100;
+             return s;
+         }(),
          "packet 0: 100 bytes captured in a block of"},
     };
     for (const auto& k : cases) {
@@ -392,7 +437,8 @@ TEST(WenloLoad, PcapngRefusals) {
     }
 }
 
-TEST(WenloLoad, BadRunOptionsAreRefusedBeforeAnythingIsLoaded) {
+TEST(WenloLoad, BadRunOptionsAreRefusedBeforeAnythingIsLoaded)
+{
     temp_file cap(pcap_bytes({rec(0, 64), rec(1000, 64)}));
     struct c {
         std::vector<std::string> args;
@@ -424,7 +470,8 @@ TEST(WenloLoad, BadRunOptionsAreRefusedBeforeAnythingIsLoaded) {
         {{"--multiplier", "2", "-B", "real"}, "-B and --multiplier both set the timing"},
     };
     for (const auto& k : cases) {
-        std::vector<std::string> args{"-C", "-1", "-f", cap.path, "-i", "valenone" + std::to_string(getpid()) + ":a"};
+        std::vector<std::string> args{"-C",     "-1", "-f",
+                                      cap.path, "-i", "valenone" + std::to_string(getpid()) + ":a"};
         args.insert(args.end(), k.args.begin(), k.args.end());
         wenlo_proc w(args);
         EXPECT_EQ(w.wait(10), 1) << k.line;

@@ -18,7 +18,8 @@ struct applied {
     std::string log;
 };
 
-applied apply(const model_spec* table, const char* text) {
+applied apply(const model_spec* table, const char* text)
+{
     log_capture log;
     replay_state rs;
     model_spec slot = empty_slot();
@@ -26,13 +27,12 @@ applied apply(const model_spec* table, const char* text) {
     return {r, slot, log.text()};
 }
 
-bool has(const std::string& s, const std::string& needle) {
-    return s.find(needle) != std::string::npos;
-}
+bool has(const std::string& s, const std::string& needle) { return s.find(needle) != std::string::npos; }
 
 }  // namespace
 
-TEST(WenloModels, ConstantDelayAndItsRefusals) {
+TEST(WenloModels, ConstantDelayAndItsRefusals)
+{
     for (const char* t : {"10ms", "const,10ms", "constant 10ms"}) {
         applied a = apply(delay_table, t);
         EXPECT_EQ(a.result, 0) << t;
@@ -61,7 +61,8 @@ TEST(WenloModels, ConstantDelayAndItsRefusals) {
     EXPECT_EQ(apply(delay_table, "-1ms").result, 1);  // negative times are invalid
 }
 
-TEST(WenloModels, AbsentEmptyAndSeparatorOnlyTexts) {
+TEST(WenloModels, AbsentEmptyAndSeparatorOnlyTexts)
+{
     applied absent = apply(delay_table, nullptr);
     EXPECT_EQ(absent.result, 1);
     EXPECT_EQ(absent.log, "");
@@ -73,7 +74,8 @@ TEST(WenloModels, AbsentEmptyAndSeparatorOnlyTexts) {
     EXPECT_TRUE(has(seps.log, "arguments  ,,  not recognised"));
 }
 
-TEST(WenloModels, UniformDelay) {
+TEST(WenloModels, UniformDelay)
+{
     applied a = apply(delay_table, "uniform,1ms,5ms");
     ASSERT_EQ(a.result, 0);
     EXPECT_TRUE(has(a.log, " uniform_delay_parse [")) << a.log;  // tagged form, full tag
@@ -104,7 +106,8 @@ TEST(WenloModels, UniformDelay) {
     EXPECT_NEAR(static_cast<double>(sum) / 1000, 3000000.0, 200000.0);
 }
 
-TEST(WenloModels, ExpDelayTableUsesBase2) {
+TEST(WenloModels, ExpDelayTableUsesBase2)
+{
     applied a = apply(delay_table, "exp,1ms,5ms");
     ASSERT_EQ(a.result, 0);
     const exp_param& p = a.slot.params.exp;
@@ -123,7 +126,8 @@ TEST(WenloModels, ExpDelayTableUsesBase2) {
     EXPECT_GE(log.count("] delay "), 1);
 }
 
-TEST(WenloModels, BandwidthModels) {
+TEST(WenloModels, BandwidthModels)
+{
     replay_state rs;
     rs.cur_len = 125;
     rs.cur_tt = 777;
@@ -158,7 +162,8 @@ TEST(WenloModels, BandwidthModels) {
     EXPECT_EQ(apply(bw_table, "ether").result, 1);
 }
 
-TEST(WenloModels, RealScale) {
+TEST(WenloModels, RealScale)
+{
     applied one = apply(bw_table, "real");
     ASSERT_EQ(one.result, 0);
     EXPECT_TRUE(has(one.log, "real_bw_pa [")) << one.log;
@@ -182,7 +187,8 @@ TEST(WenloModels, RealScale) {
     EXPECT_EQ(apply(bw_table, "real,1000").result, 0);
 }
 
-TEST(WenloModels, PacketLossRate) {
+TEST(WenloModels, PacketLossRate)
+{
     applied a = apply(loss_table, "0.01");
     ASSERT_EQ(a.result, 0);
     EXPECT_EQ(a.slot.params.plr.threshold, 167772u);
@@ -229,7 +235,8 @@ TEST(WenloModels, PacketLossRate) {
     EXPECT_EQ(read_loss_counts(empty_slot()).trials, 0u);
 }
 
-TEST(WenloModels, BitErrorRate) {
+TEST(WenloModels, BitErrorRate)
+{
     applied a = apply(loss_table, "ber,1e-6");
     ASSERT_EQ(a.result, 0);
     const ber_param& p = a.slot.params.ber;

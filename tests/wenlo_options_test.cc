@@ -22,7 +22,8 @@ struct run_result {
     bool has(const std::string& s) const { return err.find(s) != std::string::npos; }
 };
 
-run_result run(std::vector<std::string> args, double limit = 10) {
+run_result run(std::vector<std::string> args, double limit = 10)
+{
     wenlo_proc w(std::move(args));
     int st = w.wait(limit);
     return {st, w.err()};
@@ -30,7 +31,8 @@ run_result run(std::vector<std::string> args, double limit = 10) {
 
 }  // namespace
 
-TEST(WenloOptions, RepeatedOptionEndsWithAddToLine) {
+TEST(WenloOptions, RepeatedOptionEndsWithAddToLine)
+{
     struct c {
         std::vector<std::string> args;
         const char* line;
@@ -50,7 +52,8 @@ TEST(WenloOptions, RepeatedOptionEndsWithAddToLine) {
     }
 }
 
-TEST(WenloOptions, UsageErrors) {
+TEST(WenloOptions, UsageErrors)
+{
     run_result bad = run({"-x", "-f", "a", "-i", "b"});
     EXPECT_EQ(bad.status, 1);
     EXPECT_TRUE(bad.has(" main [")) << bad.err;  // tagged form
@@ -83,12 +86,13 @@ TEST(WenloOptions, UsageErrors) {
     }
 }
 
-TEST(WenloOptions, CoreForms) {
+TEST(WenloOptions, CoreForms)
+{
     struct c {
         const char* arg;
         int want[4];
     } cases[] = {
-        {"3", {3, 4, 5, 6}}, {"1,5", {1, 2, 5, 6}}, {"1,,2", {1, 2, 2, 3}},
+        {"3", {3, 4, 5, 6}},        {"1,5", {1, 2, 5, 6}}, {"1,,2", {1, 2, 2, 3}},
         {"0 1\t2,3", {0, 1, 2, 3}}, {"-1", {-1, 0, 1, 2}}, {"1023", {1023, 1024, 1025, 1026}},
     };
     for (auto& k : cases) {
@@ -103,10 +107,11 @@ TEST(WenloOptions, CoreForms) {
     EXPECT_EQ(int_arg("-99999999999"), INT_MIN);
 }
 
-TEST(WenloOptions, WarningsAndStatusOfAFailedReplay) {
+TEST(WenloOptions, WarningsAndStatusOfAFailedReplay)
+{
     // Missing capture: no monitor line; status = three absent models.
-    run_result r = run({"-C", "1,,2", "-C", "-1", "-b", "0", "-w", "101", "-v", "-f",
-                        "/nonexistent/x.pcap", "-i", "valenone:a"});
+    run_result r = run({"-C", "1,,2", "-C", "-1", "-b", "0", "-w", "101", "-v", "-f", "/nonexistent/x.pcap",
+                        "-i", "valenone:a"});
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_TRUE(r.has("\t--WWW-- invalid burst 0, set to 1024\n")) << r.err;
     EXPECT_TRUE(r.has("\tinvalid wait_link 101, set to 4\n"));
@@ -121,16 +126,16 @@ TEST(WenloOptions, WarningsAndStatusOfAFailedReplay) {
 
     // Three models applied, the port cannot be opened: a failure is never 0.
     temp_file cap(pcap_bytes({rec(0, 64), rec(1000, 64)}));
-    run_result p = run({"-C", "-1", "-b", "8192", "-w", "-5", "-D", "10ms", "-B", "real", "-L",
-                        "0", "-f", cap.path, "-i", "nosuchport"});
+    run_result p = run({"-C", "-1", "-b", "8192", "-w", "-5", "-D", "10ms", "-B", "real", "-L", "0", "-f",
+                        cap.path, "-i", "nosuchport"});
     EXPECT_EQ(p.status, 1) << p.err;
     EXPECT_FALSE(p.has("invalid burst"));
     EXPECT_FALSE(p.has("wait_link"));
     EXPECT_TRUE(p.has("\t--EEE-- cannot open netmap on nosuchport\n")) << p.err;
 
     // Out-of-range numbers saturate instead of overflowing; refused models count.
-    run_result s = run({"-C", "-1", "-b", "99999999999", "-w", "99999999999", "-D", "gauss,1,2",
-                        "-B", "100x", "-f", "/nonexistent/y", "-i", "valenone:a"});
+    run_result s = run({"-C", "-1", "-b", "99999999999", "-w", "99999999999", "-D", "gauss,1,2", "-B", "100x",
+                        "-f", "/nonexistent/y", "-i", "valenone:a"});
     EXPECT_EQ(s.status, 3) << s.err;
     EXPECT_TRUE(s.has("\t--WWW-- invalid burst 2147483647, set to 1024\n")) << s.err;
     EXPECT_TRUE(s.has("\tinvalid wait_link 2147483647, set to 4\n"));

@@ -10,14 +10,16 @@ using wenlo::replay_state;
 
 namespace {
 
-std::vector<record> three_records() {
+std::vector<record> three_records()
+{
     return {rec(5000000000ull + 1000, 100, 0), rec(5000000000ull + 501000, 60, 1),
             rec(5001000000ull + 2000, 1514, 2)};
 }
 
 }  // namespace
 
-TEST(WenloPcap, EveryMagicGivesTheSameTotals) {
+TEST(WenloPcap, EveryMagicGivesTheSameTotals)
+{
     struct form {
         bool nano, swap;
         const char* line;
@@ -44,7 +46,8 @@ TEST(WenloPcap, EveryMagicGivesTheSameTotals) {
     }
 }
 
-TEST(WenloPcap, ForeignLinkTypeAndOversizeRecordsAreRefused) {
+TEST(WenloPcap, ForeignLinkTypeAndOversizeRecordsAreRefused)
+{
     auto with_link = [](uint32_t link) {
         std::string b = pcap_bytes({rec(0, 64)});
         std::memcpy(b.data() + 20, &link, 4);
@@ -63,12 +66,15 @@ TEST(WenloPcap, ForeignLinkTypeAndOversizeRecordsAreRefused) {
     } rows[] = {
         {with_link(105), " has link type 105, only Ethernet (1) is replayed\n"},
         {with_link(0), " has link type 0, only Ethernet (1) is replayed\n"},
-        {gig, ": record 2 at offset 104 claims caplen 1073741824 len 1073741824, more than the 262144 bytes a "
-              "record may hold\n"},
+        {gig,
+         ": record 2 at offset 104 claims caplen 1073741824 len 1073741824, more than the 262144 bytes a "
+         "record may hold\n"},
         {pcap_bytes({}) + header(64, 262145),
-         ": record 1 at offset 24 claims caplen 64 len 262145, more than the 262144 bytes a record may hold\n"},
+         ": record 1 at offset 24 claims caplen 64 len 262145, more than the 262144 bytes a record may "
+         "hold\n"},
         {pcap_bytes({}) + header(262145, 64),
-         ": record 1 at offset 24 claims caplen 262145 len 64, more than the 262144 bytes a record may hold\n"},
+         ": record 1 at offset 24 claims caplen 262145 len 64, more than the 262144 bytes a record may "
+         "hold\n"},
         {pcap_bytes({}) + header(64, 262144) + std::string(64, '\0'), nullptr},
     };
     for (const row& r : rows) {
@@ -88,7 +94,8 @@ TEST(WenloPcap, ForeignLinkTypeAndOversizeRecordsAreRefused) {
     }
 }
 
-TEST(WenloPcap, NanosecondFractionIsUsedUnscaled) {
+TEST(WenloPcap, NanosecondFractionIsUsedUnscaled)
+{
     temp_file cap(pcap_bytes({rec(7, 64), rec(1000000007, 64)}, true));
     log_capture log;
     replay_state rs;
@@ -97,7 +104,8 @@ TEST(WenloPcap, NanosecondFractionIsUsedUnscaled) {
     EXPECT_TRUE(log.has("tx_time 1.000000 s"));
 }
 
-TEST(WenloPcap, UnknownMagicAndMissingFile) {
+TEST(WenloPcap, UnknownMagicAndMissingFile)
+{
     std::string bytes = pcap_bytes({rec(0, 64)});
     bytes[0] = 0x11;
     temp_file cap(bytes);
@@ -110,7 +118,8 @@ TEST(WenloPcap, UnknownMagicAndMissingFile) {
     EXPECT_EQ(rs.pcap, nullptr);
 }
 
-TEST(WenloPcap, ShortFilesAndEmptyCapture) {
+TEST(WenloPcap, ShortFilesAndEmptyCapture)
+{
     std::string header = pcap_bytes({});
     ASSERT_EQ(header.size(), 24u);
     {
@@ -144,7 +153,8 @@ TEST(WenloPcap, ShortFilesAndEmptyCapture) {
     }
 }
 
-TEST(WenloPcap, CutHeaderEndsTheScanAfterTheCompleteRecords) {
+TEST(WenloPcap, CutHeaderEndsTheScanAfterTheCompleteRecords)
+{
     std::string bytes = pcap_bytes({rec(0, 64), rec(1000, 64)}) + std::string(15, '\0');
     temp_file cap(bytes);
     log_capture log;
@@ -154,7 +164,8 @@ TEST(WenloPcap, CutHeaderEndsTheScanAfterTheCompleteRecords) {
     EXPECT_EQ(rs.pcap->tot_pkt, 2u);
 }
 
-TEST(WenloPcap, RecordWithDataPastTheEndIsCountedAndEndsTheScan) {
+TEST(WenloPcap, RecordWithDataPastTheEndIsCountedAndEndsTheScan)
+{
     std::string bytes = pcap_bytes({rec(0, 64), rec(1000, 200)});
     bytes.resize(bytes.size() - 150);
     temp_file cap(bytes);
@@ -166,9 +177,10 @@ TEST(WenloPcap, RecordWithDataPastTheEndIsCountedAndEndsTheScan) {
     EXPECT_EQ(rs.pcap->tot_bytes, 264u);
 }
 
-TEST(WenloPcap, ReorderedTimeStampsWarnWithTheLaterIndex) {
-    temp_file cap(pcap_bytes({rec(0, 64), rec(2000000, 64), rec(1000000, 64), rec(3000000, 64),
-                              rec(2500000, 64)}));
+TEST(WenloPcap, ReorderedTimeStampsWarnWithTheLaterIndex)
+{
+    temp_file cap(
+        pcap_bytes({rec(0, 64), rec(2000000, 64), rec(1000000, 64), rec(3000000, 64), rec(2500000, 64)}));
     log_capture log;
     replay_state rs;
     ASSERT_TRUE(readpcap(cap.path.c_str(), rs));
@@ -179,7 +191,8 @@ TEST(WenloPcap, ReorderedTimeStampsWarnWithTheLaterIndex) {
     EXPECT_EQ(rs.pcap->tx_time, 4000000u);  // the gaps forward: 2 + 0 + 2 + 0 ms
 }
 
-TEST(WenloPcap, TotalsAndFirstPacketTime) {
+TEST(WenloPcap, TotalsAndFirstPacketTime)
+{
     {
         temp_file cap(pcap_bytes({rec(0, 100), rec(1000000, 300)}));
         log_capture log;
@@ -200,7 +213,8 @@ TEST(WenloPcap, TotalsAndFirstPacketTime) {
     }
 }
 
-TEST(WenloPcap, LastRecordEarlierThanFirstLastsNothing) {
+TEST(WenloPcap, LastRecordEarlierThanFirstLastsNothing)
+{
     // Without the guard the negative duration would make a first gap of years.
     temp_file cap(pcap_bytes({rec(10000000000ull, 1500), rec(5000000000ull, 100), rec(4000000000ull, 100)}));
     log_capture log;
@@ -210,12 +224,14 @@ TEST(WenloPcap, LastRecordEarlierThanFirstLastsNothing) {
     EXPECT_EQ(rs.pcap->first_pkt_time, 0u);
 }
 
-TEST(WenloPcap, FirstPacketTimeDoesNotOverflow) {
+TEST(WenloPcap, FirstPacketTimeDoesNotOverflow)
+{
     // 9000-byte first packet, a capture of a day: the product needs 128 bits.
     const uint64_t day = 86400ull * 1000000000ull;
     temp_file cap(pcap_bytes({rec(0, 9000), rec(day, 100)}));
     log_capture log;
     replay_state rs;
     ASSERT_TRUE(readpcap(cap.path.c_str(), rs));
-    EXPECT_EQ(rs.pcap->first_pkt_time, static_cast<uint64_t>((static_cast<unsigned __int128>(9000) * day) / 100));
+    EXPECT_EQ(rs.pcap->first_pkt_time,
+              static_cast<uint64_t>((static_cast<unsigned __int128>(9000) * day) / 100));
 }

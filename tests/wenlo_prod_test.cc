@@ -28,7 +28,8 @@ struct models {
     const char* loss = nullptr;
 };
 
-filled fill_bytes(const std::string& pcap, models m = {}) {
+filled fill_bytes(const std::string& pcap, models m = {})
+{
     filled f;
     f.cap = std::make_unique<temp_file>(pcap);
     log_capture log;
@@ -55,18 +56,18 @@ filled fill_bytes(const std::string& pcap, models m = {}) {
     return f;
 }
 
-filled fill(const std::vector<record>& recs, models m = {}) {
-    return fill_bytes(pcap_bytes(recs), m);
-}
+filled fill(const std::vector<record>& recs, models m = {}) { return fill_bytes(pcap_bytes(recs), m); }
 
-std::vector<uint64_t> tx_of(const filled& f, size_t n) {
+std::vector<uint64_t> tx_of(const filled& f, size_t n)
+{
     std::vector<uint64_t> v;
     for (size_t i = 0; i < n && i < f.entries.size(); i++)
         v.push_back(f.entries[i].tx);
     return v;
 }
 
-int count(const std::string& s, const std::string& needle) {
+int count(const std::string& s, const std::string& needle)
+{
     int c = 0;
     for (size_t p = s.find(needle); p != std::string::npos; p = s.find(needle, p + 1))
         c++;
@@ -75,7 +76,8 @@ int count(const std::string& s, const std::string& needle) {
 
 }  // namespace
 
-TEST(WenloProd, CopiesReachTenThousandPackets) {
+TEST(WenloProd, CopiesReachTenThousandPackets)
+{
     EXPECT_EQ(queue_copies(1), 10001u);
     EXPECT_EQ(queue_copies(3), 3334u);
     EXPECT_EQ(queue_copies(5000), 3u);
@@ -104,7 +106,8 @@ TEST(WenloProd, CopiesReachTenThousandPackets) {
     }
 }
 
-TEST(WenloProd, EntryLayoutAndStoredBytes) {
+TEST(WenloProd, EntryLayoutAndStoredBytes)
+{
     record shorter = rec(0, 64, 1);
     shorter.data.resize(60);  // captured 60 of 64 bytes
     record longer = rec(1000, 50, 2);
@@ -130,7 +133,8 @@ TEST(WenloProd, EntryLayoutAndStoredBytes) {
     EXPECT_EQ(f.rs->tail + 32, f.rs->queue.size());
 }
 
-TEST(WenloProd, LastRecordCutShortIsSentWithZeros) {
+TEST(WenloProd, LastRecordCutShortIsSentWithZeros)
+{
     std::string bytes = pcap_bytes({rec(0, 64, 1), rec(1000, 200, 2)});
     bytes.resize(bytes.size() - 150);  // 50 of 200 bytes present
     filled f = fill_bytes(bytes);
@@ -142,7 +146,8 @@ TEST(WenloProd, LastRecordCutShortIsSentWithZeros) {
     EXPECT_EQ(f.entries[2].tx - f.entries[1].tx, f.entries[0].tx);  // next copy starts afresh
 }
 
-TEST(WenloProd, IncompleteLastRecordLeavesCopiesOfCountedRecords) {
+TEST(WenloProd, IncompleteLastRecordLeavesCopiesOfCountedRecords)
+{
     std::string bytes = pcap_bytes({rec(0, 100, 0), rec(1000000, 100, 1), rec(3000000, 100, 2)});
     bytes += std::string(9, '\7');  // a cut record header
     filled f = fill_bytes(bytes);
@@ -155,7 +160,8 @@ TEST(WenloProd, IncompleteLastRecordLeavesCopiesOfCountedRecords) {
     EXPECT_EQ(count(f.log, "\tinsert "), 3334);
 }
 
-TEST(WenloProd, CaptureTimingWithoutModels) {
+TEST(WenloProd, CaptureTimingWithoutModels)
+{
     // first_pkt_time = 100 x 3 ms / 200 = 1.5 ms; a copy lasts 4.5 ms.
     filled f = fill({rec(0, 100, 0), rec(1000000, 100, 1), rec(3000000, 100, 2)});
     std::vector<uint64_t> want;
@@ -164,20 +170,23 @@ TEST(WenloProd, CaptureTimingWithoutModels) {
             want.push_back(k * 4500000 + off);
     EXPECT_EQ(tx_of(f, 9), want);
     EXPECT_EQ(f.entries[2].qout, 4500000u);
-    EXPECT_TRUE(f.log.find("insert     0 len 100 cur_tt 0.001500\n") != std::string::npos) << f.log.substr(0, 2000);
+    EXPECT_TRUE(f.log.find("insert     0 len 100 cur_tt 0.001500\n") != std::string::npos)
+        << f.log.substr(0, 2000);
 }
 
-TEST(WenloProd, RealScaleHalvesTheGaps) {
+TEST(WenloProd, RealScaleHalvesTheGaps)
+{
     filled f = fill({rec(0, 100, 0), rec(1000000, 100, 1), rec(3000000, 100, 2)}, {.bw = "real,2"});
     std::vector<uint64_t> want{750000, 1250000, 2250000, 3000000, 3500000, 4500000};
     EXPECT_EQ(tx_of(f, 6), want);
 }
 
-TEST(WenloProd, StepBackInTimeCostsNoTimeInEveryCopy) {
+TEST(WenloProd, StepBackInTimeCostsNoTimeInEveryCopy)
+{
     // 10.0 10.2 5.0 5.1 5.3 s plays as 10.0 10.2 10.2 10.3 10.5: the gaps
     // forward sum to 0.5 s, so first_pkt_time = 100 x 0.5 s / 400 = 125 ms.
-    const std::vector<record> recs{rec(10000000000, 100, 0), rec(10200000000, 100, 1), rec(5000000000, 100, 2),
-                                   rec(5100000000, 100, 3), rec(5300000000, 100, 4)};
+    const std::vector<record> recs{rec(10000000000, 100, 0), rec(10200000000, 100, 1),
+                                   rec(5000000000, 100, 2), rec(5100000000, 100, 3), rec(5300000000, 100, 4)};
     struct row {
         const char* bw;
         std::vector<uint64_t> ms10;  // due times of two copies, 0.1 ms
@@ -202,7 +211,8 @@ TEST(WenloProd, StepBackInTimeCostsNoTimeInEveryCopy) {
     }
 }
 
-TEST(WenloProd, ConstantRateIgnoresCaptureGaps) {
+TEST(WenloProd, ConstantRateIgnoresCaptureGaps)
+{
     std::vector<record> recs;
     for (uint32_t i = 0; i < 5; i++)
         recs.push_back(rec(uint64_t{i} * 5000000 + (i == 3 ? 777 : 0), 125, i));
@@ -213,7 +223,8 @@ TEST(WenloProd, ConstantRateIgnoresCaptureGaps) {
     }
 }
 
-TEST(WenloProd, DelayNeverOvertakesThePredecessor) {
+TEST(WenloProd, DelayNeverOvertakesThePredecessor)
+{
     filled c = fill({rec(0, 100, 0), rec(1000000, 100, 1), rec(3000000, 100, 2)}, {.delay = "10ms"});
     for (size_t i = 0; i < 30; i++)
         EXPECT_EQ(c.entries[i].tx, c.entries[i].qout + 10000000) << i;
@@ -224,14 +235,15 @@ TEST(WenloProd, DelayNeverOvertakesThePredecessor) {
     filled u = fill(recs, {.delay = "uniform,0,5ms", .bw = "constant,10M"});
     uint64_t prev = 0;
     for (const auto& e : u.entries) {
-        ASSERT_GE(e.tx, prev + 80000);            // predecessor + own 80 us
+        ASSERT_GE(e.tx, prev + 80000);  // predecessor + own 80 us
         ASSERT_GE(e.tx, e.qout);
         ASSERT_LT(e.tx, std::max(prev + 80000, e.qout + 5000000));
         prev = e.tx;
     }
 }
 
-TEST(WenloProd, LossRemovesEntriesAndTheirGaps) {
+TEST(WenloProd, LossRemovesEntriesAndTheirGaps)
+{
     filled all = fill({rec(0, 100), rec(1000, 100)}, {.loss = "plr,1"});
     EXPECT_EQ(all.rs->prod_tail, 0u);
     EXPECT_EQ(all.rs->tail, 0u);
@@ -260,7 +272,8 @@ TEST(WenloProd, LossRemovesEntriesAndTheirGaps) {
     EXPECT_EQ(runs[0], runs[1]);
 }
 
-TEST(WenloProd, CaptureCutShortAfterTheScanIsRefusedNotASignal) {
+TEST(WenloProd, CaptureCutShortAfterTheScanIsRefusedNotASignal)
+{
     // Enough records that the mapping spans many pages; the file loses all
     // but its first page between the scan and the fill.
     std::vector<record> recs;
@@ -275,6 +288,12 @@ TEST(WenloProd, CaptureCutShortAfterTheScanIsRefusedNotASignal) {
     EXPECT_TRUE(log.has("was cut short while it was read")) << log.text();
     // A guarded read of an intact mapping still runs to its end.
     int calls = 0;
-    EXPECT_TRUE(capture_guard(*rs.pcap, [](void* c) { ++*static_cast<int*>(c); return true; }, &calls));
+    EXPECT_TRUE(capture_guard(
+        *rs.pcap,
+        [](void* c) {
+            ++*static_cast<int*>(c);
+            return true;
+        },
+        &calls));
     EXPECT_EQ(calls, 1);
 }

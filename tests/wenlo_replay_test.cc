@@ -21,26 +21,27 @@ struct arrival {
     uint32_t len;
 };
 
-uint64_t mono_ns() {
+uint64_t mono_ns()
+{
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-std::string link_name(const char* end) {
-    return "valewt" + std::to_string(getpid()) + ":" + end;
-}
+std::string link_name(const char* end) { return "valewt" + std::to_string(getpid()) + ":" + end; }
 
 // The receiving end of the link, attached before wenlo starts sending.
 struct receiver {
     netport::port* p;
     explicit receiver(const std::string& name) : p(netport::nmport_open(name.c_str())) {}
-    ~receiver() {
+    ~receiver()
+    {
         if (p)
             netport::nmport_close(p);
     }
     // Frames until n arrived or the time is up.
-    std::vector<arrival> take(size_t n, double seconds) {
+    std::vector<arrival> take(size_t n, double seconds)
+    {
         std::vector<arrival> got;
         got.reserve(n);
         const uint64_t end = mono_ns() + static_cast<uint64_t>(seconds * 1e9);
@@ -72,20 +73,23 @@ struct receiver {
 };
 
 std::vector<std::string> wenlo_args(const std::string& cap, const std::string& port,
-                                    std::vector<std::string> more = {}) {
+                                    std::vector<std::string> more = {})
+{
     std::vector<std::string> a{"-C", "-1", "-f", cap, "-i", port};
     a.insert(a.end(), more.begin(), more.end());
     return a;
 }
 
-double median(std::vector<double> v) {
+double median(std::vector<double> v)
+{
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
 }  // namespace
 
-TEST(WenloReplay, FollowsCaptureTimingAndReports) {
+TEST(WenloReplay, FollowsCaptureTimingAndReports)
+{
     // 20 packets, gaps alternating 1 ms and 3 ms; the first of each copy
     // comes first_pkt_time = 100 x 38 ms / 1900 = 2 ms after the last.
     std::vector<record> recs;
@@ -134,10 +138,11 @@ TEST(WenloReplay, FollowsCaptureTimingAndReports) {
     EXPECT_TRUE(err_text.find("wenlo_main [") != std::string::npos);
     EXPECT_TRUE(err_text.find("\t--EEE-- exiting on abort\n") != std::string::npos);
     EXPECT_TRUE(err_text.find(" main [") != std::string::npos);  // tagged "exiting on abort"
-    EXPECT_EQ(err_text.find("setaffinit"), std::string::npos);  // -C -1: no placement
+    EXPECT_EQ(err_text.find("setaffinit"), std::string::npos);   // -C -1: no placement
 }
 
-TEST(WenloReplay, EachPassStartsWhereThePreviousEnded) {
+TEST(WenloReplay, EachPassStartsWhereThePreviousEnded)
+{
     // 10001 packets of 100 bytes at 10 Mbit/s: 80 us each, one copy per pass.
     std::vector<record> recs;
     for (uint32_t i = 0; i < 10001; i++)
@@ -167,7 +172,8 @@ TEST(WenloReplay, EachPassStartsWhereThePreviousEnded) {
     EXPECT_EQ(w.wait(10), 2);  // -D and -L absent
 }
 
-TEST(WenloReplay, SameLossInTwoRuns) {
+TEST(WenloReplay, SameLossInTwoRuns)
+{
     std::vector<record> recs;
     for (uint32_t i = 0; i < 400; i++)
         recs.push_back(rec(uint64_t{i} * 20000, 64, i));
@@ -193,7 +199,8 @@ TEST(WenloReplay, SameLossInTwoRuns) {
     EXPECT_EQ(runs[0], runs[1]);
 }
 
-TEST(WenloReplay, PacketTooLongForThePortIsSkipped) {
+TEST(WenloReplay, PacketTooLongForThePortIsSkipped)
+{
     std::vector<record> recs{rec(0, 100, 0), rec(1000000, 100, 1), rec(2000000, 100, 2)};
     recs[1].len = 20000;  // 100 bytes stored, 20000 on the wire: more than the link carries
     temp_file cap(pcap_bytes(recs));
@@ -213,7 +220,8 @@ TEST(WenloReplay, PacketTooLongForThePortIsSkipped) {
     EXPECT_EQ(e.find(warning, first + 1), std::string::npos);  // one warning
 }
 
-TEST(WenloReplay, FullRingLogsOnceASecondAndEmptyQueueSendsNothing) {
+TEST(WenloReplay, FullRingLogsOnceASecondAndEmptyQueueSendsNothing)
+{
     std::vector<record> recs{rec(0, 100, 0), rec(1000, 100, 1)};
     temp_file cap(pcap_bytes(recs));
     {
@@ -246,7 +254,8 @@ TEST(WenloReplay, FullRingLogsOnceASecondAndEmptyQueueSendsNothing) {
         EXPECT_EQ(w.wait(10), 2);
         std::string e = w.err();
         EXPECT_NE(e.find("done q->prod_tail:0\n"), std::string::npos) << e.substr(0, 2000);
-        EXPECT_NE(e.find("\t0 -> 0 maxq 0 round 0\n"), std::string::npos) << e.substr(e.size() > 2000 ? e.size() - 2000 : 0);
+        EXPECT_NE(e.find("\t0 -> 0 maxq 0 round 0\n"), std::string::npos)
+            << e.substr(e.size() > 2000 ? e.size() - 2000 : 0);
         EXPECT_NE(e.find("\tplr nominal 1.000000e+00 actual 1.000000e+00\n"), std::string::npos);
     }
 }

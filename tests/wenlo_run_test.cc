@@ -15,9 +15,7 @@ using namespace wenlo_test;
 
 namespace {
 
-std::string link_name(const std::string& end) {
-    return "valert" + std::to_string(getpid()) + ":" + end;
-}
+std::string link_name(const std::string& end) { return "valert" + std::to_string(getpid()) + ":" + end; }
 
 struct frame_in {
     uint64_t t_ns;  // publish time of the sender's txsync
@@ -31,7 +29,8 @@ struct receiver {
     std::vector<frame_in> got;
     std::atomic<bool> done{false};
     std::thread th;
-    explicit receiver(const std::string& name) : p(netport::nmport_open(name.c_str())) {
+    explicit receiver(const std::string& name) : p(netport::nmport_open(name.c_str()))
+    {
         if (p == nullptr)
             return;
         th = std::thread([this] {
@@ -51,13 +50,15 @@ struct receiver {
             }
         });
     }
-    std::vector<frame_in>& stop() {
+    std::vector<frame_in>& stop()
+    {
         done.store(true);
         if (th.joinable())
             th.join();
         return got;
     }
-    ~receiver() {
+    ~receiver()
+    {
         stop();
         if (p)
             netport::nmport_close(p);
@@ -65,7 +66,8 @@ struct receiver {
 };
 
 // "report NAME VALUE" lines of the final report.
-std::map<std::string, std::string> report_of(const std::string& err) {
+std::map<std::string, std::string> report_of(const std::string& err)
+{
     std::map<std::string, std::string> m;
     for (size_t at = err.find("\treport "); at != std::string::npos; at = err.find("\treport ", at + 1)) {
         const size_t name = at + 8, sp = err.find(' ', name), nl = err.find('\n', name);
@@ -76,7 +78,8 @@ std::map<std::string, std::string> report_of(const std::string& err) {
 }
 
 // 20 frames of 100 bytes, 100 us apart, each carrying its index.
-std::vector<record> twenty() {
+std::vector<record> twenty()
+{
     std::vector<record> recs;
     for (uint32_t i = 0; i < 20; i++)
         recs.push_back(rec(1000000000ull + uint64_t{i} * 100000, 100, i));
@@ -84,7 +87,8 @@ std::vector<record> twenty() {
 }
 
 // The same frames in pcapng form (one little-endian section, microseconds).
-std::string pcapng_of(const std::vector<record>& recs) {
+std::string pcapng_of(const std::vector<record>& recs)
+{
     std::string out;
     auto w32 = [](std::string& s, uint32_t v) { s.append(reinterpret_cast<const char*>(&v), 4); };
     auto block = [&](uint32_t type, std::string body) {
@@ -119,7 +123,8 @@ std::string pcapng_of(const std::vector<record>& recs) {
 
 }  // namespace
 
-TEST(WenloRun, LimitsEndTheRunWithTheReport) {
+TEST(WenloRun, LimitsEndTheRunWithTheReport)
+{
     const std::vector<record> recs = twenty();
     temp_file pcap(pcap_bytes(recs));
     temp_file ng(pcapng_of(recs), "wenlo_ng");
@@ -145,7 +150,8 @@ TEST(WenloRun, LimitsEndTheRunWithTheReport) {
         row++;
         receiver rx(link_name(rx_end));
         ASSERT_NE(rx.p, nullptr);
-        std::vector<std::string> args{"-C", "-1", "-f", k.pcapng ? ng.path : pcap.path, "-i", link_name(tx_end)};
+        std::vector<std::string> args{
+            "-C", "-1", "-f", k.pcapng ? ng.path : pcap.path, "-i", link_name(tx_end)};
         args.insert(args.end(), k.args.begin(), k.args.end());
         wenlo_proc w(args);
         const int status = w.wait(20);
@@ -170,7 +176,8 @@ TEST(WenloRun, LimitsEndTheRunWithTheReport) {
     }
 }
 
-TEST(WenloRun, PacketRateHoldsWithinOnePercent) {
+TEST(WenloRun, PacketRateHoldsWithinOnePercent)
+{
     // 10 000 packets a second for 3 s, counted at the receiver between the
     // first and the last frame's publish time.
     std::vector<record> recs;

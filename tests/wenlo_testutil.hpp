@@ -24,13 +24,14 @@
 namespace wenlo_test {
 
 struct record {
-    uint64_t t_ns;                 // time stamp
-    uint32_t len;                  // wire length
+    uint64_t t_ns;                    // time stamp
+    uint32_t len;                     // wire length
     std::vector<unsigned char> data;  // stored bytes (caplen = size)
 };
 
 // A record of len bytes stored whole, each byte derived from idx.
-inline record rec(uint64_t t_ns, uint32_t len, uint32_t idx = 0) {
+inline record rec(uint64_t t_ns, uint32_t len, uint32_t idx = 0)
+{
     record r{t_ns, len, std::vector<unsigned char>(len)};
     for (uint32_t i = 0; i < len; i++)
         r.data[i] = static_cast<unsigned char>(idx * 7 + i);
@@ -40,7 +41,8 @@ inline record rec(uint64_t t_ns, uint32_t len, uint32_t idx = 0) {
 }
 
 // pcap bytes: magic selects byte order (swap) and resolution (nano).
-inline std::string pcap_bytes(const std::vector<record>& recs, bool nano = false, bool swap = false) {
+inline std::string pcap_bytes(const std::vector<record>& recs, bool nano = false, bool swap = false)
+{
     std::string out;
     auto put = [&](uint32_t w) {
         if (swap)
@@ -49,8 +51,8 @@ inline std::string pcap_bytes(const std::vector<record>& recs, bool nano = false
     };
     put(nano ? 0xa1b23c4d : 0xa1b2c3d4);
     out.append(12, '\0');  // version, time zone, accuracy: not read
-    put(262144);  // snapshot length
-    put(1);       // link type: Ethernet
+    put(262144);           // snapshot length
+    put(1);                // link type: Ethernet
     for (const auto& r : recs) {
         put(static_cast<uint32_t>(r.t_ns / 1000000000));
         uint32_t frac = static_cast<uint32_t>(r.t_ns % 1000000000);
@@ -65,7 +67,8 @@ inline std::string pcap_bytes(const std::vector<record>& recs, bool nano = false
 // A file removed by the destructor.
 struct temp_file {
     std::string path;
-    explicit temp_file(const std::string& bytes, const char* stem = "wenlo_cap") {
+    explicit temp_file(const std::string& bytes, const char* stem = "wenlo_cap")
+    {
         char tmpl[128];
         std::snprintf(tmpl, sizeof tmpl, "/tmp/%s_XXXXXX", stem);
         int fd = mkstemp(tmpl);
@@ -86,15 +89,18 @@ struct temp_file {
 struct log_capture {
     int fd;
     int old;
-    log_capture() : fd(memfd_create("wenlo_log", 0)), old(get_log_fd()) {
+    log_capture() : fd(memfd_create("wenlo_log", 0)), old(get_log_fd())
+    {
         set_log_style(log_style::wenlo);
         set_log_fd(fd);
     }
-    ~log_capture() {
+    ~log_capture()
+    {
         set_log_fd(old);
         close(fd);
     }
-    std::string text() const {
+    std::string text() const
+    {
         std::string s;
         char buf[65536];
         ssize_t n;
@@ -105,7 +111,8 @@ struct log_capture {
         }
         return s;
     }
-    int count(const std::string& needle) const {
+    int count(const std::string& needle) const
+    {
         std::string s = text();
         int c = 0;
         for (size_t p = s.find(needle); p != std::string::npos; p = s.find(needle, p + 1))
@@ -122,7 +129,8 @@ struct wenlo_proc {
     int status = -1;
 
     // prefix: a command that runs wenlo (for example "ip netns exec NS").
-    explicit wenlo_proc(std::vector<std::string> args, std::vector<std::string> prefix = {}) {
+    explicit wenlo_proc(std::vector<std::string> args, std::vector<std::string> prefix = {})
+    {
         char tmpl[] = "/tmp/wenlo_err_XXXXXX";
         int fd = mkstemp(tmpl);
         err_path = tmpl;
@@ -144,19 +152,22 @@ struct wenlo_proc {
         close(fd);
     }
     wenlo_proc(const wenlo_proc&) = delete;
-    ~wenlo_proc() {
+    ~wenlo_proc()
+    {
         if (pid > 0 && status == -1) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
         unlink(err_path.c_str());
     }
-    void interrupt() {
+    void interrupt()
+    {
         if (pid > 0)
             kill(pid, SIGINT);
     }
     // Exit status, or -1 when it did not end within the limit (then killed).
-    int wait(double seconds = 10) {
+    int wait(double seconds = 10)
+    {
         if (pid <= 0)
             return -1;
         auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -173,7 +184,8 @@ struct wenlo_proc {
         status = -2;
         return -1;
     }
-    std::string err() const {
+    std::string err() const
+    {
         std::ifstream f(err_path);
         std::stringstream ss;
         ss << f.rdbuf();

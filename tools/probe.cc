@@ -75,7 +75,8 @@ const char usage_text[] =
     "probe --help prints this text, probe --version the version.\n"
     "Status: 0 done, 1 bad option or port that cannot be opened.\n";
 
-[[noreturn, gnu::format(printf, 1, 2)]] void fail_and_exit(const char* fmt, ...) {
+[[noreturn, gnu::format(printf, 1, 2)]] void fail_and_exit(const char* fmt, ...)
+{
     char line[512];
     va_list ap;
     va_start(ap, fmt);
@@ -85,45 +86,56 @@ const char usage_text[] =
     exit(1);
 }
 
-bool parse_seconds(const char* s, double* v) {
+bool parse_seconds(const char* s, double* v)
+{
     char* end = nullptr;
     errno = 0;
     double x = strtod(s, &end);
-    if (errno != 0 || end == s || *end != 0 || !(x >= 0) || !std::isfinite(x)) return false;
+    if (errno != 0 || end == s || *end != 0 || !(x >= 0) || !std::isfinite(x))
+        return false;
     *v = x;
     return true;
 }
 
-bool parse_mac(const char* s, unsigned char* mac) {
+bool parse_mac(const char* s, unsigned char* mac)
+{
     unsigned v[6];
     char tail;
     if (sscanf(s, "%x:%x:%x:%x:%x:%x%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &tail) != 6)
         return false;
     for (int i = 0; i < 6; ++i) {
-        if (v[i] > 255) return false;
+        if (v[i] > 255)
+            return false;
         mac[i] = static_cast<unsigned char>(v[i]);
     }
     return true;
 }
 
 // One's complement sum of 16-bit big-endian words.
-uint32_t csum_add(uint32_t sum, const unsigned char* p, size_t n) {
-    for (; n >= 2; p += 2, n -= 2) sum += uint32_t(p[0]) << 8 | p[1];
-    if (n) sum += uint32_t(p[0]) << 8;
+uint32_t csum_add(uint32_t sum, const unsigned char* p, size_t n)
+{
+    for (; n >= 2; p += 2, n -= 2)
+        sum += uint32_t(p[0]) << 8 | p[1];
+    if (n)
+        sum += uint32_t(p[0]) << 8;
     return sum;
 }
-uint16_t csum_fold(uint32_t sum) {
-    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+uint16_t csum_fold(uint32_t sum)
+{
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
     return static_cast<uint16_t>(~sum);
 }
 
-void put16(unsigned char* p, uint16_t v) {
+void put16(unsigned char* p, uint16_t v)
+{
     p[0] = uint8_t(v >> 8);
     p[1] = uint8_t(v);
 }
 uint16_t get16(const unsigned char* p) { return uint16_t(p[0] << 8 | p[1]); }
 void put64(unsigned char* p, uint64_t v) { memcpy(p, &v, 8); }
-uint64_t get64(const unsigned char* p) {
+uint64_t get64(const unsigned char* p)
+{
     uint64_t v;
     memcpy(&v, p, 8);
     return v;
@@ -138,7 +150,8 @@ struct frame_opts {
 };
 
 // UDP checksum of a whole probe frame (pseudo header included); 0 when valid.
-uint16_t udp_check(const unsigned char* f, size_t udp_bytes) {
+uint16_t udp_check(const unsigned char* f, size_t udp_bytes)
+{
     uint32_t sum = csum_add(0, f + eth_len + 12, 8);  // addresses
     sum += 17 + uint32_t(udp_bytes);
     sum = csum_add(sum, f + eth_len + ip_len, udp_bytes);
@@ -147,7 +160,8 @@ uint16_t udp_check(const unsigned char* f, size_t udp_bytes) {
 
 // Builds the probe frame of `size` bytes for `seq` into f (which holds the
 // fixed fill pattern after the payload's first 16 bytes).
-void build_frame(unsigned char* f, size_t size, uint64_t seq, uint64_t stamp, const frame_opts& o) {
+void build_frame(unsigned char* f, size_t size, uint64_t seq, uint64_t stamp, const frame_opts& o)
+{
     memcpy(f, o.dst_mac, 6);
     memcpy(f + 6, o.src_mac, 6);
     put16(f + 12, 0x0800);
@@ -178,19 +192,20 @@ struct size_plan {
     std::vector<uint32_t> list;  // in turn
     uint32_t lo = 0, hi = 0;     // uniform range when list is empty
     uint64_t rng = 0x9e3779b97f4a7c15ull;
-    uint32_t next(uint64_t seq) {
-        if (!list.empty()) return list[seq % list.size()];
+    uint32_t next(uint64_t seq)
+    {
+        if (!list.empty())
+            return list[seq % list.size()];
         rng ^= rng << 13;
         rng ^= rng >> 7;
         rng ^= rng << 17;
         return lo + uint32_t(rng % (hi - lo + 1));
     }
-    uint32_t largest() const {
-        return list.empty() ? hi : *std::max_element(list.begin(), list.end());
-    }
+    uint32_t largest() const { return list.empty() ? hi : *std::max_element(list.begin(), list.end()); }
 };
 
-bool parse_sizes(const char* s, size_plan* plan) {
+bool parse_sizes(const char* s, size_plan* plan)
+{
     std::string t = s;
     auto in_range = [](uint64_t v) { return v >= min_size && v <= max_size; };
     size_t dash = t.find('-');
@@ -206,18 +221,22 @@ bool parse_sizes(const char* s, size_plan* plan) {
     size_t start = 0;
     while (start <= t.size()) {
         size_t comma = t.find(',', start);
-        if (comma == std::string::npos) comma = t.size();
+        if (comma == std::string::npos)
+            comma = t.size();
         uint64_t v;
-        if (!whole_unsigned(t.substr(start, comma - start).c_str(), v) || !in_range(v)) return false;
+        if (!whole_unsigned(t.substr(start, comma - start).c_str(), v) || !in_range(v))
+            return false;
         plan->list.push_back(uint32_t(v));
         start = comma + 1;
     }
     return !plan->list.empty();
 }
 
-port* open_or_exit(const char* name, bool rx_only) {
+port* open_or_exit(const char* name, bool rx_only)
+{
     port* p = nmport_prepare(name);
-    if (p != nullptr && rx_only) *nr_flags(p) |= NR_RX_RINGS_ONLY;
+    if (p != nullptr && rx_only)
+        *nr_flags(p) |= NR_RX_RINGS_ONLY;
     if (p == nullptr || nmport_open_desc(p) != 0) {
         nmport_close(p);
         fail_and_exit("cannot open port %s", name);
@@ -225,13 +244,26 @@ port* open_or_exit(const char* name, bool rx_only) {
     return p;
 }
 
-enum long_opt { opt_src_mac = 256, opt_dst_mac, opt_src_ip, opt_dst_ip, opt_sport, opt_dport, opt_ready, opt_start };
+enum long_opt {
+    opt_src_mac = 256,
+    opt_dst_mac,
+    opt_src_ip,
+    opt_dst_ip,
+    opt_sport,
+    opt_dport,
+    opt_ready,
+    opt_start
+};
 
 const option long_options[] = {
-    {"src-mac", required_argument, nullptr, opt_src_mac}, {"dst-mac", required_argument, nullptr, opt_dst_mac},
-    {"src-ip", required_argument, nullptr, opt_src_ip},   {"dst-ip", required_argument, nullptr, opt_dst_ip},
-    {"sport", required_argument, nullptr, opt_sport},     {"dport", required_argument, nullptr, opt_dport},
-    {"ready", required_argument, nullptr, opt_ready},     {"start", required_argument, nullptr, opt_start},
+    {"src-mac", required_argument, nullptr, opt_src_mac},
+    {"dst-mac", required_argument, nullptr, opt_dst_mac},
+    {"src-ip", required_argument, nullptr, opt_src_ip},
+    {"dst-ip", required_argument, nullptr, opt_dst_ip},
+    {"sport", required_argument, nullptr, opt_sport},
+    {"dport", required_argument, nullptr, opt_dport},
+    {"ready", required_argument, nullptr, opt_ready},
+    {"start", required_argument, nullptr, opt_start},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -247,48 +279,60 @@ struct options {
     frame_opts frame;
 };
 
-uint16_t parse_port_number_or_exit(const char* s) {
+uint16_t parse_port_number_or_exit(const char* s)
+{
     uint64_t v;
-    if (!whole_unsigned(s, v) || v == 0 || v > 65535) fail_and_exit("bad UDP port %s", s);
+    if (!whole_unsigned(s, v) || v == 0 || v > 65535)
+        fail_and_exit("bad UDP port %s", s);
     return uint16_t(v);
 }
 
 enum class command { send, recv, duplex };
 
-options parse_options_or_exit(int argc, char** argv, command cmd) {
+options parse_options_or_exit(int argc, char** argv, command cmd)
+{
     const bool send = cmd != command::recv, recv = cmd != command::send;
     options o;
     o.sizes.list = {uint32_t(min_size)};
-    const char* shortopts = cmd == command::send ? "i:s:r:n:t:b:W:h"
+    const char* shortopts = cmd == command::send   ? "i:s:r:n:t:b:W:h"
                             : cmd == command::recv ? "i:n:t:w:h"
                                                    : "i:s:r:n:t:b:W:w:h";
     optind = 1;
     int c;
     while ((c = getopt_long(argc, argv, shortopts, long_options, nullptr)) != -1) {
         switch (c) {
-        case 'i': o.port = optarg; break;
+        case 'i':
+            o.port = optarg;
+            break;
         case 's':
             o.sizes = size_plan{};
-            if (!parse_sizes(optarg, &o.sizes)) fail_and_exit("bad frame sizes %s (60 to 9200: N, MIN-MAX or A,B,C)", optarg);
+            if (!parse_sizes(optarg, &o.sizes))
+                fail_and_exit("bad frame sizes %s (60 to 9200: N, MIN-MAX or A,B,C)", optarg);
             break;
         case 'r':
-            if (!whole_unsigned(optarg, o.pps)) fail_and_exit("bad rate %s", optarg);
+            if (!whole_unsigned(optarg, o.pps))
+                fail_and_exit("bad rate %s", optarg);
             break;
         case 'n':
-            if (!whole_unsigned(optarg, o.count) || o.count == 0) fail_and_exit("bad count %s", optarg);
+            if (!whole_unsigned(optarg, o.count) || o.count == 0)
+                fail_and_exit("bad count %s", optarg);
             o.have_count = true;
             break;
         case 't':
-            if (!parse_seconds(optarg, &o.seconds) || o.seconds == 0) fail_and_exit("bad duration %s", optarg);
+            if (!parse_seconds(optarg, &o.seconds) || o.seconds == 0)
+                fail_and_exit("bad duration %s", optarg);
             break;
         case 'w':
-            if (!parse_seconds(optarg, &o.idle) || o.idle == 0) fail_and_exit("bad idle time %s", optarg);
+            if (!parse_seconds(optarg, &o.idle) || o.idle == 0)
+                fail_and_exit("bad idle time %s", optarg);
             break;
         case 'W':
-            if (!parse_seconds(optarg, &o.wait_peer)) fail_and_exit("bad wait %s", optarg);
+            if (!parse_seconds(optarg, &o.wait_peer))
+                fail_and_exit("bad wait %s", optarg);
             break;
         case 'b':
-            if (!whole_unsigned(optarg, o.burst) || o.burst == 0 || o.burst > 4096) fail_and_exit("bad burst %s", optarg);
+            if (!whole_unsigned(optarg, o.burst) || o.burst == 0 || o.burst > 4096)
+                fail_and_exit("bad burst %s", optarg);
             break;
         case opt_src_mac:
         case opt_dst_mac:
@@ -301,29 +345,41 @@ options parse_options_or_exit(int argc, char** argv, command cmd) {
                 fail_and_exit("bad IPv4 address %s", optarg);
             break;
         case opt_sport:
-            if (!send) fail_and_exit("--sport is a send option");
+            if (!send)
+                fail_and_exit("--sport is a send option");
             o.frame.sport = parse_port_number_or_exit(optarg);
             break;
-        case opt_dport: o.frame.dport = parse_port_number_or_exit(optarg); break;
+        case opt_dport:
+            o.frame.dport = parse_port_number_or_exit(optarg);
+            break;
         case opt_ready:
-            if (!recv) fail_and_exit("--ready is a recv option");
+            if (!recv)
+                fail_and_exit("--ready is a recv option");
             o.ready = optarg;
             break;
         case opt_start:
-            if (!send) fail_and_exit("--start is a send option");
+            if (!send)
+                fail_and_exit("--start is a send option");
             o.start = optarg;
             break;
-        case 'h': fputs(usage_text, stdout); exit(0);
-        default: fputs(usage_text, stderr); exit(1);
+        case 'h':
+            fputs(usage_text, stdout);
+            exit(0);
+        default:
+            fputs(usage_text, stderr);
+            exit(1);
         }
     }
-    if (optind != argc) fail_and_exit("unexpected argument %s", argv[optind]);
-    if (o.port == nullptr) fail_and_exit("missing -i PORT");
+    if (optind != argc)
+        fail_and_exit("unexpected argument %s", argv[optind]);
+    if (o.port == nullptr)
+        fail_and_exit("missing -i PORT");
     return o;
 }
 
 [[gnu::format(printf, 1, 2)]] std::string strf(const char* fmt, ...);
-std::string strf(const char* fmt, ...) {
+std::string strf(const char* fmt, ...)
+{
     va_list ap;
     va_start(ap, fmt);
     char buf[2048];
@@ -332,9 +388,11 @@ std::string strf(const char* fmt, ...) {
     return std::string(buf, n < 0 ? 0 : std::min(size_t(n), sizeof buf - 1));
 }
 
-bool frames_fit(port* p, const options& o) {
+bool frames_fit(port* p, const options& o)
+{
     size_t largest = o.sizes.largest();
-    if (largest <= nmport_max_frame(p)) return true;
+    if (largest <= nmport_max_frame(p))
+        return true;
     fprintf(stderr, "probe: %zu-byte frames exceed the largest frame of %s (%zu bytes)\n", largest, o.port,
             nmport_max_frame(p));
     return false;
@@ -342,24 +400,30 @@ bool frames_fit(port* p, const options& o) {
 
 // Sends as the options say; `started` (when given) gets the time sending began.
 // Returns the sender's JSON object and prints its summary on standard error.
-std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* started) {
+std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* started)
+{
     if (o.wait_peer > 0) {
         uint64_t until = realtime_ns() + uint64_t(o.wait_peer * 1e9);
-        while (!nmport_peer_attached(p) && realtime_ns() < until && !stop_flag) usleep(1000);
+        while (!nmport_peer_attached(p) && realtime_ns() < until && !stop_flag)
+            usleep(1000);
     }
     if (o.start != nullptr)
-        while (access(o.start, F_OK) != 0 && !stop_flag) usleep(1000);
+        while (access(o.start, F_OK) != 0 && !stop_flag)
+            usleep(1000);
     uint64_t count = o.have_count ? o.count : (o.seconds > 0 ? ~uint64_t{0} : 1000);
     std::vector<unsigned char> frame(max_size);
-    for (size_t i = hdr_len + payload_fixed; i < max_size; ++i) frame[i] = uint8_t(i * 7 + 13);
+    for (size_t i = hdr_len + payload_fixed; i < max_size; ++i)
+        frame[i] = uint8_t(i * 7 + 13);
 
     uint64_t start = realtime_ns(), end = o.seconds > 0 ? start + uint64_t(o.seconds * 1e9) : ~uint64_t{0};
-    if (started != nullptr) started->store(start);
+    if (started != nullptr)
+        started->store(start);
     uint64_t sent = 0, dropped = 0, bytes = 0, pending = 0, now = start;
     size_plan sizes = o.sizes;
     while (sent < count && !stop_flag) {
         now = realtime_ns();
-        if (now >= end) break;
+        if (now >= end)
+            break;
         if (o.pps > 0) {
             uint64_t due = start + uint64_t(double(sent) * 1e9 / double(o.pps));
             if (now < due) {
@@ -370,7 +434,8 @@ std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* starte
                 // Sleep through the gap rather than spin: the probe shares
                 // the cores with what it measures.  With a 1 ns timer slack a
                 // sleep overshoots by some 10 us; the last stretch is spun.
-                if (due - now > 30'000) usleep(useconds_t((due - now - 20'000) / 1000));
+                if (due - now > 30'000)
+                    usleep(useconds_t((due - now - 20'000) / 1000));
                 continue;
             }
         }
@@ -379,10 +444,12 @@ std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* starte
         for (;;) {
             build_frame(frame.data(), size, sent, realtime_ns(), o.frame);
             r = nmport_inject(p, frame.data(), size);
-            if (r != 0 || stop_flag) break;
+            if (r != 0 || stop_flag)
+                break;
             // Full: hand out what is pending; if that was nothing, the
             // reader is behind, and it may need this CPU to catch up.
-            if (pending == 0) sched_yield();
+            if (pending == 0)
+                sched_yield();
             nmport_txsync(p);
             pending = 0;
         }
@@ -405,14 +472,16 @@ std::string send_frames(port* p, const options& o, std::atomic<uint64_t>* starte
             (unsigned long long)sent, (unsigned long long)bytes, secs, secs > 0 ? double(sent) / secs : 0,
             d.peer_absent ? ", some dropped: no receiver attached" : "",
             d.damaged ? ", some dropped: link damaged" : "");
-    return strf("{\"sent\":%llu,\"bytes\":%llu,\"seconds\":%.6f,\"pps\":%.1f,\"bps\":%.1f,"
-                  "\"drops\":{\"peer_absent\":%llu,\"oversize\":%llu,\"damaged\":%llu}}",
-                  (unsigned long long)sent, (unsigned long long)bytes, secs, secs > 0 ? double(sent) / secs : 0,
-                  secs > 0 ? double(bytes) * 8 / secs : 0, (unsigned long long)d.peer_absent,
-                  (unsigned long long)d.oversize, (unsigned long long)d.damaged);
+    return strf(
+        "{\"sent\":%llu,\"bytes\":%llu,\"seconds\":%.6f,\"pps\":%.1f,\"bps\":%.1f,"
+        "\"drops\":{\"peer_absent\":%llu,\"oversize\":%llu,\"damaged\":%llu}}",
+        (unsigned long long)sent, (unsigned long long)bytes, secs, secs > 0 ? double(sent) / secs : 0,
+        secs > 0 ? double(bytes) * 8 / secs : 0, (unsigned long long)d.peer_absent,
+        (unsigned long long)d.oversize, (unsigned long long)d.damaged);
 }
 
-int run_send(const options& o) {
+int run_send(const options& o)
+{
     port* p = open_or_exit(o.port, false);
     if (!frames_fit(p, o)) {
         nmport_close(p);
@@ -428,9 +497,11 @@ struct quantiles {
     int64_t min = 0, median = 0, p99 = 0, p999 = 0, max = 0;
 };
 
-quantiles summarize(std::vector<int64_t>& v) {
+quantiles summarize(std::vector<int64_t>& v)
+{
     quantiles q;
-    if (v.empty()) return q;
+    if (v.empty())
+        return q;
     std::sort(v.begin(), v.end());
     q.min = v.front();
     q.max = v.back();
@@ -440,17 +511,21 @@ quantiles summarize(std::vector<int64_t>& v) {
     return q;
 }
 
-void touch_ready_or_exit(const options& o) {
-    if (o.ready == nullptr) return;
+void touch_ready_or_exit(const options& o)
+{
+    if (o.ready == nullptr)
+        return;
     FILE* f = fopen(o.ready, "w");
-    if (f == nullptr) fail_and_exit("cannot create %s", o.ready);
+    if (f == nullptr)
+        fail_and_exit("cannot create %s", o.ready);
     fclose(f);
 }
 
 // Receives as the options say.  With `idle_from` the idle time (-w) counts
 // from the time it holds, and not at all while it holds 0.  Returns the
 // receiver's JSON object and prints its summary on standard error.
-std::string receive_frames(port* p, const options& o, const std::atomic<uint64_t>* idle_from) {
+std::string receive_frames(port* p, const options& o, const std::atomic<uint64_t>* idle_from)
+{
     ring* r = nmport_rx_ring(p);
     std::vector<unsigned char> scratch(16384);
     std::vector<uint64_t> seen(1 << 18);  // bitmap of sequence numbers, grows
@@ -468,10 +543,12 @@ std::string receive_frames(port* p, const options& o, const std::atomic<uint64_t
         nmport_rxsync(p);
         if (r->cur == r->tail) {
             uint64_t now = realtime_ns();
-            if (now >= end) break;
+            if (now >= end)
+                break;
             if (idle_ns > 0) {
                 uint64_t from = idle_from != nullptr ? idle_from->load() : last_activity;
-                if (from != 0 && now >= std::max(from, last_activity) + idle_ns) break;
+                if (from != 0 && now >= std::max(from, last_activity) + idle_ns)
+                    break;
             }
             // Receive times come from the port, so waking late costs nothing
             // and leaves the CPU to what is being measured.
@@ -488,13 +565,16 @@ std::string receive_frames(port* p, const options& o, const std::atomic<uint64_t
                 len = 0;
                 for (;;) {
                     s = &r->slots[r->cur];
-                    if (len + s->len <= scratch.size()) memcpy(scratch.data() + len, s->buf, s->len);
+                    if (len + s->len <= scratch.size())
+                        memcpy(scratch.data() + len, s->buf, s->len);
                     len += s->len;
-                    if (!(s->flags & NS_MOREFRAG)) break;
+                    if (!(s->flags & NS_MOREFRAG))
+                        break;
                     r->cur = (r->cur + 1) % r->num_slots;
                 }
                 f = scratch.data();
-                if (len > scratch.size()) len = 0;  // counted as other below
+                if (len > scratch.size())
+                    len = 0;  // counted as other below
             }
             r->cur = (r->cur + 1) % r->num_slots;
             r->head = r->cur;
@@ -516,8 +596,10 @@ std::string receive_frames(port* p, const options& o, const std::atomic<uint64_t
             uint64_t seq = get64(f + hdr_len), sent = get64(f + hdr_len + 8);
             ++frames;
             bytes += len;
-            if (first_rx == 0) first_rx = rx;
-            if (last_rx != 0) gaps.push_back(int64_t(rx - last_rx));
+            if (first_rx == 0)
+                first_rx = rx;
+            if (last_rx != 0)
+                gaps.push_back(int64_t(rx - last_rx));
             last_rx = rx;
             delays.push_back(int64_t(rx - sent));
             if (seq >= uint64_t(seen.size()) * 64) {
@@ -533,11 +615,13 @@ std::string receive_frames(port* p, const options& o, const std::atomic<uint64_t
             } else {
                 seen[seq / 64] |= bit;
                 ++unique;
-                if (unique > 1 && seq < max_seq) ++reordered;
+                if (unique > 1 && seq < max_seq)
+                    ++reordered;
             }
             min_seq = std::min(min_seq, seq);
             max_seq = std::max(max_seq, seq);
-            if (o.have_count && frames >= o.count) done = true;
+            if (o.have_count && frames >= o.count)
+                done = true;
         }
     }
     port_drops d = nmport_drops(p);
@@ -550,25 +634,26 @@ std::string receive_frames(port* p, const options& o, const std::atomic<uint64_t
             "duplicates %llu, corrupt %llu; delay min %.1f median %.1f p99 %.1f max %.1f us\n",
             (unsigned long long)frames, (unsigned long long)bytes, secs > 0 ? double(frames) / secs : 0,
             (unsigned long long)lost, (unsigned long long)reordered, (unsigned long long)dups,
-            (unsigned long long)corrupt, double(dq.min) / 1e3, double(dq.median) / 1e3,
-            double(dq.p99) / 1e3, double(dq.max) / 1e3);
-    return strf("{\"frames\":%llu,\"bytes\":%llu,\"seconds\":%.6f,\"pps\":%.1f,\"bps\":%.1f,"
-                  "\"lost\":%llu,\"reordered\":%llu,\"duplicates\":%llu,\"corrupt\":%llu,\"other\":%llu,"
-                  "\"first_seq\":%lld,\"last_seq\":%lld,"
-                  "\"delay_ns\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"p999\":%lld,\"max\":%lld},"
-                  "\"gap_ns\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"max\":%lld},"
-                  "\"drops\":{\"truncated\":%llu,\"damaged\":%llu}}",
-                  (unsigned long long)frames, (unsigned long long)bytes, secs,
-                  secs > 0 ? double(frames) / secs : 0, secs > 0 ? double(bytes) * 8 / secs : 0,
-                  (unsigned long long)lost, (unsigned long long)reordered, (unsigned long long)dups,
-                  (unsigned long long)corrupt, (unsigned long long)other, unique ? (long long)min_seq : -1LL,
-                  unique ? (long long)max_seq : -1LL, (long long)dq.min, (long long)dq.median,
-                  (long long)dq.p99, (long long)dq.p999, (long long)dq.max, (long long)gq.min,
-                  (long long)gq.median, (long long)gq.p99, (long long)gq.max, (unsigned long long)d.truncated,
-                  (unsigned long long)d.damaged);
+            (unsigned long long)corrupt, double(dq.min) / 1e3, double(dq.median) / 1e3, double(dq.p99) / 1e3,
+            double(dq.max) / 1e3);
+    return strf(
+        "{\"frames\":%llu,\"bytes\":%llu,\"seconds\":%.6f,\"pps\":%.1f,\"bps\":%.1f,"
+        "\"lost\":%llu,\"reordered\":%llu,\"duplicates\":%llu,\"corrupt\":%llu,\"other\":%llu,"
+        "\"first_seq\":%lld,\"last_seq\":%lld,"
+        "\"delay_ns\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"p999\":%lld,\"max\":%lld},"
+        "\"gap_ns\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"max\":%lld},"
+        "\"drops\":{\"truncated\":%llu,\"damaged\":%llu}}",
+        (unsigned long long)frames, (unsigned long long)bytes, secs, secs > 0 ? double(frames) / secs : 0,
+        secs > 0 ? double(bytes) * 8 / secs : 0, (unsigned long long)lost, (unsigned long long)reordered,
+        (unsigned long long)dups, (unsigned long long)corrupt, (unsigned long long)other,
+        unique ? (long long)min_seq : -1LL, unique ? (long long)max_seq : -1LL, (long long)dq.min,
+        (long long)dq.median, (long long)dq.p99, (long long)dq.p999, (long long)dq.max, (long long)gq.min,
+        (long long)gq.median, (long long)gq.p99, (long long)gq.max, (unsigned long long)d.truncated,
+        (unsigned long long)d.damaged);
 }
 
-int run_recv(const options& o) {
+int run_recv(const options& o)
+{
     port* p = open_or_exit(o.port, true);
     touch_ready_or_exit(o);
     std::string json = receive_frames(p, o, nullptr);
@@ -578,7 +663,8 @@ int run_recv(const options& o) {
 }
 
 // One port handle per thread: both share the port's attachment.
-int run_duplex(const options& o) {
+int run_duplex(const options& o)
+{
     port* rx = open_or_exit(o.port, true);
     port* tx = open_or_exit(o.port, false);
     if (!frames_fit(tx, o)) {
@@ -601,7 +687,8 @@ int run_duplex(const options& o) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (!std_fds_open())
         return 1;
     if (argc < 2 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
@@ -627,9 +714,12 @@ int main(int argc, char** argv) {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);  // short sleeps last about as asked
     nmctx_set_threadsafe();
     switch (cmd) {
-    case command::send: return run_send(o);
-    case command::recv: return run_recv(o);
-    case command::duplex: return run_duplex(o);
+    case command::send:
+        return run_send(o);
+    case command::recv:
+        return run_recv(o);
+    case command::duplex:
+        return run_duplex(o);
     }
     return 1;
 }

@@ -21,7 +21,8 @@ namespace {
 
 constexpr uint32_t pcapng_magic = 0x0a0d0d0a;
 
-uint32_t first_word(const char* name) {
+uint32_t first_word(const char* name)
+{
     uint32_t w = 0;
     const int fd = open(name, O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
@@ -38,7 +39,8 @@ struct copy_args {
     uint64_t n;
 };
 
-bool copy_out(void* arg) {
+bool copy_out(void* arg)
+{
     const copy_args& a = *static_cast<const copy_args*>(arg);
     std::memcpy(a.dst, a.src, a.n);
     return true;
@@ -46,7 +48,8 @@ bool copy_out(void* arg) {
 
 // Replaces a capture mapped from its file by a private copy that may be
 // written.
-bool make_writable(pcap_file& pf, const char* name) {
+bool make_writable(pcap_file& pf, const char* name)
+{
     if (!pf.fd.valid())
         return true;  // already an anonymous image
     mapping copy = map_anonymous(pf.filesize, MAP_POPULATE);
@@ -70,7 +73,8 @@ bool make_writable(pcap_file& pf, const char* name) {
 }
 
 // Rewrites every record of the (writable) capture in place.
-void rewrite_records(replay_state& rs) {
+void rewrite_records(replay_state& rs)
+{
     pcap_file& pf = *rs.pcap;
     const rewrite_opts& rw = rs.run.rewrite;
     auto* data = const_cast<unsigned char*>(pf.data);
@@ -104,24 +108,29 @@ struct pps_param {
 };
 static_assert(sizeof(pps_param) <= sizeof(model_params) && std::is_trivially_copyable_v<pps_param>);
 
-int pps_run(replay_state* rs, model_spec* slot) {
+int pps_run(replay_state* rs, model_spec* slot)
+{
     pps_param p;
     std::memcpy(&p, slot->params.words, sizeof p);
-    const auto at = [&](uint64_t k) { return static_cast<uint64_t>(std::llround(static_cast<double>(k) * p.period_ns)); };
+    const auto at = [&](uint64_t k) {
+        return static_cast<uint64_t>(std::llround(static_cast<double>(k) * p.period_ns));
+    };
     rs->cur_tt = at(p.n + 1) - at(p.n);
     p.n++;
     std::memcpy(slot->params.words, &p, sizeof p);
     return 0;
 }
 
-uint64_t sat_add(uint64_t a, uint64_t b) {
+uint64_t sat_add(uint64_t a, uint64_t b)
+{
     uint64_t r;
     return __builtin_add_overflow(a, b, &r) ? no_limit : r;
 }
 
 }  // namespace
 
-model_spec pps_slot(double pps) {
+model_spec pps_slot(double pps)
+{
     model_spec s = empty_slot();
     s.run = pps_run;
     s.text = "pps";
@@ -130,7 +139,8 @@ model_spec pps_slot(double pps) {
     return s;
 }
 
-bool load_capture(replay_state& rs) {
+bool load_capture(replay_state& rs)
+{
     const char* name = rs.pcap_name;
     if (name == nullptr)
         return false;
@@ -149,7 +159,8 @@ bool load_capture(replay_state& rs) {
     return true;
 }
 
-void note_record(replay_state& rs, uint64_t rec) {
+void note_record(replay_state& rs, uint64_t rec)
+{
     run_control& c = rs.ctl;
     if (c.copy_start.empty())
         return;
@@ -160,7 +171,8 @@ void note_record(replay_state& rs, uint64_t rec) {
         c.entry_spots[e] = c.record_spots[rec];
 }
 
-bool build_queue(replay_state& rs) {
+bool build_queue(replay_state& rs)
+{
     run_control& c = rs.ctl;
     const uint64_t tot = rs.pcap->tot_pkt;
     c.copies = queue_copies(tot);
@@ -189,7 +201,8 @@ bool build_queue(replay_state& rs) {
     return true;
 }
 
-void start_run(replay_state& rs) {
+void start_run(replay_state& rs)
+{
     run_control& c = rs.ctl;
     const run_options& o = rs.run;
     c.start = rs.t0;
@@ -198,7 +211,8 @@ void start_run(replay_state& rs) {
         // Whole passes of the queue, then the first copies of one more.
         const uint64_t full = o.loops / c.copies, rem = o.loops % c.copies;
         uint64_t n;
-        c.loop_entries = __builtin_mul_overflow(full, c.entries, &n) ? no_limit : sat_add(n, c.copy_start[rem]);
+        c.loop_entries =
+            __builtin_mul_overflow(full, c.entries, &n) ? no_limit : sat_add(n, c.copy_start[rem]);
     }
     c.deadline = o.duration == no_limit ? no_limit : sat_add(rs.t0, o.duration);
     if (o.rewrite.unique_ip) {
@@ -207,7 +221,8 @@ void start_run(replay_state& rs) {
     }
 }
 
-uint64_t run_control::passes() const {
+uint64_t run_control::passes() const
+{
     uint64_t whole = 0;
     for (uint64_t k = 1; k <= copies; k++)
         if (copy_start[k] <= in_pass)
@@ -217,7 +232,8 @@ uint64_t run_control::passes() const {
     return queue_passes * copies + whole;
 }
 
-uint64_t late_hist::quantile(double q) const {
+uint64_t late_hist::quantile(double q) const
+{
     if (count == 0)
         return 0;
     const auto want = static_cast<uint64_t>(std::ceil(q * static_cast<double>(count)));
@@ -230,7 +246,8 @@ uint64_t late_hist::quantile(double q) const {
     return max;
 }
 
-run_report finish_run(replay_state& rs, const char* end) {
+run_report finish_run(replay_state& rs, const char* end)
+{
     const run_control& c = rs.ctl;
     run_report r;
     r.end = end;
@@ -253,7 +270,8 @@ run_report finish_run(replay_state& rs, const char* end) {
     return r;
 }
 
-const char* end_run(replay_state& rs, bool stopped) {
+const char* end_run(replay_state& rs, bool stopped)
+{
     netport::nmport_txsync(rs.port);  // what was injected leaves now
     const run_control& c = rs.ctl;
     if (!stopped)
@@ -271,7 +289,8 @@ const char* end_run(replay_state& rs, bool stopped) {
     return "duration";
 }
 
-void print_report(const run_report& r) {
+void print_report(const run_report& r)
+{
     r.each([](const char* name, auto v) {
         using T = decltype(v);
         if constexpr (std::is_same_v<T, const char*>)
@@ -283,7 +302,8 @@ void print_report(const run_report& r) {
     });
 }
 
-void report_run(replay_state& rs, bool stopped) {
+void report_run(replay_state& rs, bool stopped)
+{
     const char* end = end_run(rs, stopped);
     print_report(finish_run(rs, end));
     rs.ctl.end = end;

@@ -15,7 +15,8 @@
 
 namespace wenlo {
 
-void setaffinity(int core) {
+void setaffinity(int core)
+{
     cpu_set_t set;  // 1024 CPUs
     CPU_ZERO(&set);
     CPU_SET(core, &set);
@@ -49,7 +50,8 @@ struct nap_margin {
     static constexpr uint64_t spare_ns = 2000;  // added to the overshoot
     uint64_t ns = cap_ns;
 
-    void observe(uint64_t over) {
+    void observe(uint64_t over)
+    {
         over = over < cap_ns - spare_ns ? over + spare_ns : cap_ns;
         if (over >= ns)
             ns = over;
@@ -59,7 +61,8 @@ struct nap_margin {
 };
 
 // Sleeps about `ns` and reports to `margin` how much longer it really lasted.
-void nap(uint64_t ns, nap_margin& margin) {
+void nap(uint64_t ns, nap_margin& margin)
+{
     const uint64_t t0 = monotonic_ns();
     const timespec ts{static_cast<time_t>(ns / 1000000000u), static_cast<long>(ns % 1000000000u)};
     clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, nullptr);
@@ -69,7 +72,8 @@ void nap(uint64_t ns, nap_margin& margin) {
 
 }  // namespace
 
-bool cons(replay_state& rs) {
+bool cons(replay_state& rs)
+{
     log_never_wait();
     unsigned char* const q = rs.queue.get();
     netport::port* const port = rs.port;
@@ -110,7 +114,8 @@ bool cons(replay_state& rs) {
                 nap(ns < max_nap_ns ? ns : max_nap_ns, margin);
             }
             rs.cons_now = monotonic_ns() - rs.t0;
-        } else if (int r = e.len <= max_frame ? netport::nmport_inject(port, q + head + entry_align, e.len) : -1;
+        } else if (int r =
+                       e.len <= max_frame ? netport::nmport_inject(port, q + head + entry_align, e.len) : -1;
                    r > 0) {
             if (burst_count < rs.burst) {
                 burst_count++;
@@ -120,7 +125,8 @@ bool cons(replay_state& rs) {
             }
             rs.cons_head = e.next;
             rs.sent.fetch_add(1, std::memory_order_relaxed);
-            rs.cons_now = rs.ctl.on_sent(q + head + entry_align, e.len, rs.t0 + e.tx, rs.t0 + rs.cons_now) - rs.t0;
+            rs.cons_now =
+                rs.ctl.on_sent(q + head + entry_align, e.len, rs.t0 + e.tx, rs.t0 + rs.cons_now) - rs.t0;
             bump(rs.sent_bytes, e.len);
             if (rs.report_on) {
                 // The clock reading on_sent already made: no second one per packet.
@@ -156,9 +162,8 @@ bool cons(replay_state& rs) {
             rs.ctl.on_passed(q + head + entry_align);
         } else {
             log_limited(1, "inject failed len %d now %ld tx %ld h %ld t %ld next %ld\n",
-                        static_cast<int>(e.len), static_cast<long>(rs.cons_now),
-                        static_cast<long>(e.tx), static_cast<long>(rs.head),
-                        static_cast<long>(rs.tail), static_cast<long>(e.next));
+                        static_cast<int>(e.len), static_cast<long>(rs.cons_now), static_cast<long>(e.tx),
+                        static_cast<long>(rs.head), static_cast<long>(rs.tail), static_cast<long>(e.next));
             netport::nmport_txsync(port);
             burst_count = 0;
         }
@@ -168,7 +173,8 @@ bool cons(replay_state& rs) {
     return stopped;
 }
 
-void* wenlo_main(void* arg) {
+void* wenlo_main(void* arg)
+{
     replay_state& rs = *static_cast<replay_state*>(arg);
     // Short sleeps should last about what they ask also without real-time.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);

@@ -2,7 +2,8 @@
 #include "wenlo/help.hpp"
 #include "wenlo/replay.hpp"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     // Before the capture or a port is opened, so that neither can take the
     // place of standard error.
     if (!std_fds_open())

@@ -22,34 +22,31 @@ namespace wenlo {
 
 namespace {
 
-inline uint32_t draw24() {
-    return static_cast<uint32_t>(random()) & 0xffffffu;
-}
+inline uint32_t draw24() { return static_cast<uint32_t>(random()) & 0xffffffu; }
 
-inline void bump(uint64_t& counter, uint64_t by) {
+inline void bump(uint64_t& counter, uint64_t by)
+{
     std::atomic_ref<uint64_t> c(counter);
     c.store(c.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
 }
 
-bool starts_const(const char* w) {
-    return std::strncmp(w, "const", 5) == 0;
-}
+bool starts_const(const char* w) { return std::strncmp(w, "const", 5) == 0; }
 
 // A time, rate or count: invalid (all ones) when the parse fails.
-uint64_t count_of(const char* text, const unit_entry* table) {
+uint64_t count_of(const char* text, const unit_entry* table)
+{
     int err = 0;
     double v = wenlo::parse_gen(text, table, &err);
     return to_count(v, err);
 }
 
 // A probability 0 <= p <= 1 (nan refused); false when invalid.
-bool prob_of(const char* text, double& p) {
-    return models::parse_prob(wenlo::parse_gen, text, p);
-}
+bool prob_of(const char* text, double& p) { return models::parse_prob(wenlo::parse_gen, text, p); }
 
 // Tables of the exp and ber models live as long as the process: slots are
 // plain copies and never own them.  The list keeps them reachable.
-void* kept_table(size_t bytes) {
+void* kept_table(size_t bytes)
+{
     static std::vector<void*>& kept = *new std::vector<void*>;
     void* p = std::calloc(1, bytes);
     if (p != nullptr)
@@ -57,13 +54,12 @@ void* kept_table(size_t bytes) {
     return p;
 }
 
-uint64_t tt_of(uint64_t bytes, uint64_t bps) {
-    return models::serialise_ns(bytes, bps);
-}
+uint64_t tt_of(uint64_t bytes, uint64_t bps) { return models::serialise_ns(bytes, bps); }
 
 }  // namespace
 
-double parse_gen(const char* text, const unit_entry* table, int* error) {
+double parse_gen(const char* text, const unit_entry* table, int* error)
+{
     if (table == nullptr && text != nullptr) {
         char* end = nullptr;
         (void)std::strtod(text, &end);
@@ -76,11 +72,10 @@ double parse_gen(const char* text, const unit_entry* table, int* error) {
     return ::parse_gen(text, table, error);
 }
 
-int null_run(replay_state*, model_spec*) {
-    return 0;
-}
+int null_run(replay_state*, model_spec*) { return 0; }
 
-model_spec empty_slot() {
+model_spec empty_slot()
+{
     model_spec s{};
     s.run = null_run;
     s.text = "0";
@@ -89,7 +84,8 @@ model_spec empty_slot() {
 
 // ---- delay
 
-int const_delay_parse(replay_state*, model_spec* cand, int argc, char** argv) {
+int const_delay_parse(replay_state*, model_spec* cand, int argc, char** argv)
+{
     if (argc >= 2 && !starts_const(argv[0]))
         return 2;
     if (argc > 2)
@@ -101,12 +97,14 @@ int const_delay_parse(replay_state*, model_spec* cand, int argc, char** argv) {
     return 0;
 }
 
-int const_delay_run(replay_state* rs, model_spec* slot) {
+int const_delay_run(replay_state* rs, model_spec* slot)
+{
     rs->cur_delay = slot->params.delay.delay;
     return 0;
 }
 
-int uniform_delay_parse(replay_state*, model_spec* cand, int argc, char** argv) {
+int uniform_delay_parse(replay_state*, model_spec* cand, int argc, char** argv)
+{
     if (std::strcmp(argv[0], "uniform") != 0)
         return 2;
     if (argc != 3)
@@ -120,13 +118,15 @@ int uniform_delay_parse(replay_state*, model_spec* cand, int argc, char** argv) 
     return 0;
 }
 
-int uniform_delay_run(replay_state* rs, model_spec* slot) {
+int uniform_delay_run(replay_state* rs, model_spec* slot)
+{
     const uniform_param& p = slot->params.uniform;
     rs->cur_delay = p.dmin + models::scale_r24(draw24(), p.range);
     return 0;
 }
 
-int exp_delay_parse(replay_state*, model_spec* cand, int argc, char** argv) {
+int exp_delay_parse(replay_state*, model_spec* cand, int argc, char** argv)
+{
     if (std::strcmp(argv[0], "exp") != 0)
         return 2;
     if (argc != 3)
@@ -144,7 +144,8 @@ int exp_delay_parse(replay_state*, model_spec* cand, int argc, char** argv) {
     return 0;
 }
 
-int exp_delay_run(replay_state* rs, model_spec* slot) {
+int exp_delay_run(replay_state* rs, model_spec* slot)
+{
     uint64_t d = slot->params.exp.table[random() & (exp_entries - 1)];
     rs->cur_delay = d;
     log_limited(5, "delay %llu\n", static_cast<unsigned long long>(d));
@@ -153,7 +154,8 @@ int exp_delay_run(replay_state* rs, model_spec* slot) {
 
 // ---- bandwidth
 
-int const_bw_parse(replay_state*, model_spec* cand, int argc, char** argv) {
+int const_bw_parse(replay_state*, model_spec* cand, int argc, char** argv)
+{
     if (argc >= 2 && !starts_const(argv[0]))
         return 2;
     if (argc > 2)
@@ -165,12 +167,14 @@ int const_bw_parse(replay_state*, model_spec* cand, int argc, char** argv) {
     return 0;
 }
 
-int const_bw_run(replay_state* rs, model_spec* slot) {
+int const_bw_run(replay_state* rs, model_spec* slot)
+{
     rs->cur_tt = tt_of(rs->cur_len, slot->params.bw.bps);
     return 0;
 }
 
-int ether_bw_parse(replay_state*, model_spec* cand, int argc, char** argv) {
+int ether_bw_parse(replay_state*, model_spec* cand, int argc, char** argv)
+{
     if (std::strcmp(argv[0], "ether") != 0)
         return 2;
     if (argc != 2)
@@ -182,12 +186,14 @@ int ether_bw_parse(replay_state*, model_spec* cand, int argc, char** argv) {
     return 0;
 }
 
-int ether_bw_run(replay_state* rs, model_spec* slot) {
+int ether_bw_run(replay_state* rs, model_spec* slot)
+{
     rs->cur_tt = tt_of(uint64_t{rs->cur_len} + 24, slot->params.bw.bps);
     return 0;
 }
 
-int real_bw_parse(replay_state*, model_spec* cand, int argc, char** argv) {
+int real_bw_parse(replay_state*, model_spec* cand, int argc, char** argv)
+{
     if (std::strcmp(argv[0], "real") != 0)
         return 2;
     if (argc > 2)
@@ -204,7 +210,8 @@ int real_bw_parse(replay_state*, model_spec* cand, int argc, char** argv) {
     return 0;
 }
 
-int real_bw_run(replay_state* rs, model_spec* slot) {
+int real_bw_run(replay_state* rs, model_spec* slot)
+{
     // A quotient beyond 2^64 saturates (to_count gives all ones).
     rs->cur_tt = to_count(static_cast<double>(rs->cur_tt) / slot->params.real.scale, 0);
     return 0;
@@ -212,7 +219,8 @@ int real_bw_run(replay_state* rs, model_spec* slot) {
 
 // ---- loss
 
-int const_plr_parse(replay_state*, model_spec* cand, int argc, char** argv) {
+int const_plr_parse(replay_state*, model_spec* cand, int argc, char** argv)
+{
     if (argc >= 2 && std::strcmp(argv[0], "plr") != 0)
         return 2;
     if (argc > 2)
@@ -227,7 +235,8 @@ int const_plr_parse(replay_state*, model_spec* cand, int argc, char** argv) {
     return 0;
 }
 
-int const_plr_run(replay_state* rs, model_spec* slot) {
+int const_plr_run(replay_state* rs, model_spec* slot)
+{
     plr_param& p = slot->params.plr;
     rs->drop = draw24() < p.threshold ? 1 : 0;
     bump(p.pkts, 1);
@@ -235,7 +244,8 @@ int const_plr_run(replay_state* rs, model_spec* slot) {
     return 0;
 }
 
-int const_ber_parse(replay_state*, model_spec* cand, int argc, char** argv) {
+int const_ber_parse(replay_state*, model_spec* cand, int argc, char** argv)
+{
     if (std::strcmp(argv[0], "ber") != 0)
         return 2;
     if (argc != 2)
@@ -251,7 +261,8 @@ int const_ber_parse(replay_state*, model_spec* cand, int argc, char** argv) {
     return 0;
 }
 
-int const_ber_run(replay_state* rs, model_spec* slot) {
+int const_ber_run(replay_state* rs, model_spec* slot)
+{
     ber_param& p = slot->params.ber;
     uint32_t len = rs->cur_len;
     uint32_t r24 = draw24();
@@ -265,7 +276,8 @@ int const_ber_run(replay_state* rs, model_spec* slot) {
     return 0;
 }
 
-loss_counts read_loss_counts(const model_spec& slot) {
+loss_counts read_loss_counts(const model_spec& slot)
+{
     auto& s = const_cast<model_spec&>(slot);
     auto rd = [](uint64_t& w) { return std::atomic_ref<uint64_t>(w).load(std::memory_order_relaxed); };
     if (slot.run == const_plr_run)
@@ -277,8 +289,8 @@ loss_counts read_loss_counts(const model_spec& slot) {
         return {models::prob_threshold(models::ge_loss_ratio(s.params.ge.s)), rd(s.params.ge.pkts),
                 rd(s.params.ge.drops)};
     if (slot.run == markov_loss_run)
-        return {models::prob_threshold(models::markov_loss_ratio(s.params.markov.s)), rd(s.params.markov.pkts),
-                rd(s.params.markov.drops)};
+        return {models::prob_threshold(models::markov_loss_ratio(s.params.markov.s)),
+                rd(s.params.markov.pkts), rd(s.params.markov.drops)};
     return {0, 0, 0};
 }
 
@@ -311,7 +323,8 @@ const model_spec loss_table[] = {
     {nullptr, nullptr, nullptr, {}},
 };
 
-int cmd_apply(const model_spec* table, const char* text, replay_state* rs, model_spec* slot) {
+int cmd_apply(const model_spec* table, const char* text, replay_state* rs, model_spec* slot)
+{
     if (text == nullptr || *text == '\0')
         return 1;
     if (table == nullptr || slot == nullptr) {

@@ -33,8 +33,8 @@ struct uniform_param {
 };
 inline constexpr int exp_entries = 512;
 struct exp_param {
-    uint64_t* table;    // exp_entries delays, ns (own allocation, never freed)
-    uint64_t size;      // bytes of the table
+    uint64_t* table;  // exp_entries delays, ns (own allocation, never freed)
+    uint64_t size;    // bytes of the table
 };
 struct bw_param {
     uint64_t bps;  // bits per second; 0 means no serialisation time
@@ -78,10 +78,10 @@ union model_params {
 static_assert(sizeof(model_params) == param_words * 8);
 
 struct model_spec {
-    parse_fn* parse;     // null ends a table
+    parse_fn* parse;  // null ends a table
     run_fn* run;
-    const char* text;    // usage text in a row; the user's text in a slot
-    model_params params; // zero in a row
+    const char* text;     // usage text in a row; the user's text in a slot
+    model_params params;  // zero in a row
 };
 static_assert(std::is_trivially_copyable_v<model_spec>);
 static_assert(offsetof(model_spec, params) == 24 && sizeof(model_spec) == 24 + 176);

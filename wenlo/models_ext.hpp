@@ -24,7 +24,7 @@ struct markov_param {
     uint64_t pkts;
     uint64_t drops;
 };
-struct dist_param {  // normal, pareto and dist delays
+struct dist_param {   // normal, pareto and dist delays
     uint64_t* table;  // models::dist_entries delays, ns (own allocation, never freed)
     uint64_t size;    // bytes of the table
 };

@@ -86,7 +86,7 @@ bool scan(void* arg)
     rd.word_at(pcap_link_type_at, link);  // the file holds the global header
     if (link != pcap_link_ethernet) {
         log_msg_as("readpcap", "--EEE-- %s has link type %u, only Ethernet (%u) is replayed\n", name, link,
-                pcap_link_ethernet);
+                   pcap_link_ethernet);
         return true;  // refused: a.ok stays false
     }
 
@@ -101,11 +101,12 @@ bool scan(void* arg)
         }
         // Checked before anything is summed: the queue is sized from these.
         if (h.caplen > max_record_bytes || h.len > max_record_bytes) {
-            log_msg_as("readpcap",
-                    "--EEE-- %s: record %lu at offset %lu claims caplen %u len %u, more than the %u bytes a "
-                    "record may hold\n",
-                    name, static_cast<unsigned long>(count + 1), static_cast<unsigned long>(pos), h.caplen, h.len,
-                    max_record_bytes);
+            log_msg_as(
+                "readpcap",
+                "--EEE-- %s: record %lu at offset %lu claims caplen %u len %u, more than the %u bytes a "
+                "record may hold\n",
+                name, static_cast<unsigned long>(count + 1), static_cast<unsigned long>(pos), h.caplen, h.len,
+                max_record_bytes);
             return true;  // refused: a.ok stays false
         }
         uint64_t t = h.time_ns(pf.res);
@@ -124,8 +125,8 @@ bool scan(void* arg)
     }
 
     log_msg_as("readpcap", "tot_pkt %lu tot_bytes %lu tx_time %.6f s first_len %lu\n",
-            static_cast<unsigned long>(count), static_cast<unsigned long>(tot_bytes),
-            static_cast<double>(tx_time) * 1e-9, static_cast<unsigned long>(first_len));
+               static_cast<unsigned long>(count), static_cast<unsigned long>(tot_bytes),
+               static_cast<double>(tx_time) * 1e-9, static_cast<unsigned long>(first_len));
     uint64_t first_pkt_time;
     if (tot_bytes == first_len) {
         first_pkt_time = first_len * 8;
@@ -175,7 +176,8 @@ bool capture_guard(const pcap_file& pf, bool (*read)(void*), void* arg)
     return ok;
 }
 
-bool readpcap(const char* name, replay_state& rs) {
+bool readpcap(const char* name, replay_state& rs)
+{
     if (name == nullptr)
         return false;
     unique_fd f(open(name, O_RDONLY | O_CLOEXEC));
@@ -204,7 +206,8 @@ bool readpcap(const char* name, replay_state& rs) {
     return scan_capture(name, std::move(pf), rs);
 }
 
-bool scan_capture(const char* name, std::unique_ptr<pcap_file> pf, replay_state& rs) {
+bool scan_capture(const char* name, std::unique_ptr<pcap_file> pf, replay_state& rs)
+{
     pf->lim = pf->data + pf->filesize;
     scan_args args{name, pf.get()};
     if (!capture_guard(*pf, scan, &args)) {

@@ -14,7 +14,8 @@ struct record_hdr {
     uint32_t len;      // bytes on the wire
 
     // ts_frac x res is taken in 32 bits, as the format intends.
-    uint64_t time_ns(uint32_t res) const {
+    uint64_t time_ns(uint32_t res) const
+    {
         return uint64_t{ts_sec} * 1000000000u + static_cast<uint32_t>(ts_frac * res);
     }
 };
@@ -26,7 +27,8 @@ struct record_reader {
     uint32_t res;
 
     // The word at offset off, or false when it runs past the end.
-    bool word_at(uint64_t off, uint32_t& w) const {
+    bool word_at(uint64_t off, uint32_t& w) const
+    {
         uint64_t size = static_cast<uint64_t>(lim - data);
         if (off > size || size - off < 4)
             return false;
@@ -37,9 +39,10 @@ struct record_reader {
     }
 
     // All four words of the header at off; false when any does not fit.
-    bool header_at(uint64_t off, record_hdr& h) const {
-        return word_at(off, h.ts_sec) && word_at(off + 4, h.ts_frac) &&
-               word_at(off + 8, h.caplen) && word_at(off + 12, h.len);
+    bool header_at(uint64_t off, record_hdr& h) const
+    {
+        return word_at(off, h.ts_sec) && word_at(off + 4, h.ts_frac) && word_at(off + 8, h.caplen) &&
+               word_at(off + 12, h.len);
     }
 };
 

@@ -31,8 +31,8 @@ constexpr int max_ifaces = 1024;
 
 struct ng_iface {
     uint32_t snaplen;
-    uint8_t resol;      // if_tsresol: 10^-r, or 2^-(r & 0x7f) with the top bit set
-    int64_t offset_s;   // if_tsoffset
+    uint8_t resol;     // if_tsresol: 10^-r, or 2^-(r & 0x7f) with the top bit set
+    int64_t offset_s;  // if_tsoffset
 };
 
 struct ng_args {
@@ -41,7 +41,7 @@ struct ng_args {
     uint64_t in_size;
     unsigned char* out;
     uint64_t out_size;
-    uint64_t used = 0;     // bytes of out written
+    uint64_t used = 0;  // bytes of out written
     uint64_t packets = 0;
     bool ok = false;
     std::array<ng_iface, max_ifaces> ifaces{};
@@ -49,7 +49,8 @@ struct ng_args {
 
 // A time stamp in units of the interface's resolution as ns; false when it
 // does not fit.
-bool to_ns(uint64_t ts, const ng_iface& f, uint64_t& ns) {
+bool to_ns(uint64_t ts, const ng_iface& f, uint64_t& ns)
+{
     unsigned __int128 v;
     if (f.resol & 0x80) {
         const unsigned shift = f.resol & 0x7f;
@@ -77,7 +78,8 @@ bool to_ns(uint64_t ts, const ng_iface& f, uint64_t& ns) {
     return true;
 }
 
-bool parse(void* arg) {
+bool parse(void* arg)
+{
     ng_args& a = *static_cast<ng_args*>(arg);
     const unsigned char* const in = a.in;
     bool swap = false;
@@ -165,8 +167,9 @@ bool parse(void* arg) {
             }
             const uint32_t link = u16(body);
             if (link != linktype_ethernet) {
-                log_msg_as("read_pcapng", "--EEE-- interface %d has link type %u, not Ethernet (1): refused\n",
-                           n_ifaces, link);
+                log_msg_as("read_pcapng",
+                           "--EEE-- interface %d has link type %u, not Ethernet (1): refused\n", n_ifaces,
+                           link);
                 return true;
             }
             if (n_ifaces == max_ifaces) {
@@ -249,7 +252,8 @@ bool parse(void* arg) {
 
 }  // namespace
 
-std::unique_ptr<pcap_file> read_pcapng(const char* name) {
+std::unique_ptr<pcap_file> read_pcapng(const char* name)
+{
     unique_fd f(open(name, O_RDONLY | O_CLOEXEC));
     if (!f.valid()) {
         log_msg("--EEE-- cannot open file %s\n", name);

@@ -18,9 +18,7 @@
 
 namespace wenlo {
 
-uint64_t queue_copies(uint64_t tot_pkt) {
-    return tot_pkt > 10000 ? 1 : 10000 / tot_pkt + 1;
-}
+uint64_t queue_copies(uint64_t tot_pkt) { return tot_pkt > 10000 ? 1 : 10000 / tot_pkt + 1; }
 
 namespace {
 
@@ -64,7 +62,7 @@ bool fill(void* arg)
         rs.cur_tt = in_copy == 0 ? pf.first_pkt_time : t > prev ? t - prev : 0;
         if (in_copy == 0)
             log_msg_as("pcap_prod", "insert %5d len %lu cur_tt %.6f\n", static_cast<int>(i),
-                    static_cast<unsigned long>(h.len), static_cast<double>(rs.cur_tt) * 1e-9);
+                       static_cast<unsigned long>(h.len), static_cast<double>(rs.cur_tt) * 1e-9);
 
         // Bytes present for this packet: never more than len, never past the end.
         const uint64_t copy_len = std::min({uint64_t{h.caplen}, uint64_t{h.len}, avail});
@@ -97,7 +95,7 @@ bool fill(void* arg)
         if (next > q_end || next < rs.prod_tail) [[unlikely]] {
             // The capture changed since the scan: keep what fits.
             log_msg_as("pcap_prod", "--WWW-- queue full at packet %lu, capture changed since the scan\n",
-                    static_cast<unsigned long>(i));
+                       static_cast<unsigned long>(i));
             break;
         }
         std::memcpy(q + rs.prod_tail + entry_align, pkt, copy_len);
@@ -111,7 +109,8 @@ bool fill(void* arg)
 
 }  // namespace
 
-bool pcap_prod(replay_state& rs) {
+bool pcap_prod(replay_state& rs)
+{
     pcap_file& pf = *rs.pcap;
     const uint64_t copies = queue_copies(pf.tot_pkt);
     uint64_t bytes = 0;

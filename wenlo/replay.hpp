@@ -26,9 +26,7 @@
 namespace wenlo {
 
 inline constexpr uint64_t entry_align = 32;
-inline constexpr uint64_t round_entry(uint64_t len) {
-    return (len + entry_align - 1) & ~(entry_align - 1);
-}
+inline constexpr uint64_t round_entry(uint64_t len) { return (len + entry_align - 1) & ~(entry_align - 1); }
 
 // Header of one queue entry.  Entries are read and written with memcpy.
 struct queue_entry {
@@ -42,7 +40,8 @@ static_assert(offsetof(queue_entry, next) == 0 && offsetof(queue_entry, len) == 
 static_assert(offsetof(queue_entry, qout) == 16 && offsetof(queue_entry, tx) == 24);
 static_assert(std::is_trivially_copyable_v<queue_entry>);
 
-inline queue_entry load_entry(const unsigned char* q, uint64_t off) {
+inline queue_entry load_entry(const unsigned char* q, uint64_t off)
+{
     queue_entry e;
     std::memcpy(&e, q + off, sizeof e);
     return e;
@@ -61,19 +60,19 @@ inline constexpr uint32_t max_record_bytes = 262144;
 // The capture, mapped read-only as a whole, unmapped and closed when it goes.
 struct pcap_file {
     unique_fd fd;
-    mapping map;              // unmapped before fd is closed
-    uint64_t filesize = 0;    // map.size()
+    mapping map;                          // unmapped before fd is closed
+    uint64_t filesize = 0;                // map.size()
     const unsigned char* data = nullptr;  // map.get()
-    uint64_t tot_pkt = 0;     // records counted by the scan
-    uint64_t tot_bytes = 0;   // sum of len
-    uint64_t tot_mem = 0;     // queue bytes for one copy
-    uint32_t res = 1000;      // ns per ts_frac unit
-    uint32_t swap = 0;        // 1 when the file's byte order is not the host's
-    uint64_t first_pkt_time = 0;  // gap before the first packet of each copy, ns
-    uint64_t tx_time = 0;     // sum of the gaps between counted records, ns
-                              // (a record earlier than its predecessor adds 0)
-    const unsigned char* cur = nullptr;  // next record to read
-    const unsigned char* lim = nullptr;  // data + filesize
+    uint64_t tot_pkt = 0;                 // records counted by the scan
+    uint64_t tot_bytes = 0;               // sum of len
+    uint64_t tot_mem = 0;                 // queue bytes for one copy
+    uint32_t res = 1000;                  // ns per ts_frac unit
+    uint32_t swap = 0;                    // 1 when the file's byte order is not the host's
+    uint64_t first_pkt_time = 0;          // gap before the first packet of each copy, ns
+    uint64_t tx_time = 0;                 // sum of the gaps between counted records, ns
+                                          // (a record earlier than its predecessor adds 0)
+    const unsigned char* cur = nullptr;   // next record to read
+    const unsigned char* lim = nullptr;   // data + filesize
 };
 
 // Set by SIGINT and by the replay thread when it ends.
@@ -82,8 +81,8 @@ extern std::atomic<uint8_t> abort_flag;
 struct replay_state {
     // Options (main, before the replay thread starts).
     pthread_t thread{};
-    int core = 2;              // -1: no placement, no priority change
-    int burst = 128;           // injections between two transmit syncs
+    int core = 2;     // -1: no placement, no priority change
+    int burst = 128;  // injections between two transmit syncs
     const char* pcap_name = nullptr;
     const char* ifname = nullptr;
     model_spec delay_slot = empty_slot();
@@ -96,23 +95,23 @@ struct replay_state {
     mapping queue;  // anonymous, zero-filled
 
     // Producer.
-    uint64_t prod_tail = 0;    // where the next entry goes
-    uint64_t tail = 0;         // end of the filled queue
+    uint64_t prod_tail = 0;  // where the next entry goes
+    uint64_t tail = 0;       // end of the filled queue
     const unsigned char* cur_pkt = nullptr;
-    uint32_t cur_len = 0;      // wire length of the current record
-    int32_t cur_caplen = 0;    // bytes of it stored in the capture
-    uint64_t cur_tt = 0;       // transmission time (capture gap preset), ns
+    uint32_t cur_len = 0;    // wire length of the current record
+    int32_t cur_caplen = 0;  // bytes of it stored in the capture
+    uint64_t cur_tt = 0;     // transmission time (capture gap preset), ns
     uint32_t drop = 0;
-    uint64_t cur_delay = 0;    // ns
-    uint64_t qt_qout = 0;      // running sum of cur_tt, ns
-    uint64_t qt_tx = 0;        // due time of the last queued packet, ns
+    uint64_t cur_delay = 0;  // ns
+    uint64_t qt_qout = 0;    // running sum of cur_tt, ns
+    uint64_t qt_tx = 0;      // due time of the last queued packet, ns
 
     // Consumer.
-    uint64_t head = 0;         // where sending starts
-    uint64_t t0 = 0;           // monotonic ns at which the current pass began
+    uint64_t head = 0;  // where sending starts
+    uint64_t t0 = 0;    // monotonic ns at which the current pass began
     uint64_t cons_head = 0;
     uint64_t cons_tail = 0;
-    uint64_t cons_now = 0;     // ns since t0
+    uint64_t cons_now = 0;  // ns since t0
 
     // Options beyond the models (main), the consumer's limits and counts.
     run_options run;
@@ -126,17 +125,17 @@ struct replay_state {
     std::atomic<uint64_t> port_no_peer{0};    // other end of a vale link not attached
     std::atomic<uint64_t> port_too_short{0};  // under 14 bytes on an interface
     std::atomic<uint64_t> port_damaged{0};    // vale link's segment damaged
-    std::atomic<bool> failed{false};    // the replay ended on a failure
-    std::atomic<bool> ended{false};     // last store of the replay thread
-    int32_t maxq = 0;          // printed only; stays 0
-    uint64_t round = 0;        // printed only; stays 0
+    std::atomic<bool> failed{false};          // the replay ended on a failure
+    std::atomic<bool> ended{false};           // last store of the replay thread
+    int32_t maxq = 0;                         // printed only; stays 0
+    uint64_t round = 0;                       // printed only; stays 0
 
     // The JSON report (--json).  report_on is set before the replay thread
     // starts; the rest is written by the replay thread with relaxed
     // single-writer stores and read by main.
-    bool report_on = false;               // record lateness and drift
+    bool report_on = false;  // record lateness and drift
     std::atomic<uint64_t> sent_bytes{0};
-    std::atomic<uint64_t> pass{0};        // the pass being sent, from 1
+    std::atomic<uint64_t> pass{0};  // the pass being sent, from 1
     // Left out of the queue by the loss model when it was filled: every
     // pass misses the same packets.
     std::atomic<uint64_t> loss_pkts{0};
@@ -154,7 +153,8 @@ struct replay_state {
 };
 
 // A single writer adds to a counter that another thread reads.
-inline void bump(std::atomic<uint64_t>& c, uint64_t n) {
+inline void bump(std::atomic<uint64_t>& c, uint64_t n)
+{
     c.store(c.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 

@@ -6,7 +6,8 @@ namespace {
 
 json_object pair(const std::atomic<uint64_t>& frames, const std::atomic<uint64_t>& bytes)
 {
-    return {{"frames", frames.load(std::memory_order_relaxed)}, {"bytes", bytes.load(std::memory_order_relaxed)}};
+    return {{"frames", frames.load(std::memory_order_relaxed)},
+            {"bytes", bytes.load(std::memory_order_relaxed)}};
 }
 
 const char* model_text(const model_spec& slot)
@@ -16,7 +17,8 @@ const char* model_text(const model_spec& slot)
 
 }  // namespace
 
-json_object report_object(const json_lines& out, replay_state& rs, const char* kind, lateness::histogram& prev)
+json_object report_object(const json_lines& out, replay_state& rs, const char* kind,
+                          lateness::histogram& prev)
 {
     json_object o = out.envelope("wenlo", kind);
     o["port"] = rs.ifname ? rs.ifname : "";

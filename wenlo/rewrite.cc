@@ -10,7 +10,8 @@ namespace wenlo {
 
 namespace {
 
-int hex_digit(char c) {
+int hex_digit(char c)
+{
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -20,12 +21,11 @@ int hex_digit(char c) {
     return -1;
 }
 
-uint16_t get16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
+uint16_t get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 // "A.B.C.D/LEN" into address and length; false when malformed.
-bool parse_prefix(const std::string& text, uint32_t& addr, uint32_t& len) {
+bool parse_prefix(const std::string& text, uint32_t& addr, uint32_t& len)
+{
     const size_t slash = text.find('/');
     if (slash == std::string::npos || slash + 1 >= text.size())
         return false;
@@ -42,11 +42,10 @@ bool parse_prefix(const std::string& text, uint32_t& addr, uint32_t& len) {
     return true;
 }
 
-uint32_t mask_of(uint32_t len) {
-    return len == 0 ? 0 : ~uint32_t{0} << (32 - len);
-}
+uint32_t mask_of(uint32_t len) { return len == 0 ? 0 : ~uint32_t{0} << (32 - len); }
 
-uint32_t map_address(uint32_t a, const std::vector<ipv4_map>& maps) {
+uint32_t map_address(uint32_t a, const std::vector<ipv4_map>& maps)
+{
     for (const ipv4_map& m : maps)
         if ((a & m.mask) == m.from)
             return m.to | (a & ~m.mask);
@@ -55,7 +54,8 @@ uint32_t map_address(uint32_t a, const std::vector<ipv4_map>& maps) {
 
 }  // namespace
 
-bool parse_mac(const char* text, unsigned char mac[6], std::string& err) {
+bool parse_mac(const char* text, unsigned char mac[6], std::string& err)
+{
     // Six pairs of hex digits separated by ':' or '-'.
     const size_t n = std::strlen(text);
     bool ok = n == 17;
@@ -70,7 +70,8 @@ bool parse_mac(const char* text, unsigned char mac[6], std::string& err) {
     return ok;
 }
 
-bool parse_ipmap(const char* text, ipv4_map& m, std::string& err) {
+bool parse_ipmap(const char* text, ipv4_map& m, std::string& err)
+{
     const std::string t = text;
     const size_t colon = t.find(':');
     uint32_t a = 0, al = 0, b = 0, bl = 0;
@@ -93,7 +94,8 @@ bool parse_ipmap(const char* text, ipv4_map& m, std::string& err) {
     return true;
 }
 
-ip_spot find_ip(std::span<const unsigned char> frame) {
+ip_spot find_ip(std::span<const unsigned char> frame)
+{
     const unsigned char* f = frame.data();
     const size_t n = frame.size();
     ip_spot s{};
@@ -165,7 +167,8 @@ ip_spot find_ip(std::span<const unsigned char> frame) {
 }
 
 ip_spot rewrite_frame(unsigned char* frame, uint64_t stored, uint64_t wire, const rewrite_opts& rw,
-                      rewrite_counts& counts) {
+                      rewrite_counts& counts)
+{
     if (stored < wire || wire < 14) {
         counts.truncated++;
         return ip_spot{};

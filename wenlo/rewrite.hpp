@@ -59,7 +59,7 @@ struct ip_spot {
     uint16_t ip_ck = 0;  // IPv4 header checksum, 0: none
     uint16_t l4_ck = 0;  // TCP, UDP or ICMPv6 checksum, 0: none
     uint8_t gap = 0;
-    uint8_t udp = 0;     // a UDP checksum of 0 means none; a computed 0 is sent as 0xffff
+    uint8_t udp = 0;  // a UDP checksum of 0 means none; a computed 0 is sent as 0xffff
 };
 static_assert(sizeof(ip_spot) == 8);
 
@@ -79,10 +79,12 @@ ip_spot rewrite_frame(unsigned char* frame, uint64_t stored, uint64_t wire, cons
 
 namespace detail {
 
-inline uint32_t get32(const unsigned char* p) {
+inline uint32_t get32(const unsigned char* p)
+{
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
-inline void put32(unsigned char* p, uint32_t v) {
+inline void put32(unsigned char* p, uint32_t v)
+{
     p[0] = static_cast<unsigned char>(v >> 24);
     p[1] = static_cast<unsigned char>(v >> 16);
     p[2] = static_cast<unsigned char>(v >> 8);
@@ -91,12 +93,13 @@ inline void put32(unsigned char* p, uint32_t v) {
 
 // The checksum at p after a 32-bit word it covers went from old_w to new_w:
 // HC' = ~(~HC + ~m + m') over 16-bit words.
-inline void fix_checksum(unsigned char* p, uint32_t old_w, uint32_t new_w, bool udp) {
+inline void fix_checksum(unsigned char* p, uint32_t old_w, uint32_t new_w, bool udp)
+{
     const uint32_t hc = uint32_t{p[0]} << 8 | p[1];
     if (udp && hc == 0)
         return;  // UDP sent without a checksum
-    uint32_t sum = (~hc & 0xffff) + (~old_w >> 16 & 0xffff) + (~old_w & 0xffff) + (new_w >> 16) +
-                   (new_w & 0xffff);
+    uint32_t sum =
+        (~hc & 0xffff) + (~old_w >> 16 & 0xffff) + (~old_w & 0xffff) + (new_w >> 16) + (new_w & 0xffff);
     sum = (sum & 0xffff) + (sum >> 16);
     sum = (sum & 0xffff) + (sum >> 16);
     uint32_t out = ~sum & 0xffff;
@@ -107,7 +110,8 @@ inline void fix_checksum(unsigned char* p, uint32_t old_w, uint32_t new_w, bool 
 }
 
 // Sets the 32-bit word at w to v, fixing the checksums the spot names.
-inline void set_word(unsigned char* frame, unsigned char* w, uint32_t v, const ip_spot& s) {
+inline void set_word(unsigned char* frame, unsigned char* w, uint32_t v, const ip_spot& s)
+{
     const uint32_t old_w = get32(w);
     put32(w, v);
     if (s.ip_ck != 0)
@@ -119,7 +123,8 @@ inline void set_word(unsigned char* frame, unsigned char* w, uint32_t v, const i
 }  // namespace detail
 
 // Adds delta to both shifted address words of the frame.
-inline void shift_ip(unsigned char* frame, const ip_spot& s, uint32_t delta) {
+inline void shift_ip(unsigned char* frame, const ip_spot& s, uint32_t delta)
+{
     if (s.src == 0)
         return;
     unsigned char* a = frame + s.src;

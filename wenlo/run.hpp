@@ -20,10 +20,10 @@ inline constexpr uint64_t no_limit = ~uint64_t{0};
 
 // Options of the run, set by main before the replay thread starts.
 struct run_options {
-    uint64_t loops = 0;          // --loop: passes of the capture, 0 endless
-    uint64_t limit = no_limit;   // --limit: packets sent
+    uint64_t loops = 0;            // --loop: passes of the capture, 0 endless
+    uint64_t limit = no_limit;     // --limit: packets sent
     uint64_t duration = no_limit;  // --duration, ns
-    double pps = 0;              // --pps, 0: not asked
+    double pps = 0;                // --pps, 0: not asked
     rewrite_opts rewrite;
 };
 
@@ -35,20 +35,23 @@ struct late_hist {
     uint64_t max = 0;
     uint64_t count = 0;
 
-    static int bucket(uint64_t v) {
+    static int bucket(uint64_t v)
+    {
         if (v < sub)
             return static_cast<int>(v);
         const int e = 63 - __builtin_clzll(v);  // >= 4
         return (e - 3) * sub + static_cast<int>((v >> (e - 4)) & (sub - 1));
     }
     // Smallest value of a bucket.
-    static uint64_t floor_of(int b) {
+    static uint64_t floor_of(int b)
+    {
         if (b < sub)
             return static_cast<uint64_t>(b);
         const int e = b / sub + 3;
         return (uint64_t{sub} + static_cast<uint64_t>(b % sub)) << (e - 4);
     }
-    void add(uint64_t v) {
+    void add(uint64_t v)
+    {
         n[static_cast<size_t>(bucket(v))]++;
         count++;
         if (v > max)
@@ -66,24 +69,24 @@ struct run_control {
     uint64_t deadline = no_limit;      // monotonic ns
 
     // Queue layout, from the build.
-    uint64_t entries = 0;               // entries in the queue
-    uint64_t copies = 1;                // copies of the capture in the queue
-    std::vector<uint64_t> copy_start;   // first entry of each copy, then `entries`
-    uint64_t copies_seen = 0;           // while the queue is built
+    uint64_t entries = 0;              // entries in the queue
+    uint64_t copies = 1;               // copies of the capture in the queue
+    std::vector<uint64_t> copy_start;  // first entry of each copy, then `entries`
+    uint64_t copies_seen = 0;          // while the queue is built
 
     // --unique-ip: spots of the records (load) and of the queue entries.
     std::vector<ip_spot> record_spots;
     std::vector<ip_spot> entry_spots;
-    const ip_spot* spots = nullptr;     // entry_spots.data() when shifting
-    uint32_t step = 0;                  // shift per pass of the queue (copies)
+    const ip_spot* spots = nullptr;  // entry_spots.data() when shifting
+    uint32_t step = 0;               // shift per pass of the queue (copies)
 
     // Counted by the consumer.
-    uint64_t start = 0;      // monotonic ns of the first pass's start
+    uint64_t start = 0;  // monotonic ns of the first pass's start
     uint64_t sent = 0;
     uint64_t bytes = 0;
     uint64_t skipped = 0;
-    uint64_t done = 0;       // entries consumed (sent or skipped)
-    uint64_t in_pass = 0;    // of them in the current pass of the queue
+    uint64_t done = 0;     // entries consumed (sent or skipped)
+    uint64_t in_pass = 0;  // of them in the current pass of the queue
     uint64_t queue_passes = 0;
     late_hist late;
     rewrite_counts rewrites;
@@ -92,13 +95,15 @@ struct run_control {
     bool past_deadline = false;  // a pass began after the deadline
 
     // True when the entry due at `due` (monotonic ns) is not to be sent.
-    bool ends_before(uint64_t due) const {
+    bool ends_before(uint64_t due) const
+    {
         return sent >= limit || done >= loop_entries || due >= deadline || past_deadline;
     }
     // A pass of the queue begins at monotonic `now`.  Where due times do not
     // advance (-B 0: a whole pass is due at its start) the deadline is seen
     // here.
-    void new_pass(uint64_t now) {
+    void new_pass(uint64_t now)
+    {
         queue_passes++;
         in_pass = 0;
         past_deadline = now >= deadline;
@@ -110,7 +115,8 @@ struct run_control {
     // Returns the time used.
     static constexpr uint32_t clock_every = 16;
     uint32_t since_read = 0;
-    uint64_t on_sent(unsigned char* frame, uint64_t len, uint64_t due, uint64_t now) {
+    uint64_t on_sent(unsigned char* frame, uint64_t len, uint64_t due, uint64_t now)
+    {
         if (++since_read == clock_every) {
             since_read = 0;
             now = monotonic_ns();
@@ -121,11 +127,13 @@ struct run_control {
         on_passed(frame);
         return now;
     }
-    void on_skipped(unsigned char* frame) {
+    void on_skipped(unsigned char* frame)
+    {
         skipped++;
         on_passed(frame);
     }
-    void on_passed(unsigned char* frame) {
+    void on_passed(unsigned char* frame)
+    {
         if (spots != nullptr)
             shift_ip(frame, spots[in_pass], step);
         done++;
@@ -138,7 +146,7 @@ struct run_control {
 // The final report, filled once when the replay ends.  Fields are named as
 // they are printed, one per line ("report NAME VALUE").
 struct run_report {
-    const char* end = "";       // "loop", "limit", "duration", "interrupt"
+    const char* end = "";  // "loop", "limit", "duration", "interrupt"
     uint64_t packets = 0;
     uint64_t bytes = 0;
     uint64_t passes = 0;
@@ -156,7 +164,8 @@ struct run_report {
     // Calls f(name, value) for every field in order; value is a const char*,
     // uint64_t or double.
     template <class F>
-    void each(F&& f) const {
+    void each(F&& f) const
+    {
         f("end", end);
         f("packets", packets);
         f("bytes", bytes);

@@ -32,7 +32,8 @@ namespace {
 
 // A whole decimal count; false when malformed, "overflow" set when it does
 // not fit 64 bits.
-bool parse_u64(const char* s, uint64_t& v, bool& overflow) {
+bool parse_u64(const char* s, uint64_t& v, bool& overflow)
+{
     overflow = false;
     if (*s == '\0' || std::strspn(s, "0123456789") != std::strlen(s))
         return false;
@@ -44,7 +45,8 @@ bool parse_u64(const char* s, uint64_t& v, bool& overflow) {
 
 // A positive finite number, all of the text (a k, M or G suffix when
 // `units`); 0 when it is not one.
-double parse_positive(const char* s, bool units) {
+double parse_positive(const char* s, bool units)
+{
     char* end = nullptr;
     errno = 0;
     double v = std::strtod(s, &end);
@@ -52,10 +54,23 @@ double parse_positive(const char* s, bool units) {
         return 0;
     if (units && *end != '\0' && end[1] == '\0') {
         switch (*end) {
-        case 'k': case 'K': v *= 1e3; end++; break;
-        case 'm': case 'M': v *= 1e6; end++; break;
-        case 'g': case 'G': v *= 1e9; end++; break;
-        default: break;
+        case 'k':
+        case 'K':
+            v *= 1e3;
+            end++;
+            break;
+        case 'm':
+        case 'M':
+            v *= 1e6;
+            end++;
+            break;
+        case 'g':
+        case 'G':
+            v *= 1e9;
+            end++;
+            break;
+        default:
+            break;
         }
     }
     if (*end != '\0' || !std::isfinite(v) || !(v > 0))
@@ -65,7 +80,8 @@ double parse_positive(const char* s, bool units) {
 
 }  // namespace
 
-bool run_option(int code, const char* arg, run_args& ra, std::string& err) {
+bool run_option(int code, const char* arg, run_args& ra, std::string& err)
+{
     run_options& ro = ra.opts;
     const std::string a = arg != nullptr ? arg : "";
     uint64_t n = 0;
@@ -99,14 +115,16 @@ bool run_option(int code, const char* arg, run_args& ra, std::string& err) {
     }
     case opt_loop:
         if (!parse_u64(arg, n, overflow)) {
-            err = "--loop " + a + (overflow ? ": too many passes" : ": give a count of passes, 0 for endless");
+            err =
+                "--loop " + a + (overflow ? ": too many passes" : ": give a count of passes, 0 for endless");
             return false;
         }
         ro.loops = n;
         return true;
     case opt_limit:
         if (!parse_u64(arg, n, overflow) || n == 0 || n == no_limit) {
-            err = "--limit " + a + (overflow || n == no_limit ? ": too many packets" : ": give a count of packets above 0");
+            err = "--limit " + a +
+                  (overflow || n == no_limit ? ": too many packets" : ": give a count of packets above 0");
             return false;
         }
         ro.limit = n;
@@ -117,7 +135,8 @@ bool run_option(int code, const char* arg, run_args& ra, std::string& err) {
         errno = 0;
         const double v = std::strtod(arg, &end);
         double mult = 0;
-        for (const auto& [suffix, m] : {std::pair{"", 1e9}, {"s", 1e9}, {"ms", 1e6}, {"us", 1e3}, {"ns", 1.0}})
+        for (const auto& [suffix, m] :
+             {std::pair{"", 1e9}, {"s", 1e9}, {"ms", 1e6}, {"us", 1e3}, {"ns", 1.0}})
             if (end != arg && std::strcmp(end, suffix) == 0)
                 mult = m;
         if (mult == 0 || errno == ERANGE || !std::isfinite(v)) {

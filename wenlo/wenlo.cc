@@ -31,14 +31,16 @@ const char usage_text[] =
     "\t[--pps N | --multiplier X] [--loop N] [--limit N] [--duration T]\n"
     "\t[--dmac MAC] [--smac MAC] [--ipmap OLD/LEN:NEW/LEN]... [--unique-ip]\n";
 
-[[noreturn]] void usage_exit() {
+[[noreturn]] void usage_exit()
+{
     ssize_t r = write(get_log_fd(), usage_text, sizeof usage_text - 1);
     (void)r;
     std::exit(1);
 }
 
 // Stores an option that may be given once; a repeat ends the program.
-void add_once_or_exit(const char** dst, const char* arg, const char* msg) {
+void add_once_or_exit(const char** dst, const char* arg, const char* msg)
+{
     if (*dst != nullptr) {
         log_msg_as("add_to", "%s %s\n", msg, arg);  // the tag the refusal line is known by
         std::exit(1);
@@ -49,7 +51,8 @@ void add_once_or_exit(const char** dst, const char* arg, const char* msg) {
 }  // namespace
 
 // -C: 1, 2 or 4 core numbers, each -1 or 0..1023.
-void parse_cores_or_exit(const char* arg, int cores[4]) {
+void parse_cores_or_exit(const char* arg, int cores[4])
+{
     {
         const cpu_list l = parse_cpu_list(arg, {.whole_words = false, .max_cpu = 1023});
         if (l.error == cpu_list_error::none) {
@@ -70,7 +73,8 @@ replay_state* the_state = nullptr;
 
 namespace {
 
-void on_sigint(int) {
+void on_sigint(int)
+{
     abort_flag.store(1);
     std::signal(SIGINT, SIG_DFL);
 }
@@ -80,19 +84,23 @@ void on_sigint(int) {
 struct drop_counts {
     uint64_t n[4];
     bool any() const { return n[0] || n[1] || n[2] || n[3]; }
-    drop_counts operator-(const drop_counts& o) const {
+    drop_counts operator-(const drop_counts& o) const
+    {
         return {{n[0] - o.n[0], n[1] - o.n[1], n[2] - o.n[2], n[3] - o.n[3]}};
     }
 };
 
-drop_counts read_drops(const replay_state& rs) {
+drop_counts read_drops(const replay_state& rs)
+{
     return {{rs.skipped.load(std::memory_order_relaxed), rs.port_no_peer.load(std::memory_order_relaxed),
-             rs.port_too_short.load(std::memory_order_relaxed), rs.port_damaged.load(std::memory_order_relaxed)}};
+             rs.port_too_short.load(std::memory_order_relaxed),
+             rs.port_damaged.load(std::memory_order_relaxed)}};
 }
 
 }  // namespace
 
-int wenlo_run(int argc, char** argv) {
+int wenlo_run(int argc, char** argv)
+{
     set_log_style(log_style::wenlo);
     // A standard error whose reader is gone fails a write (a lost log line)
     // instead of ending the replayer.
@@ -250,15 +258,16 @@ int wenlo_run(int argc, char** argv) {
             sleep(1);
             main_msg("%lld -> %lld maxq %d round %lld\n",
                      static_cast<long long>(rs.sent.load(std::memory_order_relaxed) - sent),
-                     static_cast<long long>(rs.enqueued.load(std::memory_order_relaxed) - enq),
-                     rs.maxq, static_cast<long long>(rs.round));
+                     static_cast<long long>(rs.enqueued.load(std::memory_order_relaxed) - enq), rs.maxq,
+                     static_cast<long long>(rs.round));
             if (const drop_counts d = read_drops(rs) - drops_before; d.any())
                 main_msg("dropped %lld too long, %lld no peer, %lld too short, %lld link damaged\n",
                          static_cast<long long>(d.n[0]), static_cast<long long>(d.n[1]),
                          static_cast<long long>(d.n[2]), static_cast<long long>(d.n[3]));
             loss_counts lc = read_loss_counts(rs.loss_slot);
             double nominal = static_cast<double>(lc.threshold) * (1.0 / 16777216.0);
-            double actual = lc.trials == 0 ? 0.0 : static_cast<double>(lc.drops) / static_cast<double>(lc.trials);
+            double actual =
+                lc.trials == 0 ? 0.0 : static_cast<double>(lc.drops) / static_cast<double>(lc.trials);
             main_msg("plr nominal %le actual %le\n", nominal, actual);
             rs.maxq = static_cast<int32_t>(static_cast<uint32_t>(rs.maxq) * 7u / 8u);
             rs.round = rs.round * 7 / 8;
