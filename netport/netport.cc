@@ -15,8 +15,6 @@ namespace netport {
 
 namespace {
 
-thread_local char last_error[512];
-
 bool is_word_char(char c, bool allow_dot)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
@@ -92,40 +90,11 @@ bool parse_netmap_name(port* p, size_t prefix = 7)
 
 }  // namespace
 
-void set_error(const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(last_error, sizeof last_error, fmt, ap);
-    va_end(ap);
-    char line[sizeof last_error + 1];
-    int n = snprintf(line, sizeof line, "%s\n", last_error);
-    if (n > 0) {
-        log_line(line, std::min<size_t>(size_t(n), sizeof line - 1));
-    }
-}
-
-void note(const char* fmt, ...)
-{
-    char line[768];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(line, sizeof line - 1, fmt, ap);
-    va_end(ap);
-    if (n < 0)
-        return;
-    size_t len = std::min<size_t>(size_t(n), sizeof line - 2);
-    line[len++] = '\n';
-    log_line(line, len);
-}
-
 void nmctx_set_threadsafe()
 {
     // Every port keeps its own state and the shared start-up tables are
     // guarded inside the backends: nothing to switch on.
 }
-
-const char* nmport_errmsg() { return last_error; }
 
 port* nmport_prepare(const char* name)
 {
