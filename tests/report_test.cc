@@ -222,4 +222,11 @@ TEST(report, wenlo_reports_sends_drops_lateness_and_drift)
     EXPECT_GT(num(last, "sent", "frames"), 1000u);
     EXPECT_EQ(num(last, "sent", "bytes"), 100 * num(last, "sent", "frames"));
     EXPECT_EQ(late_frames, num(last, "sent", "frames"));
+    // The final report rides on the exit object, with the same counts.
+    const json& r = last.at("report");
+    EXPECT_EQ(r.at("end"), "interrupt");
+    EXPECT_EQ(r.at("packets").get<uint64_t>(), num(last, "sent", "frames"));
+    for (const char* k :
+         {"late_median_ns", "late_p99_ns", "late_max_ns", "passes", "elapsed_s", "pps", "bps"})
+        EXPECT_TRUE(r.contains(k)) << k;
 }

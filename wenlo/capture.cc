@@ -305,7 +305,9 @@ void print_report(const run_report& r)
 void report_run(replay_state& rs, bool stopped)
 {
     const char* end = end_run(rs, stopped);
-    print_report(finish_run(rs, end));
+    rs.final_report = finish_run(rs, end);
+    rs.final_valid = true;
+    print_report(rs.final_report);
     rs.ctl.end = end;
 }
 

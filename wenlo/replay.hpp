@@ -127,8 +127,12 @@ struct replay_state {
     std::atomic<uint64_t> port_damaged{0};    // vale link's segment damaged
     std::atomic<bool> failed{false};          // the replay ended on a failure
     std::atomic<bool> ended{false};           // last store of the replay thread
-    int32_t maxq = 0;                         // printed only; stays 0
-    uint64_t round = 0;                       // printed only; stays 0
+    // The final report, written by the replay thread before ended (release)
+    // and read by main after it (acquire); final_valid when there is one.
+    run_report final_report;
+    bool final_valid = false;
+    int32_t maxq = 0;    // printed only; stays 0
+    uint64_t round = 0;  // printed only; stays 0
 
     // The JSON report (--json).  report_on is set before the replay thread
     // starts; the rest is written by the replay thread with relaxed

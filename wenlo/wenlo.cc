@@ -290,6 +290,12 @@ int wenlo_run(int argc, char** argv)
         status = 1;
     if (report.is_open()) {
         json_object last = report_object(report, rs, "exit", late_seen);
+        // The final report's fields, as its "report NAME VALUE" lines name them.
+        if (rs.ended.load(std::memory_order_acquire) && rs.final_valid) {
+            json_object r = json_object::object();
+            rs.final_report.each([&r](const char* name, auto v) { r[name] = v; });
+            last["report"] = std::move(r);
+        }
         write_report(last);
     }
     return status;
