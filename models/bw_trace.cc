@@ -5,7 +5,7 @@
 //          opportunity to deliver 1500 bytes then; the trace repeats with
 //          the period of its last timestamp.  It becomes a count of
 //          opportunities per millisecond (one byte each, so at most
-//          60000 ms and 255 per ms) when the specification is applied;
+//          60000 ms and 255 per ms) when the option is applied;
 //          the file is never read again.  cur_tx is the time from the
 //          packet's arrival at the head of the link, max(prod_now, qt_qout),
 //          until the opportunities cover its length; opportunities that
