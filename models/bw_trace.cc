@@ -42,18 +42,6 @@ namespace {
 inline constexpr uint64_t link_qsize = 50000;  // bytes
 inline constexpr uint64_t opp_bps = models::trace_opp_bytes * 8 * 1000;
 
-// A whole decimal number in [lo, hi]; false (logged) otherwise.
-bool parse_int(const char* name, const char* word, long long lo, long long hi, long long& v)
-{
-    char* end = nullptr;
-    errno = 0;
-    v = std::strtoll(word, &end, 10);
-    if (end != word && *end == '\0' && errno == 0 && v >= lo && v <= hi)
-        return true;
-    log_msg("cell: %s %s must be a whole number from %lld to %lld\n", name, word, lo, hi);
-    return false;
-}
-
 }  // namespace
 
 int trace_bw_parse(pipe_state& pipe, model_spec& candidate, int argc, const char* const* argv)
@@ -104,9 +92,9 @@ int cell_bw_parse(pipe_state& pipe, model_spec& candidate, int argc, const char*
     }
     constexpr long long max_ovh = models::cell_max_overhead;
     long long overhead = 0, cell = 0, cell_overhead = 0;
-    if (!parse_int("overhead", argv[2], -max_ovh, max_ovh, overhead) ||
-        (argc > 3 && !parse_int("cell", argv[3], 0, models::cell_max_cell, cell)) ||
-        (argc > 4 && !parse_int("cell-overhead", argv[4], 1 - cell, max_ovh, cell_overhead)))
+    if (!models::cell_int_arg("overhead", argv[2], -max_ovh, max_ovh, overhead) ||
+        (argc > 3 && !models::cell_int_arg("cell", argv[3], 0, models::cell_max_cell, cell)) ||
+        (argc > 4 && !models::cell_int_arg("cell-overhead", argv[4], 1 - cell, max_ovh, cell_overhead)))
         return 1;
     if (cell == 0 && cell_overhead != 0) {
         log_msg("cell: a cell overhead needs a cell size above 0\n");

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/intarg.hpp"
+#include "common/log.hpp"
 #include "common/numarg.hpp"
 
 namespace models {
@@ -297,6 +299,14 @@ trace_cursor trace_start(uint32_t period_ms) noexcept
     c.period = period_ms;
     c.inv = ~uint64_t{0} / period_ms;
     return c;
+}
+
+bool cell_int_arg(const char* name, const char* word, long long lo, long long hi, long long& v)
+{
+    if (whole_integer(word, v) && v >= lo && v <= hi)
+        return true;
+    log_msg("cell: %s %s must be a whole number from %lld to %lld\n", name, word, lo, hi);
+    return false;
 }
 
 }  // namespace models

@@ -231,6 +231,10 @@ struct cell_spec {
     int64_t cell_overhead;  // bytes per cell; cell + cell_overhead >= 1
 };
 
+// One whole-number argument of the cell model in [lo, hi]; false, with a
+// line naming the argument, otherwise.
+bool cell_int_arg(const char* name, const char* word, long long lo, long long hi, long long& v);
+
 inline uint64_t cell_bytes(uint64_t len, const cell_spec& c) noexcept
 {
     const int64_t framed = static_cast<int64_t>(len) + c.overhead;
