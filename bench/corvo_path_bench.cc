@@ -18,6 +18,11 @@
 #include "models/model.hpp"
 #include "netport/netport.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+using namespace corvo;
+
 namespace {
 
 uint64_t bench_now = 1000000000;

@@ -21,6 +21,8 @@
 #include "netport/netport.hpp"
 #include "wenlo/replay.hpp"
 
+using namespace common;
+
 using namespace wenlo;
 
 namespace {

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+namespace common {
+
 inline uint64_t clock_ns(clockid_t id) noexcept
 {
     timespec ts;
@@ -16,3 +18,5 @@ inline uint64_t clock_ns(clockid_t id) noexcept
 
 inline uint64_t monotonic_ns() noexcept { return clock_ns(CLOCK_MONOTONIC); }
 inline uint64_t realtime_ns() noexcept { return clock_ns(CLOCK_REALTIME); }
+
+}  // namespace common

@@ -5,6 +5,8 @@
 
 #include "common/numarg.hpp"
 
+namespace common {
+
 int int_arg(const char* text)
 {
     char* end = nullptr;
@@ -82,3 +84,5 @@ cpu_list parse_cpu_list(const char* text, const cpu_list_rules& rules)
     }
     return out;
 }
+
+}  // namespace common

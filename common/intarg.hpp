@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <memory>
 
+namespace common {
+
 // The leading integer of text as atoi reads it (leading blanks, a sign,
 // digits; anything after ignored; no digits give 0), saturated to the int
 // range.
@@ -59,3 +61,5 @@ struct cpu_list {
 // Splits text as split_args_or_exit does and reads 1, 2 or 4 CPU numbers.  Logs
 // nothing: the caller says what was wrong in its own words.
 cpu_list parse_cpu_list(const char* text, const cpu_list_rules& rules);
+
+}  // namespace common

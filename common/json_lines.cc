@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+namespace common {
+
 namespace {
 
 double clock_seconds(clockid_t id)
@@ -65,3 +67,5 @@ bool json_lines::write(const json_object& object)
     const std::string line = object.dump(-1, ' ', false, json_object::error_handler_t::replace) + "\n";
     return std::fwrite(line.data(), 1, line.size(), f_) == line.size() && std::fflush(f_) == 0;
 }
+
+}  // namespace common

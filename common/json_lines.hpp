@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace common {
+
 inline constexpr int json_schema = 1;
 
 // Fields keep the order in which they are added.
@@ -40,3 +42,5 @@ private:
     bool owned_ = false;
     double start_ = 0;  // monotonic seconds at open
 };
+
+}  // namespace common

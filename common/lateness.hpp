@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cstdint>
 
+namespace common {
+
 namespace lateness {
 
 inline constexpr int sub_bits = 4;  // 16 buckets per power of two
@@ -117,3 +119,5 @@ inline summary take_interval(histogram& live, histogram& prev) noexcept
 }
 
 }  // namespace lateness
+
+}  // namespace common

@@ -23,6 +23,8 @@
 
 #include "common/clock.hpp"
 
+namespace common {
+
 int verbose = 1;
 
 namespace {
@@ -354,3 +356,5 @@ void log_write_tagged(const char* tag, int line, const char* fmt, ...)
            fmt, ap);
     va_end(ap);
 }
+
+}  // namespace common

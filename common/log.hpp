@@ -27,6 +27,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace common {
+
 enum class log_style {
     corvo,  // "%03d.%03d [%5d] \t" short form, gated by verbose
     wenlo,  // "%03d.%03d %-10.10s [%5d] \t" short form, never gated
@@ -75,14 +77,16 @@ bool limiter_allow(log_limiter& lim, int limit);
 // A line already formatted (n bytes, ending with its "\n"), handed on as is.
 void log_line(const char* text, size_t n);
 
-#define log_msg(...) log_write_short(__func__, __LINE__, __VA_ARGS__)
-#define log_tagged(...) log_write_tagged(__func__, __LINE__, __VA_ARGS__)
+#define log_msg(...) ::common::log_write_short(__func__, __LINE__, __VA_ARGS__)
+#define log_tagged(...) ::common::log_write_tagged(__func__, __LINE__, __VA_ARGS__)
 #define log_limited(limit, ...) log_limited_as(__func__, limit, __VA_ARGS__)
-#define log_msg_as(tag, ...) log_write_short(tag, __LINE__, __VA_ARGS__)
-#define log_tagged_as(tag, ...) log_write_tagged(tag, __LINE__, __VA_ARGS__)
-#define log_limited_as(tag, limit, ...)                   \
-    do {                                                  \
-        static log_limiter log_lim_;                      \
-        if (limiter_allow(log_lim_, (limit)))             \
-            log_write_tagged(tag, __LINE__, __VA_ARGS__); \
+#define log_msg_as(tag, ...) ::common::log_write_short(tag, __LINE__, __VA_ARGS__)
+#define log_tagged_as(tag, ...) ::common::log_write_tagged(tag, __LINE__, __VA_ARGS__)
+#define log_limited_as(tag, limit, ...)                             \
+    do {                                                            \
+        static ::common::log_limiter log_lim_;                      \
+        if (::common::limiter_allow(log_lim_, (limit)))             \
+            ::common::log_write_tagged(tag, __LINE__, __VA_ARGS__); \
     } while (0)
+
+}  // namespace common

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <utility>
 
+namespace common {
+
 class mapping {
 public:
     mapping() noexcept = default;
@@ -63,3 +65,5 @@ inline mapping map_anonymous(size_t bytes, int extra_flags = 0) noexcept
         ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | extra_flags, -1, 0),
         bytes);
 }
+
+}  // namespace common

@@ -6,6 +6,8 @@
 
 #include "common/log.hpp"
 
+namespace common {
+
 const unit_entry time_units[] = {
     {"", 1e9}, {"n", 1}, {"u", 1e3}, {"m", 1e6}, {"s", 1e9}, {nullptr, 0},
 };
@@ -146,3 +148,5 @@ char* scaled_str(uint64_t value, char* buf)
     std::snprintf(buf, 32, "%.3f %s", v, units[u]);
     return buf;
 }
+
+}  // namespace common

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace common {
+
 struct unit_entry {
     const char* chars;  // accepted suffix characters; null ends the table
     double mult;
@@ -37,3 +39,5 @@ char** split_args_or_exit(const char* text, int* count);
 
 // "%.3f %s" with 1000-based unit letters "", K, M, G, T; returns buf.
 char* scaled_str(uint64_t value, char* buf);
+
+}  // namespace common

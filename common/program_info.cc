@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+namespace common {
+
 #ifndef PROJECT_VERSION_TEXT
 #define PROJECT_VERSION_TEXT "unknown"
 #endif
@@ -56,3 +58,5 @@ void print_version(const char* program, std::FILE* out)
     else
         std::fprintf(out, "%s %s\n", program, project_version());
 }
+
+}  // namespace common

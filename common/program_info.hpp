@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+namespace common {
+
 enum class info_request { none, help, version };
 
 // The first --help or --version among the words getopt would read as
@@ -19,3 +21,5 @@ const char* project_git_description();
 
 // "PROGRAM VERSION (git DESCRIPTION)" on out.
 void print_version(const char* program, std::FILE* out);
+
+}  // namespace common

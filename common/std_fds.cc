@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+namespace common {
+
 bool std_fds_open() noexcept
 {
     for (int fd = 0; fd <= 2; ++fd) {
@@ -24,3 +26,5 @@ bool std_fds_open() noexcept
     }
     return true;
 }
+
+}  // namespace common

@@ -6,6 +6,8 @@
 
 #include <utility>
 
+namespace common {
+
 class unique_fd {
 public:
     unique_fd() noexcept = default;
@@ -36,3 +38,5 @@ public:
 private:
     int fd_ = -1;
 };
+
+}  // namespace common

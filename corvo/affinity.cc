@@ -11,6 +11,11 @@
 #include "common/log.hpp"
 #include "corvo/datapath.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace corvo {
+
 namespace {
 constexpr int cpu_set_cpus = 1024;
 }
@@ -45,3 +50,5 @@ void setaffinity(int cpu)
     if (sched_setscheduler(0, SCHED_RR, &sp) != 0)
         log_msg("Unable to set scheduler: %s\n", strerror(errno));
 }
+
+}  // namespace corvo

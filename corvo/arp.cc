@@ -20,6 +20,11 @@
 #include "corvo/route.hpp"
 #include "netport/netport.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace corvo {
+
 arp_ring arp_rings[2];
 
 namespace {
@@ -180,3 +185,5 @@ mac_result cons_update_macs(pipe_state& p, unsigned char* frame, uint32_t len) n
     std::memcpy(frame + 6, rc.mac, 6);
     return {mac_verdict::send, requests};
 }
+
+}  // namespace corvo

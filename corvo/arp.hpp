@@ -19,6 +19,8 @@
 
 #include "pipe/pipe_state.hpp"
 
+namespace corvo {
+
 // One handed-over ARP frame.  The producer writes op, sha and spa only while
 // state is arp_free and publishes them by storing arp_ready last (release);
 // the consumer loads state (acquire) before the other fields and gives the
@@ -39,12 +41,12 @@ inline constexpr uint64_t arp_ring_slots = 16;
 // Single-producer single-consumer hand-off ring.  Slot i serves the index
 // values i, i + 16, i + 32...  Each index is private to its writer; the
 // slots' state bytes carry the handshake.
-struct alignas(line_bytes) arp_ring {
+struct alignas(pipes::line_bytes) arp_ring {
     arp_slot entries[arp_ring_slots];
-    unsigned char pad0[3 * line_bytes - sizeof(arp_slot) * arp_ring_slots];
-    alignas(line_bytes) uint64_t cons_idx;  // consumer: slots taken so far
-    uint64_t free_idx;                      // consumer: slots given back so far
-    alignas(line_bytes) uint64_t prod_idx;  // producer: slots handed over so far
+    unsigned char pad0[3 * pipes::line_bytes - sizeof(arp_slot) * arp_ring_slots];
+    alignas(pipes::line_bytes) uint64_t cons_idx;  // consumer: slots taken so far
+    uint64_t free_idx;                             // consumer: slots given back so far
+    alignas(pipes::line_bytes) uint64_t prod_idx;  // producer: slots handed over so far
 };
 
 // An element of a port's ARP table, indexed by the host part of an address.
@@ -56,15 +58,15 @@ struct arp_entry {
     unsigned char pad;
 };
 
-static_assert(layout_record<arp_slot> && sizeof(arp_slot) == 12);
+static_assert(pipes::layout_record<arp_slot> && sizeof(arp_slot) == 12);
 static_assert(offsetof(arp_slot, state) == 6 && offsetof(arp_slot, op) == 7);
 static_assert(offsetof(arp_slot, spa) == 8);
 static_assert(std::atomic_ref<uint8_t>::is_always_lock_free);
-static_assert(std::is_standard_layout_v<arp_ring> && sizeof(arp_ring) == 5 * line_bytes);
-static_assert(offsetof(arp_ring, cons_idx) == 3 * line_bytes);
-static_assert(offsetof(arp_ring, free_idx) == 3 * line_bytes + 8);
-static_assert(offsetof(arp_ring, prod_idx) == 4 * line_bytes);
-static_assert(layout_record<arp_entry> && sizeof(arp_entry) == 16);
+static_assert(std::is_standard_layout_v<arp_ring> && sizeof(arp_ring) == 5 * pipes::line_bytes);
+static_assert(offsetof(arp_ring, cons_idx) == 3 * pipes::line_bytes);
+static_assert(offsetof(arp_ring, free_idx) == 3 * pipes::line_bytes + 8);
+static_assert(offsetof(arp_ring, prod_idx) == 4 * pipes::line_bytes);
+static_assert(pipes::layout_record<arp_entry> && sizeof(arp_entry) == 16);
 static_assert(offsetof(arp_entry, next) == 0 && offsetof(arp_entry, addr) == 8);
 static_assert(offsetof(arp_entry, asked) == 14);
 
@@ -76,24 +78,24 @@ extern arp_ring arp_rings[2];
 // with here: an ARP frame (handed over or swallowed, never forwarded or
 // counted), or a frame whose first slot is too short to read the fields
 // needed (dropped and counted in prod_stats).  False: forward it.
-bool route_divert(pipe_state& p) noexcept;
+bool route_divert(pipes::pipe_state& p) noexcept;
 
 // Producer: checks an ARP frame received on in_if (at least 42 bytes) and
 // hands a request or reply for in_if's address from in_if's subnet to the
 // other direction's consumer.  A full ring loses the frame.
-void arp_handoff(pipe_state& p, const unsigned char* frame) noexcept;
+void arp_handoff(pipes::pipe_state& p, const unsigned char* frame) noexcept;
 
 // Consumer, once per loop iteration: answers or learns from every frame
 // handed over in arp_cons_ring and gives the slots back.  Returns what to
 // add to the count of injections pending a transmit sync.
-int arp_drain(pipe_state& p) noexcept;
+int arp_drain(pipes::pipe_state& p) noexcept;
 
 // Consumer: a reply for out_if's address is learned (refreshed for 5 s)
 // only when it answers a request of ours still waiting for its first
 // reply; any other reply changes nothing.  A request is answered on
 // port_out.  Returns burst after sending a reply,
 // otherwise 0.
-int cons_handle_arp(pipe_state& p, const arp_slot& e) noexcept;
+int cons_handle_arp(pipes::pipe_state& p, const arp_slot& e) noexcept;
 
 enum class mac_verdict : uint8_t {
     send,  // frame rewritten, inject it
@@ -110,7 +112,9 @@ struct mac_result {
 // the next hop on out_if, sends an ARP request for it when due (at most one
 // per hop every 5 s; a request sent opens the hop's entry to one reply), and
 // rewrites the frame's Ethernet addresses in place.
-mac_result cons_update_macs(pipe_state& p, unsigned char* frame, uint32_t len) noexcept;
+mac_result cons_update_macs(pipes::pipe_state& p, unsigned char* frame, uint32_t len) noexcept;
 
 // ARP table entries are refreshed this long after a reply or a request.
 inline constexpr uint64_t arp_refresh_ns = 5000000000ull;
+
+}  // namespace corvo

@@ -15,6 +15,11 @@
 #include "corvo/datapath.hpp"
 #include "netport/netport.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace corvo {
+
 namespace {
 
 constexpr double default_bps = 200000000000.0;  // when max_bps is not set
@@ -306,3 +311,5 @@ void* corvo_main(void* arg)
     log_tagged("exiting on abort\n");
     return nullptr;
 }
+
+}  // namespace corvo

@@ -32,6 +32,10 @@
 #include "corvo/json_report.hpp"
 #include "pipe/pipe_state.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace corvo;
+
 namespace {
 
 void usage() { std::fprintf(stderr, "usage: corvo-stat [-n count] [--json] session-file\n"); }

@@ -13,6 +13,8 @@
 #include "corvo/queue.hpp"
 #include "pipe/pipe_state.hpp"
 
+namespace corvo {
+
 // Thread entry of a direction; arg is its pipe_state*.  Places the thread on
 // cons_core, sets t0, allocates the queue (and hold) buffer, logs the
 // banner, starts prod and runs the consumer loop until abort_flag is set.
@@ -36,17 +38,17 @@ void thread_timer_slack();
 
 // The source of mono_ns: monotonic_ns unless a test replaces it.
 using clock_fn = uint64_t() noexcept;
-inline std::atomic<clock_fn*> datapath_clock{monotonic_ns};
+inline std::atomic<clock_fn*> datapath_clock{common::monotonic_ns};
 
 // Monotonic ns (the source of t0 and of every data-path reading).
 inline uint64_t mono_ns() noexcept { return datapath_clock.load(std::memory_order_relaxed)(); }
 // Tests replace the source; null restores CLOCK_MONOTONIC.
 inline void set_datapath_clock(clock_fn* fn) noexcept
 {
-    datapath_clock.store(fn ? fn : monotonic_ns, std::memory_order_relaxed);
+    datapath_clock.store(fn ? fn : common::monotonic_ns, std::memory_order_relaxed);
 }
 // mono_ns() - t0.
-inline uint64_t pipe_clock(const pipe_state& p) noexcept { return mono_ns() - p.t0; }
+inline uint64_t pipe_clock(const pipes::pipe_state& p) noexcept { return mono_ns() - p.t0; }
 
 // ---------------------------------------------------------------------------
 // Steps of start-up, also used by tests.
@@ -60,7 +62,7 @@ uint64_t hold_buf_size(uint64_t max_hold, uint64_t max_bps) noexcept;  // 0 when
 // with lock_buffers); sets buf, buf_size, hold_buf, hold_limit and starts
 // the release account.  false (logged) when a mapping or lock fails.  Then
 // logs the banner.
-bool cons_prepare(pipe_state& p);
+bool cons_prepare(pipes::pipe_state& p);
 
 // ---------------------------------------------------------------------------
 // Producer.
@@ -68,20 +70,20 @@ bool cons_prepare(pipe_state& p);
 // Reads active_instance: a stop command sets abort_flag; a new instance is
 // validated and its four models, drop_overlap, delay_offset and qsize
 // are loaded.
-void instance_check(pipe_state& p) noexcept;
+void instance_check(pipes::pipe_state& p) noexcept;
 
 // Loads instance i into the four slots and the direction's parameters.
-void apply_instance(pipe_state& p, uint32_t i) noexcept;
+void apply_instance(pipes::pipe_state& p, uint32_t i) noexcept;
 
 // Producer start: prod_now, qt_tx and qt_qout from the clock.
-void prod_init(pipe_state& p) noexcept;
+void prod_init(pipes::pipe_state& p) noexcept;
 
 // One pass of the producer: receive sync and instance check, wait for work
 // (only when wait is true: otherwise the wait ends after one idle round),
 // then up to burst packets, then publish tail and give back consumed
 // queue pages (queue_release).  Returns the packets taken
 // from the ring or the hold buffer.
-int prod_pass(pipe_state& p, bool wait = true) noexcept;
+int prod_pass(pipes::pipe_state& p, bool wait = true) noexcept;
 
 // ---------------------------------------------------------------------------
 // Consumer.
@@ -101,8 +103,10 @@ struct cons_loop_state {
 };
 
 // Prepares the loop state (cons_now from the clock, the port's frame limit).
-void cons_init(pipe_state& p, cons_loop_state& st) noexcept;
+void cons_init(pipes::pipe_state& p, cons_loop_state& st) noexcept;
 
 // One iteration of the consumer loop.  Returns true when it sent or
 // dropped a record, false when it went idle.
-bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept;
+bool cons_pass(pipes::pipe_state& p, cons_loop_state& st) noexcept;
+
+}  // namespace corvo

@@ -6,6 +6,12 @@
 #include "corvo/options.hpp"
 #include "models/model.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+
+namespace corvo {
+
 namespace {
 
 const char* kind_name(char letter)
@@ -107,3 +113,5 @@ int corvo_help_or_version(int argc, char** argv)
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
+
+}  // namespace corvo

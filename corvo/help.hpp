@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+namespace corvo {
+
 // The full help: the short usage, every option with its default, and the
 // syntax of every model, read from the model tables.
 void print_corvo_help(std::FILE* out);
@@ -10,3 +12,5 @@ void print_corvo_help(std::FILE* out);
 // --help or --version on corvo's command line: printed on standard output,
 // and the answer is the exit status (0); -1 when neither is there.
 int corvo_help_or_version(int argc, char** argv);
+
+}  // namespace corvo

@@ -9,6 +9,12 @@
 #include "corvo/options.hpp"
 #include "models/model.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+
+namespace corvo {
+
 namespace {
 
 // A number to four significant digits, without trailing zeros.
@@ -253,3 +259,5 @@ void report_write(corvo_config& cfg, const char* kind)
         log_msg("--json: cannot write the report: %s\n", std::strerror(errno));
     }
 }
+
+}  // namespace corvo

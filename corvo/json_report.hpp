@@ -23,18 +23,20 @@
 #include "common/json_lines.hpp"
 #include "pipe/pipe_state.hpp"
 
+namespace corvo {
+
 struct corvo_config;
 
 // The model of kind k in instance inst as text in the form its option
 // takes ("constant,10ms", "plr,0.01"), or "none".  Rates and the
 // exponential delay come back from their tables, to four significant
 // digits.
-std::string model_text(const session_instance& inst, int k);
+std::string model_text(const pipes::session_instance& inst, int k);
 
 // Direction d's instance in force and its models: "instance", "delay",
 // "bandwidth", "loss", "reorder", "queue_limit" (bytes, 0 = unlimited),
 // "delay_offset_ns", "drop_overlap".
-json_object instance_json(const session_layout& layout, int d);
+common::json_object instance_json(const pipes::session_layout& layout, int d);
 
 // Opens the report of --json PATH and turns on the data path's recording
 // (report_on) of both directions; false (logged) when it cannot be opened.
@@ -43,3 +45,5 @@ bool report_open(corvo_config& cfg, const char* path);
 
 // One object of kind "second" or "exit", when the report is open.
 void report_write(corvo_config& cfg, const char* kind);
+
+}  // namespace corvo

@@ -4,6 +4,10 @@
 #include "corvo/help.hpp"
 #include "corvo/options.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace corvo;
+
 int main(int argc, char** argv)
 {
     // Before anything is opened: the session file or a link segment must

@@ -21,6 +21,12 @@
 #include "models/model.hpp"
 #include "netport/netport.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+
+namespace corvo {
+
 // Messages of main carry the tag "main" whichever function logs them.
 #define log_main(...) log_tagged_as("main", __VA_ARGS__)
 
@@ -416,3 +422,5 @@ int corvo_options(corvo_config& cfg, int argc, char** argv)
             cfg.seed_given ? "" : " (from the clock; --seed repeats the run)");
     return go_on;
 }
+
+}  // namespace corvo

@@ -20,6 +20,8 @@
 
 #include "pipe/pipe_state.hpp"
 
+namespace corvo {
+
 // Written verbatim to standard error with the refusals that call for it.
 inline constexpr char corvo_usage[] =
     "usage: corvo [-v] [-D delay] [-B bps] [-L loss] [-Q qsize] \n"
@@ -93,7 +95,7 @@ inline constexpr int seed_option = 256;
 
 // Direction d's random state from seed: the same seed gives the same draws,
 // and the two directions draw different sequences.
-void seed_random(pipe_state& p, uint64_t seed, int d);
+void seed_random(pipes::pipe_state& p, uint64_t seed, int d);
 
 // ---------------------------------------------------------------------------
 // Run-wide state of main.
@@ -109,11 +111,11 @@ struct corvo_config {
     cpu_numbers cpus;
     corvo_role role;
     int errors;  // option errors of the per-direction step
-    session_layout* layout;
-    bool given[128];     // option letters seen on the command line
-    bool seed_given;     // --seed
-    uint64_t seed;       // --seed N, else picked from the clock
-    pipe_state pipe[2];  // A, B
+    pipes::session_layout* layout;
+    bool given[128];            // option letters seen on the command line
+    bool seed_given;            // --seed
+    uint64_t seed;              // --seed N, else picked from the clock
+    pipes::pipe_state pipe[2];  // A, B
 };
 
 // The occurrences of a table letter (both null when absent).
@@ -145,3 +147,5 @@ int corvo_owner(corvo_config& cfg);
 // Both phases; what main returns.  The records live until the process ends
 // (run.cc).
 int corvo_run(int argc, char** argv);
+
+}  // namespace corvo

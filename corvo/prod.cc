@@ -14,6 +14,12 @@
 #include "models/model.hpp"
 #include "netport/netport.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+
+namespace corvo {
+
 // Rate-limited lines of the producer's steps carry the thread's tag.
 #define prod_log(limit, ...) log_limited_as("prod", limit, __VA_ARGS__)
 
@@ -279,3 +285,5 @@ void* prod(void* arg)
         prod_pass(p);
     }
 }
+
+}  // namespace corvo

@@ -15,6 +15,11 @@
 #include "common/log.hpp"
 #include "corvo/datapath.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace corvo {
+
 namespace {
 
 void count_drop(pipe_state& p, drop_reason why) noexcept
@@ -329,3 +334,5 @@ void cons_sleep_until_published(pipe_state& p, uint64_t head, uint64_t timeout_n
     }
     p.cons_asleep.store(0, std::memory_order_relaxed);
 }
+
+}  // namespace corvo

@@ -15,9 +15,11 @@
 
 #include "pipe/pipe_state.hpp"
 
+namespace corvo {
+
 // Largest packet the queue carries is max_pkt_len - 1 bytes; the
 // per-length tables of the bandwidth models cover the same range.
-inline constexpr uint32_t max_pkt_len = pkt_len_entries;  // 9200
+inline constexpr uint32_t max_pkt_len = pipes::pkt_len_entries;  // 9200
 inline constexpr uint64_t queue_hdr_bytes = 32;
 inline constexpr uint64_t queue_max_record = queue_hdr_bytes + max_pkt_len;  // 9232
 inline constexpr uint64_t hold_hdr_bytes = 16;
@@ -42,7 +44,7 @@ struct [[gnu::packed]] hold_record {
 };
 static_assert(sizeof(hold_record) == hold_hdr_bytes && offsetof(hold_record, release) == 8);
 
-inline queue_record* record_at(const pipe_state& p, uint64_t off) noexcept
+inline queue_record* record_at(const pipes::pipe_state& p, uint64_t off) noexcept
 {
     return reinterpret_cast<queue_record*>(p.buf + off);
 }
@@ -50,7 +52,7 @@ inline unsigned char* record_data(queue_record* r) noexcept
 {
     return reinterpret_cast<unsigned char*>(r + 1);
 }
-inline hold_record* hold_at(const pipe_state& p, uint64_t off) noexcept
+inline hold_record* hold_at(const pipes::pipe_state& p, uint64_t off) noexcept
 {
     return reinterpret_cast<hold_record*>(p.hold_buf + off);
 }
@@ -73,33 +75,33 @@ constexpr bool time_before(uint64_t a, uint64_t b) noexcept { return int64_t(a -
 // Reserves the record at prod_tail for cur_len bytes: 0 when it fits (its
 // next is written and its len is 0), 1 when the queue limit is exceeded,
 // 2 when the buffer has no room.
-int no_room(pipe_state& p) noexcept;
+int no_room(pipes::pipe_state& p) noexcept;
 
 // Runs the loss, bandwidth and delay models on the current packet and
 // writes its record, or drops and counts it.
-void enqueue(pipe_state& p) noexcept;
+void enqueue(pipes::pipe_state& p) noexcept;
 
 // Parks the current packet for cur_hold ns; a full hold buffer drops and
 // counts it.  Only called with a hold buffer present.
-void hold_put(pipe_state& p) noexcept;
+void hold_put(pipes::pipe_state& p) noexcept;
 
 // Makes the oldest held packet current and enqueues it (hold_ready set).
-void hold_take(pipe_state& p) noexcept;
+void hold_take(pipes::pipe_state& p) noexcept;
 
 // Runs a slot's model; an empty slot (null_run) costs no call.
-inline void run_model(pipe_state& p, const model_spec& slot) noexcept
+inline void run_model(pipes::pipe_state& p, const pipes::model_spec& slot) noexcept
 {
-    if (slot.run != null_run)
+    if (slot.run != pipes::null_run)
         slot.run(p, slot);
 }
 
 // Publishes prod_tail to the consumer and wakes it if it sleeps on an
 // empty queue.
-void publish_tail(pipe_state& p) noexcept;
+void publish_tail(pipes::pipe_state& p) noexcept;
 
 // Consumer with an empty queue (tail was seen equal to head): sleeps until
 // the producer publishes a record, at most timeout_ns.
-void cons_sleep_until_published(pipe_state& p, uint64_t head, uint64_t timeout_ns) noexcept;
+void cons_sleep_until_published(pipes::pipe_state& p, uint64_t head, uint64_t timeout_ns) noexcept;
 
 // Pages of the queue buffer come in as the producer writes them.  Pages
 // the consumer has passed are given back to the system in chunks of
@@ -113,13 +115,15 @@ inline constexpr uint64_t release_after_ns = 100000000;
 
 // Starts the account for the buffer just mapped: enabled when the buffer
 // is not locked and holds at least four chunks.
-void queue_release_init(pipe_state& p) noexcept;
+void queue_release_init(pipes::pipe_state& p) noexcept;
 
 // Producer, once a pass: at most one chunk released (one madvise), or,
 // once every release_after_ns, the next span to release chosen.
-void queue_release(pipe_state& p) noexcept;
+void queue_release(pipes::pipe_state& p) noexcept;
 
 // Largest queue limit the queue buffer can honour: the records still
 // counted against the limit never span more than the buffer, so the lazy
 // accounting only reads records that are still intact.
 uint64_t qsize_cap(uint64_t buf_size) noexcept;
+
+}  // namespace corvo

@@ -25,6 +25,11 @@
 #include "common/unique_fd.hpp"
 #include "corvo/arp.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace corvo {
+
 route_config route_configs[2];
 
 namespace {
@@ -216,3 +221,5 @@ int route_setup(const char* const names[2], const char* const gateways[2])
             return 1;
     return 0;
 }
+
+}  // namespace corvo

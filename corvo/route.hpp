@@ -12,6 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 
+struct ifaddrs;  // <ifaddrs.h>
+
+namespace corvo {
+
 struct arp_entry;
 
 // Bytes of the ARP frames corvo sends (a minimum-size Ethernet frame
@@ -51,7 +55,7 @@ extern route_config route_configs[2];
 // The same for one port into rc, with the interface list of getifaddrs and
 // an AF_INET datagram socket for the address queries.
 [[nodiscard]] int route_port_setup(route_config& rc, const char* name, const char* gateway,
-                                   const struct ifaddrs* list, int sock);
+                                   const ::ifaddrs* list, int sock);
 
 // The host-byte-order table index of address a (network byte order) on rc's
 // subnet: its host part.
@@ -62,3 +66,5 @@ inline uint32_t route_host_index(const route_config& rc, uint32_t a) noexcept
 
 // Fills the two ARP templates from rc's mac and ip.
 void route_build_templates(route_config& rc);
+
+}  // namespace corvo

@@ -4,6 +4,11 @@
 #include "common/log.hpp"
 #include "corvo/options.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace corvo {
+
 int corvo_run(int argc, char** argv)
 {
     // Shared with the threads until the process ends: never destroyed
@@ -19,3 +24,5 @@ int corvo_run(int argc, char** argv)
     log_start_writer();
     return corvo_owner(cfg);
 }
+
+}  // namespace corvo

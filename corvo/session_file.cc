@@ -21,6 +21,11 @@
 #include "common/log.hpp"
 #include "common/unique_fd.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace corvo {
+
 int session_fd = -1;
 
 namespace {
@@ -486,3 +491,5 @@ void session_ack(const pipe_state& p) noexcept
         }
     }
 }
+
+}  // namespace corvo

@@ -22,10 +22,12 @@
 
 #include "pipe/pipe_state.hpp"
 
+namespace corvo {
+
 enum class session_role : uint8_t { owner, client };
 
 struct session_map {
-    session_layout* layout;
+    pipes::session_layout* layout;
     session_role role;
 };
 
@@ -62,17 +64,17 @@ session_map ec_map_or_exit(const char* path);
 [[nodiscard]] bool ec_commit();
 
 // The instance a client writes for a direction: the one not in force.
-uint32_t spare_instance(const session_area& area) noexcept;
+uint32_t spare_instance(const pipes::session_area& area) noexcept;
 
 // Client, before it writes anything: waits up to timeout_ms until both
 // directions' producers have acknowledged the instance in force.  False
 // (logged) when they have not; the client must then publish nothing.
-[[nodiscard]] bool ec_wait_ack(const session_layout& layout, int timeout_ms = ack_wait_ms);
+[[nodiscard]] bool ec_wait_ack(const pipes::session_layout& layout, int timeout_ms = ack_wait_ms);
 
 // Client's last step: for A, then B, when the direction's active_instance
 // differs from its cur_instance, a full barrier and one 64-bit store of
 // cur_instance.  Both records must be attached (session_attach).
-void ec_publish(pipe_state& a, pipe_state& b) noexcept;
+void ec_publish(pipes::pipe_state& a, pipes::pipe_state& b) noexcept;
 
 // Stop command (-a): stores the stop value into active_instance of A, then
 // B, and logs "exiting due to -a".  Without a running owner a session left
@@ -94,4 +96,6 @@ void ec_publish(pipe_state& a, pipe_state& b) noexcept;
 // Producer, after it has switched p to the instance p.cur_instance: tells
 // clients that the other instance is free.  Nothing unless p belongs to the
 // layout of this process's session file.
-void session_ack(const pipe_state& p) noexcept;
+void session_ack(const pipes::pipe_state& p) noexcept;
+
+}  // namespace corvo

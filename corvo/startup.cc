@@ -25,6 +25,12 @@
 #include "models/model.hpp"
 #include "netport/netport.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+
+namespace corvo {
+
 #define log_main(...) log_tagged_as("main", __VA_ARGS__)
 
 namespace {
@@ -465,3 +471,5 @@ int corvo_owner(corvo_config& cfg)
     report_write(cfg, "exit");
     return 0;
 }
+
+}  // namespace corvo

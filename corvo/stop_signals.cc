@@ -3,6 +3,11 @@
 
 #include "corvo/options.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace corvo {
+
 namespace {
 
 constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -30,3 +35,5 @@ void install_stop_signals()
     for (int sig : stop_signals)
         sigaction(sig, &sa, nullptr);
 }
+
+}  // namespace corvo

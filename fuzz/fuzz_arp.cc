@@ -21,6 +21,10 @@
 #include "fuzz_util.hpp"
 #include "netport/netport.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace corvo;
+
 namespace {
 
 uint64_t fake_now = 7000000000ull;

@@ -9,6 +9,7 @@
 #include "fuzz/fuzz_util.hpp"
 #include "wenlo/replay.hpp"
 
+using namespace common;
 using namespace wenlo;
 
 namespace {

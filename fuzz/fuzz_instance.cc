@@ -21,6 +21,11 @@
 #include "models/model.hpp"
 #include "pipe/pipe_state.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+using namespace corvo;
+
 namespace {
 
 uint64_t fake_now = 1000000;

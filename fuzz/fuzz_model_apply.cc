@@ -15,6 +15,10 @@
 #include "pipe/pipe_state.hpp"
 #include "wenlo/replay.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+
 namespace {
 
 session_layout* layout()

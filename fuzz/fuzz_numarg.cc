@@ -11,6 +11,8 @@
 #include "fuzz_util.hpp"
 #include "wenlo/models.hpp"
 
+using namespace common;
+
 namespace {
 
 bool separator(char c) { return c == '\0' || c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == ','; }

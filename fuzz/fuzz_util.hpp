@@ -36,7 +36,7 @@ struct input {
 inline void quiet_logs()
 {
     static const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    set_log_fd(fd);
+    common::set_log_fd(fd);
 }
 
 [[noreturn]] inline void fail(const char* what, const char* file, int line)

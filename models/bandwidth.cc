@@ -20,6 +20,11 @@
 #include "common/log.hpp"
 #include "models/model_util.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace models {
+
 namespace {
 
 inline constexpr uint64_t serialiser_qsize = 50000;  // bytes
@@ -144,3 +149,5 @@ int avg_bw_run(pipe_state& pipe, const model_spec& slot) noexcept
     b.level = level;
     return 0;
 }
+
+}  // namespace models

@@ -17,6 +17,11 @@
 #include "common/log.hpp"
 #include "models/model_util.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace models {
+
 static_assert(param_record<ge_param> && param_record<markov_param>);
 
 namespace {
@@ -100,3 +105,5 @@ int markov_loss_run(pipe_state& pipe, const model_spec& slot) noexcept
     counter_add(b.drops, static_cast<uint64_t>(pipe.drop));
     return 0;
 }
+
+}  // namespace models

@@ -32,6 +32,11 @@
 #include "common/log.hpp"
 #include "models/model_util.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace models {
+
 static_assert(param_record<trace_param>);
 // The largest block of each kind fits one instance's params area together.
 static_assert(sizeof(dist_param) + sizeof(trace_param) + sizeof(ber_param) + sizeof(reorder_param) <
@@ -121,3 +126,5 @@ int cell_bw_run(pipe_state& pipe, const model_spec& slot) noexcept
     pipe.drop = 0;
     return 0;
 }
+
+}  // namespace models

@@ -22,6 +22,11 @@
 #include "common/log.hpp"
 #include "models/model_util.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace models {
+
 namespace {
 
 bool parse_time(const char* word, uint64_t& out) { return parse_count_word(word, time_units, out); }
@@ -145,3 +150,5 @@ int inter_packet_delay_run(pipe_state& pipe, const model_spec& slot) noexcept
         pipe.cur_delay = b.delay;
     return 0;
 }
+
+}  // namespace models

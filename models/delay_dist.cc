@@ -17,6 +17,11 @@
 #include "common/log.hpp"
 #include "models/model_util.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace models {
+
 static_assert(param_record<dist_param>);
 
 namespace {
@@ -108,3 +113,5 @@ int dist_delay_run(pipe_state& pipe, const model_spec& slot) noexcept
     pipe.cur_delay = params<dist_param>(slot).entry[draw(pipe) & models::dist_mask];
     return 0;
 }
+
+}  // namespace models

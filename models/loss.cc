@@ -16,6 +16,11 @@
 #include "common/log.hpp"
 #include "models/model_util.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace models {
+
 int const_plr_parse(pipe_state& pipe, model_spec& candidate, int argc, const char* const* argv)
 {
     if (argc < 1 || (argc >= 2 && !word_is(argv[0], "plr")))
@@ -76,3 +81,5 @@ int const_ber_run(pipe_state& pipe, const model_spec& slot) noexcept
     counter_add(b.drops, static_cast<uint64_t>(pipe.drop));
     return 0;
 }
+
+}  // namespace models

@@ -11,6 +11,11 @@
 #include "models/model.hpp"
 #include "pipe/pipe_state.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace models {
+
 namespace {
 
 struct free_deleter {
@@ -156,3 +161,5 @@ bool limit_check(uint64_t& limit, uint64_t value, const char* what)
     }
     return true;
 }
+
+}  // namespace models

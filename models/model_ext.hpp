@@ -9,8 +9,12 @@
 
 #include "models/model_tables.hpp"
 
+namespace pipes {
 struct pipe_state;  // pipe/pipe_state.hpp
-struct model_spec;  // models/model.hpp
+struct model_spec;  // pipe/model_contract.hpp
+}  // namespace pipes
+
+namespace models {
 
 struct ge_param {  // Gilbert-Elliott loss
     models::ge_state s;
@@ -36,17 +40,19 @@ static_assert(sizeof(markov_param) == 64);
 static_assert(sizeof(dist_param) == 32768);
 static_assert(sizeof(trace_param) == 60056 && offsetof(trace_param, count) == 56);
 
-int ge_loss_parse(pipe_state&, model_spec&, int, const char* const*);
-int ge_loss_run(pipe_state&, const model_spec&) noexcept;
-int markov_loss_parse(pipe_state&, model_spec&, int, const char* const*);
-int markov_loss_run(pipe_state&, const model_spec&) noexcept;
+int ge_loss_parse(pipes::pipe_state&, pipes::model_spec&, int, const char* const*);
+int ge_loss_run(pipes::pipe_state&, const pipes::model_spec&) noexcept;
+int markov_loss_parse(pipes::pipe_state&, pipes::model_spec&, int, const char* const*);
+int markov_loss_run(pipes::pipe_state&, const pipes::model_spec&) noexcept;
 
-int normal_delay_parse(pipe_state&, model_spec&, int, const char* const*);
-int pareto_delay_parse(pipe_state&, model_spec&, int, const char* const*);
-int dist_delay_parse(pipe_state&, model_spec&, int, const char* const*);
-int dist_delay_run(pipe_state&, const model_spec&) noexcept;  // all three
+int normal_delay_parse(pipes::pipe_state&, pipes::model_spec&, int, const char* const*);
+int pareto_delay_parse(pipes::pipe_state&, pipes::model_spec&, int, const char* const*);
+int dist_delay_parse(pipes::pipe_state&, pipes::model_spec&, int, const char* const*);
+int dist_delay_run(pipes::pipe_state&, const pipes::model_spec&) noexcept;  // all three
 
-int trace_bw_parse(pipe_state&, model_spec&, int, const char* const*);
-int trace_bw_run(pipe_state&, const model_spec&) noexcept;
-int cell_bw_parse(pipe_state&, model_spec&, int, const char* const*);
-int cell_bw_run(pipe_state&, const model_spec&) noexcept;
+int trace_bw_parse(pipes::pipe_state&, pipes::model_spec&, int, const char* const*);
+int trace_bw_run(pipes::pipe_state&, const pipes::model_spec&) noexcept;
+int cell_bw_parse(pipes::pipe_state&, pipes::model_spec&, int, const char* const*);
+int cell_bw_run(pipes::pipe_state&, const pipes::model_spec&) noexcept;
+
+}  // namespace models

@@ -25,7 +25,7 @@ inline uint64_t scale_r24(uint32_t r24, uint64_t range) noexcept
 
 // A probability from one word, parsed by the program's own number reader:
 // a plain number (no suffix) with 0 <= p <= 1; nan fails.
-using number_reader = double(const char* text, const unit_entry* table, int* error);
+using number_reader = double(const char* text, const common::unit_entry* table, int* error);
 inline bool parse_prob(number_reader* read, const char* word, double& p)
 {
     int err = 0;
@@ -80,8 +80,9 @@ inline bool exp_table(uint64_t dmin, uint64_t davg, exp_base base, std::span<uin
     const auto n = static_cast<double>(entry.size());
     for (std::size_t i = 0; i < entry.size(); ++i) {
         const double x = (n - static_cast<double>(i)) / n;
-        const uint64_t v = to_count(d - s * (base == exp_base::natural ? std::log(x) : std::log2(x)), 0);
-        if (v == invalid_count)
+        const uint64_t v =
+            common::to_count(d - s * (base == exp_base::natural ? std::log(x) : std::log2(x)), 0);
+        if (v == common::invalid_count)
             return false;
         entry[i] = v;
     }

@@ -17,6 +17,8 @@
 #include "common/log.hpp"
 #include "common/numarg.hpp"
 
+using namespace common;
+
 namespace models {
 
 namespace {

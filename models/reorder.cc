@@ -6,6 +6,11 @@
 #include "common/log.hpp"
 #include "models/model_util.hpp"
 
+using namespace common;
+using namespace pipes;
+
+namespace models {
+
 int const_reorder_parse(pipe_state& pipe, model_spec& candidate, int argc, const char* const* argv)
 {
     if (argc < 1)
@@ -41,3 +46,5 @@ int const_reorder_run(pipe_state& pipe, const model_spec& slot) noexcept
     pipe.cur_hold = r24 < b.threshold ? b.hold : 0;
     return 0;
 }
+
+}  // namespace models

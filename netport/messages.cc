@@ -8,6 +8,8 @@
 #include "common/log.hpp"
 #include "netport/port_impl.hpp"
 
+using namespace common;
+
 namespace netport {
 
 namespace {

@@ -11,6 +11,8 @@
 
 #include "common/log.hpp"
 
+using namespace common;
+
 namespace netport {
 
 namespace {

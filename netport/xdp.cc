@@ -52,6 +52,8 @@
 #include "common/mapping.hpp"
 #include "common/unique_fd.hpp"
 
+using namespace common;
+
 namespace netport {
 
 namespace {

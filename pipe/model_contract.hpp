@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <type_traits>
 
+namespace pipes {
+
 struct pipe_state;  // pipe/pipe_state.hpp
 struct model_desc;  // pipe/session_layout.hpp
 struct model_spec;
@@ -131,3 +133,5 @@ inline P& params(const model_spec& slot) noexcept
 // among the four slots of a pipe_state.
 enum model_kind : uint8_t { kind_delay = 0, kind_bw = 1, kind_loss = 2, kind_reorder = 3 };
 inline constexpr int n_model_kinds = 4;
+
+}  // namespace pipes

@@ -8,6 +8,10 @@
 
 #include "common/log.hpp"
 
+using namespace common;
+
+namespace pipes {
+
 std::atomic<uint8_t> abort_flag{0};
 
 int null_run(pipe_state&, const model_spec&) noexcept { return 0; }
@@ -55,3 +59,5 @@ void slot_reset(model_spec& slot)
     slot.run = null_run;
     slot.text = "0";
 }
+
+}  // namespace pipes

@@ -19,8 +19,12 @@ namespace netport {
 struct port;
 struct ring;
 }  // namespace netport
+namespace corvo {
 struct arp_ring;      // route mode hand-off ring
 struct route_config;  // a port's addresses and ARP table
+}  // namespace corvo
+
+namespace pipes {
 
 struct pkt_frag {
     unsigned char* buf;
@@ -100,7 +104,7 @@ struct alignas(line_bytes) cons_report {
     uint64_t taken_pkts;
     uint64_t taken_bytes;
     drop_counts drops;
-    alignas(line_bytes) lateness::histogram late;
+    alignas(line_bytes) common::lateness::histogram late;
 };
 
 // One direction.  Value-initialise it (pipe_state p{}); all times are ns
@@ -120,35 +124,35 @@ struct alignas(line_bytes) cons_report {
 //   ring indices   tail, head and cons_asleep, each alone on its line.
 struct alignas(line_bytes) pipe_state {
     // Configuration.
-    int wait_link;              // s between opening ports and starting threads
-    int route_mode;             // non-zero in route mode
-    pthread_t cons_tid;         // the corvo_main thread
-    pthread_t prod_tid;         // the producer thread
-    int cons_core;              // -1 = not placed
-    int prod_core;              // -1 = not placed
-    netport::port* port_in;     // port this direction receives from
-    netport::port* port_out;    // port it transmits on
-    arp_ring* arp_cons_ring;    // drained by this direction's consumer
-    arp_ring* arp_prod_ring;    // filled by this direction's producer
-    route_config* out_if;       // output port's addresses and ARP table
-    route_config* in_if;        // input port's addresses
-    uint64_t late_limit;        // ns of lateness beyond which to drop
-    uint64_t t0;                // monotonic clock when corvo_main started
-    uint64_t buf_size;          // bytes of the queue buffer
-    unsigned char* buf;         // the queue buffer
-    session_area* session;      // this direction's area of the layout
-    uint64_t param_used[2];     // bytes used in each instance's params (start-up)
-    pipe_counters* prod_stats;  // producer counters
-    netport::port* rx_port;     // port whose receive ring the producer syncs
-    const char* in_name;        // input port name
-    netport::ring* rx_ring;     // the receive ring used
-    int burst;                  // packets per pass / transmissions per txsync
-    unsigned char* hold_buf;    // the hold buffer
-    uint64_t hold_limit;        // hold buffer wrap point (size - 9216)
-    int lock_buffers;           // -H: buffers are locked in memory, never given back
-    const char* out_name;       // output port name
-    pipe_counters* cons_stats;  // consumer counters
-    int report_on;              // --json: record lateness and queue peaks
+    int wait_link;                   // s between opening ports and starting threads
+    int route_mode;                  // non-zero in route mode
+    pthread_t cons_tid;              // the corvo_main thread
+    pthread_t prod_tid;              // the producer thread
+    int cons_core;                   // -1 = not placed
+    int prod_core;                   // -1 = not placed
+    netport::port* port_in;          // port this direction receives from
+    netport::port* port_out;         // port it transmits on
+    corvo::arp_ring* arp_cons_ring;  // drained by this direction's consumer
+    corvo::arp_ring* arp_prod_ring;  // filled by this direction's producer
+    corvo::route_config* out_if;     // output port's addresses and ARP table
+    corvo::route_config* in_if;      // input port's addresses
+    uint64_t late_limit;             // ns of lateness beyond which to drop
+    uint64_t t0;                     // monotonic clock when corvo_main started
+    uint64_t buf_size;               // bytes of the queue buffer
+    unsigned char* buf;              // the queue buffer
+    session_area* session;           // this direction's area of the layout
+    uint64_t param_used[2];          // bytes used in each instance's params (start-up)
+    pipe_counters* prod_stats;       // producer counters
+    netport::port* rx_port;          // port whose receive ring the producer syncs
+    const char* in_name;             // input port name
+    netport::ring* rx_ring;          // the receive ring used
+    int burst;                       // packets per pass / transmissions per txsync
+    unsigned char* hold_buf;         // the hold buffer
+    uint64_t hold_limit;             // hold buffer wrap point (size - 9216)
+    int lock_buffers;                // -H: buffers are locked in memory, never given back
+    const char* out_name;            // output port name
+    pipe_counters* cons_stats;       // consumer counters
+    int report_on;                   // --json: record lateness and queue peaks
 
     // Producer.
     alignas(line_bytes) uint32_t cur_instance;  // instance being written / in force
@@ -255,3 +259,5 @@ void session_attach(pipe_state& p, session_layout* layout, int d, uint32_t i);
 
 // Start-up state of a slot: null_run, text "0", everything else zero.
 void slot_reset(model_spec& slot);
+
+}  // namespace pipes

@@ -13,6 +13,8 @@
 
 #include "pipe/model_contract.hpp"
 
+namespace pipes {
+
 // Two 64-byte cache lines: the adjacent-line prefetcher pulls lines in
 // pairs, so words of different writers must be 128 bytes apart.
 inline constexpr std::size_t line_bytes = 128;
@@ -142,3 +144,5 @@ static_assert(offsetof(session_layout, area[1].instance[1].params) == 393992);
 static_assert(offsetof(session_layout, reserved) == 525064);
 static_assert(layout_record<session_tail> && sizeof(session_tail) == 120);
 static_assert(offsetof(session_layout, reserved.instance_ack[1]) == 525072);
+
+}  // namespace pipes

@@ -45,6 +45,8 @@
 #include "shell/netplan.hpp"
 #include "shell/system.hpp"
 
+using namespace common;
+
 namespace fs = std::filesystem;
 using namespace cshell;
 

@@ -8,6 +8,10 @@
 
 #include "corvo/options.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace corvo;
+
 namespace cshell {
 
 namespace {

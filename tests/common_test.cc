@@ -22,6 +22,8 @@
 #include "common/unique_fd.hpp"
 #include "log_capture.hpp"
 
+using namespace common;
+
 namespace {
 
 struct verbosity {

@@ -21,6 +21,10 @@
 #include "log_capture.hpp"
 #include "netport/netport.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace corvo;
+
 using namespace netport;
 using frame_bytes = std::vector<unsigned char>;
 using mac_addr = std::array<unsigned char, 6>;

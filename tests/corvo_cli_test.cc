@@ -17,6 +17,10 @@
 #include "corvo_proc.hpp"
 #include "log_capture.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace corvo;
+
 using corvo_test::child;
 using corvo_test::messages;
 using testing::HasSubstr;

@@ -35,23 +35,23 @@ inline script delay_script, hold_script, tx_script;
 inline std::vector<int> loss_script, bw_drop_script;
 inline size_t loss_next = 0, bw_next = 0;
 
-inline int scripted_delay(pipe_state& p, const model_spec&) noexcept
+inline int scripted_delay(pipes::pipe_state& p, const pipes::model_spec&) noexcept
 {
     p.cur_delay = delay_script.take();
     return 0;
 }
-inline int scripted_hold(pipe_state& p, const model_spec&) noexcept
+inline int scripted_hold(pipes::pipe_state& p, const pipes::model_spec&) noexcept
 {
     p.cur_hold = hold_script.take();
     return 0;
 }
-inline int scripted_bw(pipe_state& p, const model_spec&) noexcept
+inline int scripted_bw(pipes::pipe_state& p, const pipes::model_spec&) noexcept
 {
     p.cur_tx = tx_script.take();
     p.drop = bw_next < bw_drop_script.size() ? bw_drop_script[bw_next++] : 0;
     return 0;
 }
-inline int scripted_loss(pipe_state& p, const model_spec&) noexcept
+inline int scripted_loss(pipes::pipe_state& p, const pipes::model_spec&) noexcept
 {
     p.drop = loss_next < loss_script.size() ? loss_script[loss_next++] : 0;
     return 0;
@@ -80,41 +80,41 @@ struct test_buffer {
 
 class dp_fixture : public ::testing::Test {
 protected:
-    session_layout* layout = nullptr;
-    std::unique_ptr<pipe_state> pp = std::make_unique<pipe_state>();
-    pipe_state& p = *pp;
+    pipes::session_layout* layout = nullptr;
+    std::unique_ptr<pipes::pipe_state> pp = std::make_unique<pipes::pipe_state>();
+    pipes::pipe_state& p = *pp;
     test_buffer qbuf, hbuf;
     log_capture cap;
 
     void SetUp() override
     {
-        abort_flag.store(0);
+        pipes::abort_flag.store(0);
         fake_now = 1000000;
-        set_datapath_clock(fake_clock);
+        corvo::set_datapath_clock(fake_clock);
         delay_script = {};
         hold_script = {};
         tx_script = {};
         loss_script.clear();
         bw_drop_script.clear();
         loss_next = bw_next = 0;
-        layout = session_private();
+        layout = pipes::session_private();
         ASSERT_NE(layout, nullptr);
-        for (int k = 0; k < n_model_kinds; ++k)
-            slot_reset(pipe_slot(p, k));
-        session_attach(p, layout, 0, 0);
+        for (int k = 0; k < pipes::n_model_kinds; ++k)
+            pipes::slot_reset(pipes::pipe_slot(p, k));
+        pipes::session_attach(p, layout, 0, 0);
         p.prod_stats = &layout->header.counters[0];
         p.cons_stats = &layout->header.counters[1];
         p.burst = 64;
         p.cons_core = p.prod_core = -1;
         p.t0 = 0;
         set_queue(1 << 20);
-        prod_init(p);
+        corvo::prod_init(p);
     }
     void TearDown() override
     {
-        set_datapath_clock(nullptr);
-        session_unmap(layout);
-        abort_flag.store(0);
+        corvo::set_datapath_clock(nullptr);
+        pipes::session_unmap(layout);
+        pipes::abort_flag.store(0);
     }
     void set_queue(size_t size)
     {
@@ -126,7 +126,7 @@ protected:
     {
         hbuf.alloc(size);
         p.hold_buf = hbuf.mem;
-        p.hold_limit = size - hold_reserve;
+        p.hold_limit = size - corvo::hold_reserve;
     }
     // Makes a packet of len bytes (first byte = tag) the current one, in
     // pieces of at most piece bytes.
@@ -145,6 +145,6 @@ protected:
             p.frags[p.n_frags++] = {pkt_bytes.data() + off, n};
         }
     }
-    const pipe_counters& pc() const { return layout->header.counters[0]; }
-    const pipe_counters& cc() const { return layout->header.counters[1]; }
+    const pipes::pipe_counters& pc() const { return layout->header.counters[0]; }
+    const pipes::pipe_counters& cc() const { return layout->header.counters[1]; }
 };

@@ -12,6 +12,11 @@
 #include "corvo_dp_fixture.hpp"
 #include "netport/netport.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+using namespace corvo;
+
 namespace {
 
 using namespace netport;

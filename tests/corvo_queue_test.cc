@@ -14,6 +14,11 @@
 #include "common/numarg.hpp"
 #include "corvo_dp_fixture.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+using namespace corvo;
+
 namespace {
 
 using queue_test = dp_fixture;

@@ -18,6 +18,10 @@
 #include "corvo/arp.hpp"
 #include "log_capture.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace corvo;
+
 namespace {
 
 uint32_t addr(const char* text) { return inet_addr(text); }

@@ -16,19 +16,24 @@
 #include "pipe/pipe_state.hpp"
 #include "session_proc.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+using namespace corvo;
+
 using namespace session_test;
 
 namespace {
 
 const std::string bin = TEST_BIN_DIR;
-const std::string corvo = bin + "/corvo";
+const std::string corvo_bin = bin + "/corvo";
 const std::string corvo_stat = bin + "/corvo-stat";
 const std::string probe = bin + "/probe";
 
 // corvo with the session file and both ports, never pinned, plus extra.
 std::vector<std::string> corvo_args(const std::string& file, const links& l, std::vector<std::string> extra)
 {
-    std::vector<std::string> v{corvo, "-s", file, "-i", l.ifa(), "-i", l.ifb(), "-C", "-1,-1,-1,-1"};
+    std::vector<std::string> v{corvo_bin, "-s", file, "-i", l.ifa(), "-i", l.ifb(), "-C", "-1,-1,-1,-1"};
     v.insert(v.end(), extra.begin(), extra.end());
     return v;
 }
@@ -71,7 +76,7 @@ struct session_proc_test : ::testing::Test {
     // stop request returns only once the owner has ended.
     void stop_owner(child& owner)
     {
-        child stop(program({corvo, "-s", file, "-a"}));
+        child stop(program({corvo_bin, "-s", file, "-a"}));
         EXPECT_EQ(stop.finish(10000), 0) << stop.log();
         EXPECT_NE(stop.log().find("exiting due to -a\n"), std::string::npos) << stop.log();
         // The owner's locks go when its process ends, a moment before the
@@ -331,7 +336,7 @@ TEST_F(session_proc_test, seeded_runs_drop_the_same_frames)
                           std::to_string(json_field(json, "lost")) + ", last " +
                           std::to_string(json_field(json, "last_seq")) + ", drop_pkts " +
                           std::to_string(u64_at(f, 16)));
-        child stop(program({corvo, "-s", f, "-a"}));
+        child stop(program({corvo_bin, "-s", f, "-a"}));
         EXPECT_EQ(stop.finish(10000), 0) << stop.log();
         EXPECT_EQ(owner.finish(5000), 0);
     }
@@ -397,7 +402,7 @@ TEST_F(session_proc_test, client_refuses_another_layout_version)
 
 TEST_F(session_proc_test, stop_request_without_an_owner_ends_at_once)
 {
-    child stop(program({corvo, "-s", file, "-a"}));
+    child stop(program({corvo_bin, "-s", file, "-a"}));
     EXPECT_EQ(stop.finish(5000), 0) << stop.log();
     EXPECT_NE(stop.log().find("exiting due to -a\n"), std::string::npos) << stop.log();
     EXPECT_EQ(read_at<uint32_t>(file, 512), 1u);

@@ -14,6 +14,11 @@
 #include "pipe/pipe_state.hpp"
 #include "session_proc.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+using namespace corvo;
+
 using namespace session_test;
 
 namespace {

@@ -21,18 +21,21 @@
 #include "session_proc.hpp"
 #include "veth_net.hpp"
 
+using namespace common;
+using namespace pipes;
+
 using namespace session_test;
 
 namespace {
 
 const std::string bin = TEST_BIN_DIR;
-const std::string corvo = bin + "/corvo";
+const std::string corvo_bin = bin + "/corvo";
 const std::string wenlo = bin + "/wenlo";
 const std::string probe = bin + "/probe";
 
 std::vector<std::string> corvo_args(const std::string& file, const links& l, std::vector<std::string> extra)
 {
-    std::vector<std::string> v{corvo, "-C", "-1,-1,-1,-1", "-d", "1s", "-i", l.ifa(), "-i", l.ifb()};
+    std::vector<std::string> v{corvo_bin, "-C", "-1,-1,-1,-1", "-d", "1s", "-i", l.ifa(), "-i", l.ifb()};
     if (!file.empty())
         v.insert(v.end(), {"-s", file});
     v.insert(v.end(), extra.begin(), extra.end());
@@ -336,8 +339,8 @@ TEST(fault_veth, interface_down_and_up_while_traffic_flows)
     veth_net net;
     ASSERT_TRUE(net.ok) << "could not build the test network";
     temp_dir dir;
-    child emu(program(net.in(net.mid, {corvo, "-C", "-1,-1,-1,-1", "-d", "100ms", "-i", "netmap:" + net.mid1,
-                                       "-i", "netmap:" + net.mid2, "-D", "1ms"})));
+    child emu(program(net.in(net.mid, {corvo_bin, "-C", "-1,-1,-1,-1", "-d", "100ms", "-i",
+                                       "netmap:" + net.mid1, "-i", "netmap:" + net.mid2, "-D", "1ms"})));
     ASSERT_TRUE(emu.wait_log("hold-buf", 2, 15000)) << emu.log();
     EXPECT_GE(net.flow(dir, 300, 1000), 290);
 

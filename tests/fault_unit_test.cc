@@ -14,6 +14,9 @@
 #include "pipe/pipe_state.hpp"
 #include "session_proc.hpp"
 
+using namespace common;
+using namespace pipes;
+
 using namespace session_test;
 
 namespace {

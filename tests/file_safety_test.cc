@@ -17,12 +17,15 @@
 #include "pipe/pipe_state.hpp"
 #include "session_proc.hpp"
 
+using namespace common;
+using namespace pipes;
+
 using namespace session_test;
 
 namespace {
 
 const std::string bin = TEST_BIN_DIR;
-const std::string corvo = bin + "/corvo";
+const std::string corvo_bin = bin + "/corvo";
 
 std::string contents(const std::string& path)
 {
@@ -133,7 +136,7 @@ TEST_P(file_refusal, ends_with_a_message_and_writes_nothing)
     if (r.make)
         r.make(target, path);
 
-    std::vector<std::string> argv{corvo, "-s", path};
+    std::vector<std::string> argv{corvo_bin, "-s", path};
     argv.insert(argv.end(), r.args.begin(), r.args.end());
     child c(program(argv));
     EXPECT_EQ(c.finish(10000), 1) << c.log();
@@ -162,7 +165,7 @@ TEST(file_safety, stop_without_owner_keeps_a_finished_session)
     const std::string file = dir.file("done.session");
     std::string expected = finished_session();
     write_file(file, expected);
-    child c(program({corvo, "-s", file, "-a"}));
+    child c(program({corvo_bin, "-s", file, "-a"}));
     EXPECT_EQ(c.finish(10000), 0) << c.log();
     auto* l = reinterpret_cast<session_layout*>(expected.data());
     l->area[0].active_instance = stop_command;
@@ -171,7 +174,7 @@ TEST(file_safety, stop_without_owner_keeps_a_finished_session)
 
     const std::string fresh = dir.file("fresh.session");
     write_file(fresh, "");
-    child f(program({corvo, "-s", fresh, "-a"}));
+    child f(program({corvo_bin, "-s", fresh, "-a"}));
     EXPECT_EQ(f.finish(10000), 0) << f.log();
     EXPECT_EQ(contents(fresh).size(), session_bytes);
     EXPECT_EQ(read_at<uint32_t>(fresh, 512), session_version);
@@ -215,8 +218,8 @@ TEST(file_safety, closed_standard_error_keeps_log_lines_out_of_the_session_file)
     links l("fd");
     child owner([&](const child::control&) {
         close(2);
-        return program({corvo, "-s", file, "-i", l.ifa(), "-i", l.ifb(), "-C", "-1,-1,-1,-1", "-D", "1ms"})(
-            child::control{});
+        return program({corvo_bin, "-s", file, "-i", l.ifa(), "-i", l.ifb(), "-C", "-1,-1,-1,-1", "-D",
+                        "1ms"})(child::control{});
     });
     ASSERT_TRUE(eventually([&] { return read_at<uint32_t>(file, 512) == session_version; }, 10000));
     usleep(1500000);  // start-up done: both banners and a statistics line are out
@@ -226,7 +229,7 @@ TEST(file_safety, closed_standard_error_keeps_log_lines_out_of_the_session_file)
     EXPECT_EQ(bytes.find("running on cores"), std::string::npos) << "log text in the session file";
     EXPECT_EQ(bytes.substr(0, 512), std::string(512, '\0')) << "counters written without traffic";
     EXPECT_TRUE(owner.running());
-    child stopper(program({corvo, "-s", file, "-a"}));
+    child stopper(program({corvo_bin, "-s", file, "-a"}));
     EXPECT_EQ(stopper.finish(10000), 0) << stopper.log();
     EXPECT_EQ(owner.finish(10000), 0);
 }

@@ -6,6 +6,9 @@
 
 #include "pipe/pipe_state.hpp"
 
+using namespace common;
+using namespace pipes;
+
 namespace {
 
 template <typename T>

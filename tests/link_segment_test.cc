@@ -22,6 +22,9 @@
 
 #include "session_proc.hpp"
 
+using namespace common;
+using namespace pipes;
+
 using namespace netport;
 
 namespace {

@@ -11,15 +11,15 @@
 
 class log_capture {
 public:
-    log_capture() : fd_(memfd_create("log_capture", 0)), saved_(get_log_fd())
+    log_capture() : fd_(memfd_create("log_capture", 0)), saved_(common::get_log_fd())
     {
         // Lines come from several threads at once: each write must append.
         ::fcntl(fd_, F_SETFL, O_APPEND);
-        set_log_fd(fd_);
+        common::set_log_fd(fd_);
     }
     ~log_capture()
     {
-        set_log_fd(saved_);
+        common::set_log_fd(saved_);
         ::close(fd_);
     }
     log_capture(const log_capture&) = delete;

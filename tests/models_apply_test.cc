@@ -3,6 +3,10 @@
 
 #include "models_fixture.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+
 namespace {
 
 using cmd_apply_test = model_test;

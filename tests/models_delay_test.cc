@@ -6,6 +6,10 @@
 
 #include "models_fixture.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+
 namespace {
 
 using delay_test = model_test;

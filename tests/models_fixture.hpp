@@ -18,10 +18,13 @@
 // Log lines written while it lives, read back without their prefixes.
 class log_capture {
 public:
-    log_capture() : fd_(memfd_create("models-log", 0)), old_fd_(get_log_fd()) { set_log_fd(fd_); }
+    log_capture() : fd_(memfd_create("models-log", 0)), old_fd_(common::get_log_fd())
+    {
+        common::set_log_fd(fd_);
+    }
     ~log_capture()
     {
-        set_log_fd(old_fd_);
+        common::set_log_fd(old_fd_);
         close(fd_);
     }
     log_capture(const log_capture&) = delete;
@@ -112,7 +115,7 @@ using strings = std::vector<std::string>;
 // The state whose next nrand48 draw returns out31 (a 31-bit value): the
 // generator keeps 48 bits X and returns X' >> 17 with X' = a X + c mod 2^48,
 // so X = (X' - c) / a mod 2^48 with X' = out31 << 17.
-inline void set_next_draw(pipe_state& p, uint32_t out31)
+inline void set_next_draw(pipes::pipe_state& p, uint32_t out31)
 {
     const uint64_t a = 0x5DEECE66Dull, c = 0xB, mask = (uint64_t{1} << 48) - 1;
     uint64_t inv = a;  // Newton's iteration for the inverse of a modulo 2^64
@@ -129,35 +132,38 @@ class model_test : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        layout = session_private();
+        layout = pipes::session_private();
         ASSERT_NE(layout, nullptr);
-        for (int k = 0; k < n_model_kinds; ++k)
-            slot_reset(pipe_slot(pipe, k));
-        session_attach(pipe, layout, 0, 0);
+        for (int k = 0; k < pipes::n_model_kinds; ++k)
+            pipes::slot_reset(pipes::pipe_slot(pipe, k));
+        pipes::session_attach(pipe, layout, 0, 0);
     }
-    void TearDown() override { session_unmap(layout); }
+    void TearDown() override { pipes::session_unmap(layout); }
 
-    int apply(model_kind kind, const char* text)
+    int apply(pipes::model_kind kind, const char* text)
     {
-        return cmd_apply(model_list[kind].table, text, pipe, &pipe_slot(pipe, kind));
+        return models::cmd_apply(models::model_list[kind].table, text, pipe, &pipes::pipe_slot(pipe, kind));
     }
-    model_spec& slot(model_kind kind) { return pipe_slot(pipe, kind); }
-    model_desc& desc(model_kind kind) { return layout->area[0].instance[pipe.cur_instance].descs[kind]; }
-    template <param_record P>
-    P& block(model_kind kind)
+    pipes::model_spec& slot(pipes::model_kind kind) { return pipes::pipe_slot(pipe, kind); }
+    pipes::model_desc& desc(pipes::model_kind kind)
     {
-        return params<P>(slot(kind));
+        return layout->area[0].instance[pipe.cur_instance].descs[kind];
     }
-    session_area& area() { return layout->area[0]; }
-    void run(model_kind kind) { EXPECT_EQ(slot(kind).run(pipe, slot(kind)), 0); }
+    template <pipes::param_record P>
+    P& block(pipes::model_kind kind)
+    {
+        return pipes::params<P>(slot(kind));
+    }
+    pipes::session_area& area() { return layout->area[0]; }
+    void run(pipes::model_kind kind) { EXPECT_EQ(slot(kind).run(pipe, slot(kind)), 0); }
     // Runs the slot with the draw it takes chosen.
-    void run_draw(model_kind kind, uint32_t out31)
+    void run_draw(pipes::model_kind kind, uint32_t out31)
     {
         set_next_draw(pipe, out31);
         run(kind);
     }
 
-    session_layout* layout = nullptr;
-    pipe_state pipe{};
+    pipes::session_layout* layout = nullptr;
+    pipes::pipe_state pipe{};
     log_capture log;
 };

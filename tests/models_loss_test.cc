@@ -4,6 +4,10 @@
 
 #include "models_fixture.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+
 namespace {
 
 using loss_test = model_test;

@@ -12,6 +12,11 @@
 #include "corvo/options.hpp"
 #include "models_fixture.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+using namespace corvo;
+
 namespace {
 
 // A directory of files written by the test, removed with it.

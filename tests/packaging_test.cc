@@ -18,6 +18,11 @@
 #include "models/model.hpp"
 #include "wenlo/models.hpp"
 
+using namespace common;
+using namespace pipes;
+using namespace models;
+using namespace corvo;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -18,6 +18,9 @@
 #include "corvo_proc.hpp"
 #include "wenlo_testutil.hpp"
 
+using namespace common;
+using namespace pipes;
+
 using corvo_test::child;
 using nlohmann::json;
 

@@ -106,7 +106,7 @@ public:
             close(log_pipe[0]);
             close(down[1]);
             close(up[0]);
-            set_log_fd(log_pipe[1]);
+            common::set_log_fd(log_pipe[1]);
             dup2(log_pipe[1], 2);
             control ctl{down[0], up[1]};
             _exit(fn(ctl));
@@ -244,24 +244,24 @@ public:
         int fd = open(path.c_str(), O_RDWR);
         if (fd < 0)
             return;
-        void* m = mmap(nullptr, session_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        void* m = mmap(nullptr, pipes::session_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         close(fd);
         if (m != MAP_FAILED)
-            layout_ = static_cast<session_layout*>(m);
+            layout_ = static_cast<pipes::session_layout*>(m);
     }
     ~file_view()
     {
         if (layout_)
-            munmap(layout_, session_bytes);
+            munmap(layout_, pipes::session_bytes);
     }
     file_view(const file_view&) = delete;
     file_view& operator=(const file_view&) = delete;
-    session_layout* operator->() const { return layout_; }
-    session_layout* get() const { return layout_; }
+    pipes::session_layout* operator->() const { return layout_; }
+    pipes::session_layout* get() const { return layout_; }
     explicit operator bool() const { return layout_ != nullptr; }
 
 private:
-    session_layout* layout_ = nullptr;
+    pipes::session_layout* layout_ = nullptr;
 };
 
 // Offsets of the session layout, as a script reading the file uses them.

@@ -7,6 +7,8 @@
 #include "wenlo/replay.hpp"
 #include "wenlo_testutil.hpp"
 
+using namespace common;
+
 using namespace wenlo_test;
 using wenlo::replay_state;
 

@@ -8,6 +8,8 @@
 #include "wenlo/replay.hpp"
 #include "wenlo_testutil.hpp"
 
+using namespace common;
+
 using namespace wenlo_test;
 
 namespace {

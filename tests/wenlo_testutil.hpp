@@ -89,14 +89,14 @@ struct temp_file {
 struct log_capture {
     int fd;
     int old;
-    log_capture() : fd(memfd_create("wenlo_log", 0)), old(get_log_fd())
+    log_capture() : fd(memfd_create("wenlo_log", 0)), old(common::get_log_fd())
     {
-        set_log_style(log_style::wenlo);
-        set_log_fd(fd);
+        common::set_log_style(common::log_style::wenlo);
+        common::set_log_fd(fd);
     }
     ~log_capture()
     {
-        set_log_fd(old);
+        common::set_log_fd(old);
         close(fd);
     }
     std::string text() const

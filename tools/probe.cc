@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+using namespace common;
+
 using namespace netport;
 
 namespace {

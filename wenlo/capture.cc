@@ -15,6 +15,8 @@
 #include "wenlo/pcap_words.hpp"
 #include "wenlo/replay.hpp"
 
+using namespace common;
+
 namespace wenlo {
 
 namespace {

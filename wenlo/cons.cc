@@ -13,6 +13,8 @@
 #include "common/log.hpp"
 #include "wenlo/replay.hpp"
 
+using namespace common;
+
 namespace wenlo {
 
 void setaffinity(int core)

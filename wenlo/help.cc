@@ -6,6 +6,8 @@
 #include "common/program_info.hpp"
 #include "wenlo/models.hpp"
 
+using namespace common;
+
 namespace wenlo {
 
 namespace {

@@ -2,6 +2,8 @@
 #include "wenlo/help.hpp"
 #include "wenlo/replay.hpp"
 
+using namespace common;
+
 int main(int argc, char** argv)
 {
     // Before the capture or a port is opened, so that neither can take the

@@ -18,6 +18,9 @@
 #include "models/model_math.hpp"
 #include "wenlo/replay.hpp"
 
+using namespace common;
+using namespace models;
+
 namespace wenlo {
 
 namespace {

@@ -100,7 +100,7 @@ int cmd_apply(const model_spec* table, const char* text, replay_state* rs, model
 
 // The replayer's variant of parse_gen: with no table a number followed by
 // anything else fails without a message.
-double parse_gen(const char* text, const unit_entry* table, int* error);
+double parse_gen(const char* text, const common::unit_entry* table, int* error);
 
 // Counters of a loss slot as the monitor shows them.
 struct loss_counts {

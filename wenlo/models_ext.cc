@@ -18,6 +18,8 @@
 #include "common/log.hpp"
 #include "wenlo/replay.hpp"
 
+using namespace common;
+
 namespace wenlo {
 
 namespace {

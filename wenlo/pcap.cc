@@ -17,6 +17,8 @@
 #include "wenlo/pcap_words.hpp"
 #include "wenlo/replay.hpp"
 
+using namespace common;
+
 namespace wenlo {
 
 namespace {

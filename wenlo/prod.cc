@@ -16,6 +16,8 @@
 #include "wenlo/pcap_words.hpp"
 #include "wenlo/replay.hpp"
 
+using namespace common;
+
 namespace wenlo {
 
 uint64_t queue_copies(uint64_t tot_pkt) { return tot_pkt > 10000 ? 1 : 10000 / tot_pkt + 1; }

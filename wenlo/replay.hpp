@@ -59,8 +59,8 @@ inline constexpr uint32_t max_record_bytes = 262144;
 
 // The capture, mapped read-only as a whole, unmapped and closed when it goes.
 struct pcap_file {
-    unique_fd fd;
-    mapping map;                          // unmapped before fd is closed
+    common::unique_fd fd;
+    common::mapping map;                  // unmapped before fd is closed
     uint64_t filesize = 0;                // map.size()
     const unsigned char* data = nullptr;  // map.get()
     uint64_t tot_pkt = 0;                 // records counted by the scan
@@ -92,7 +92,7 @@ struct replay_state {
     // Replay thread.
     std::unique_ptr<pcap_file> pcap;
     netport::port* port = nullptr;
-    mapping queue;  // anonymous, zero-filled
+    common::mapping queue;  // anonymous, zero-filled
 
     // Producer.
     uint64_t prod_tail = 0;  // where the next entry goes
@@ -152,7 +152,7 @@ struct replay_state {
     // Send time minus due time of the packets sent, and of the last one
     // (how far behind its schedule the replay is: the schedule is never
     // moved to catch up).
-    lateness::histogram late{};
+    common::lateness::histogram late{};
     std::atomic<int64_t> drift{0};
 };
 

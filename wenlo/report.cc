@@ -1,5 +1,7 @@
 #include "wenlo/report.hpp"
 
+using namespace common;
+
 namespace wenlo {
 
 namespace {

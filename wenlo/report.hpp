@@ -23,7 +23,7 @@ namespace wenlo {
 
 // An object of kind "second" or "exit"; prev is main's copy of the
 // lateness histogram at the previous object (updated).
-json_object report_object(const json_lines& out, replay_state& rs, const char* kind,
-                          lateness::histogram& prev);
+common::json_object report_object(const common::json_lines& out, replay_state& rs, const char* kind,
+                                  common::lateness::histogram& prev);
 
 }  // namespace wenlo

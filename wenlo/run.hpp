@@ -119,7 +119,7 @@ struct run_control {
     {
         if (++since_read == clock_every) {
             since_read = 0;
-            now = monotonic_ns();
+            now = common::monotonic_ns();
         }
         late.add(now > due ? now - due : 0);
         sent++;

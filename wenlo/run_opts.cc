@@ -11,6 +11,8 @@
 
 #include "common/numarg.hpp"
 
+using namespace common;
+
 namespace wenlo {
 
 const option long_options[] = {

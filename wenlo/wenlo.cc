@@ -17,6 +17,8 @@
 #include "wenlo/run_opts.hpp"
 #include "wenlo/report.hpp"
 
+using namespace common;
+
 // Lines of the main thread carry the tag "main".
 #define main_msg(...) log_msg_as("main", __VA_ARGS__)
 #define main_tagged(...) log_tagged_as("main", __VA_ARGS__)
