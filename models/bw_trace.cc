@@ -95,22 +95,14 @@ int cell_bw_parse(pipe_state& pipe, model_spec& candidate, int argc, const char*
         log_msg("cell: rate %s is not a rate of 0 or more\n", argv[1]);
         return 1;
     }
-    constexpr long long max_ovh = models::cell_max_overhead;
-    long long overhead = 0, cell = 0, cell_overhead = 0;
-    if (!models::cell_int_arg("overhead", argv[2], -max_ovh, max_ovh, overhead) ||
-        (argc > 3 && !models::cell_int_arg("cell", argv[3], 0, models::cell_max_cell, cell)) ||
-        (argc > 4 && !models::cell_int_arg("cell-overhead", argv[4], 1 - cell, max_ovh, cell_overhead)))
+    models::cell_spec c;
+    if (!models::cell_args(argc, argv, c))
         return 1;
-    if (cell == 0 && cell_overhead != 0) {
-        log_msg("cell: a cell overhead needs a cell size above 0\n");
-        return 1;
-    }
     if (!limit_check(pipe.session->max_bps, bps, "bandwidth"))
         return 1;
     auto* t = alloc_block<tx_table>(pipe, candidate);
     if (!t)
         return 1;
-    const models::cell_spec c{overhead, static_cast<uint64_t>(cell), cell_overhead};
     for (uint32_t n = 0; n < pkt_len_entries; ++n) {
         const uint64_t ns = models::serialise_ns(models::cell_bytes(n, c), bps);
         t->entry[n] = static_cast<uint32_t>(std::min<uint64_t>(ns, UINT32_MAX));

@@ -303,12 +303,32 @@ trace_cursor trace_start(uint32_t period_ms) noexcept
     return c;
 }
 
+namespace {
+
 bool cell_int_arg(const char* name, const char* word, long long lo, long long hi, long long& v)
 {
     if (whole_integer(word, v) && v >= lo && v <= hi)
         return true;
     log_msg("cell: %s %s must be a whole number from %lld to %lld\n", name, word, lo, hi);
     return false;
+}
+
+}  // namespace
+
+bool cell_args(int argc, const char* const* argv, cell_spec& c)
+{
+    constexpr long long max_ovh = cell_max_overhead;
+    long long overhead = 0, cell = 0, cell_overhead = 0;
+    if (!cell_int_arg("overhead", argv[2], -max_ovh, max_ovh, overhead) ||
+        (argc > 3 && !cell_int_arg("cell", argv[3], 0, cell_max_cell, cell)) ||
+        (argc > 4 && !cell_int_arg("cell-overhead", argv[4], 1 - cell, max_ovh, cell_overhead)))
+        return false;
+    if (cell == 0 && cell_overhead != 0) {
+        log_msg("cell: a cell overhead needs a cell size above 0\n");
+        return false;
+    }
+    c = cell_spec{overhead, static_cast<uint64_t>(cell), cell_overhead};
+    return true;
 }
 
 }  // namespace models

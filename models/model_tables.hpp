@@ -231,9 +231,10 @@ struct cell_spec {
     int64_t cell_overhead;  // bytes per cell; cell + cell_overhead >= 1
 };
 
-// One whole-number argument of the cell model in [lo, hi]; false, with a
-// line naming the argument, otherwise.
-bool cell_int_arg(const char* name, const char* word, long long lo, long long hi, long long& v);
+// The framing words of "cell,RATE,OVERHEAD[,CELL[,CELL_OVERHEAD]]", argv[2]
+// up to argv[argc - 1], into c: false, with a line naming the word out of
+// range, when one is.  The rate is the caller's to read.
+bool cell_args(int argc, const char* const* argv, cell_spec& c);
 
 inline uint64_t cell_bytes(uint64_t len, const cell_spec& c) noexcept
 {

@@ -246,17 +246,10 @@ int cell_bw_parse(replay_state*, model_spec* cand, int argc, char** argv)
         log_msg("cell: rate %s is not a rate of 0 or more\n", argv[1]);
         return 1;
     }
-    constexpr long long max_ovh = models::cell_max_overhead;
-    long long overhead = 0, cell = 0, cell_overhead = 0;
-    if (!models::cell_int_arg("overhead", argv[2], -max_ovh, max_ovh, overhead) ||
-        (argc > 3 && !models::cell_int_arg("cell", argv[3], 0, models::cell_max_cell, cell)) ||
-        (argc > 4 && !models::cell_int_arg("cell-overhead", argv[4], 1 - cell, max_ovh, cell_overhead)))
+    models::cell_spec c;
+    if (!models::cell_args(argc, argv, c))
         return 1;
-    if (cell == 0 && cell_overhead != 0) {
-        log_msg("cell: a cell overhead needs a cell size above 0\n");
-        return 1;
-    }
-    cand->params.cell = cell_param{bps, {overhead, static_cast<uint64_t>(cell), cell_overhead}};
+    cand->params.cell = cell_param{bps, c};
     return 0;
 }
 
