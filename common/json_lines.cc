@@ -68,4 +68,19 @@ bool json_lines::write(const json_object& object)
     return std::fwrite(line.data(), 1, line.size(), f_) == line.size() && std::fflush(f_) == 0;
 }
 
+json_object lateness_json(const lateness::summary& late)
+{
+    json_object o = {{"frames", late.frames}};
+    if (late.frames) {
+        o["median"] = late.median;
+        o["p99"] = late.p99;
+        o["max"] = late.max;
+    } else {
+        o["median"] = nullptr;
+        o["p99"] = nullptr;
+        o["max"] = nullptr;
+    }
+    return o;
+}
+
 }  // namespace common

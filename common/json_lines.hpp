@@ -10,12 +10,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/lateness.hpp"
+
 namespace common {
 
 inline constexpr int json_schema = 1;
 
 // Fields keep the order in which they are added.
 using json_object = nlohmann::ordered_json;
+
+// A lateness summary as reports write it: {"frames", "median", "p99",
+// "max"}, the last three null when no frame was sent.
+json_object lateness_json(const lateness::summary& late);
 
 class json_lines {
 public:

@@ -211,16 +211,7 @@ json_object direction_json(corvo_config& cfg, int d)
                    counter_read(pr.drops.bytes[r]) + counter_read(cr.drops.bytes[r]));
 
     const lateness::summary late = lateness::take_interval(p.cons_rep.late, report->prev[d]);
-    json_object lateness_ns = {{"frames", late.frames}};
-    if (late.frames) {
-        lateness_ns["median"] = late.median;
-        lateness_ns["p99"] = late.p99;
-        lateness_ns["max"] = late.max;
-    } else {
-        lateness_ns["median"] = nullptr;
-        lateness_ns["p99"] = nullptr;
-        lateness_ns["max"] = nullptr;
-    }
+    const json_object lateness_ns = lateness_json(late);
 
     json_object o = {{"from", p.in_name ? p.in_name : ""}, {"to", p.out_name ? p.out_name : ""}};
     o.update(instance_json(*cfg.layout, d));

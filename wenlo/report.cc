@@ -36,17 +36,7 @@ json_object report_object(const json_lines& out, replay_state& rs, const char* k
                     {"too_short", pair(rs.port_too_short, rs.too_short_bytes)},
                     {"damaged", pair(rs.port_damaged, rs.damaged_bytes)}};
     const lateness::summary late = lateness::take_interval(rs.late, prev);
-    json_object l = {{"frames", late.frames}};
-    if (late.frames) {
-        l["median"] = late.median;
-        l["p99"] = late.p99;
-        l["max"] = late.max;
-    } else {
-        l["median"] = nullptr;
-        l["p99"] = nullptr;
-        l["max"] = nullptr;
-    }
-    o["lateness_ns"] = l;
+    o["lateness_ns"] = lateness_json(late);
     o["drift_ns"] = rs.drift.load(std::memory_order_relaxed);
     return o;
 }
