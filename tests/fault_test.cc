@@ -384,6 +384,7 @@ struct port_drop_row {
     int reason;      // corvo: 0 short (producer), 1 no peer (consumer);
                      // wenlo: column of its "dropped" line (1 no peer, 2 too short)
 };
+void PrintTo(const port_drop_row& r, std::ostream* os) { *os << r.what; }
 
 class port_drops : public ::testing::TestWithParam<port_drop_row> {};
 

@@ -64,6 +64,7 @@ struct refusal {
     const char* message;
     bool root_only;
 };
+void PrintTo(const refusal& r, std::ostream* os) { *os << r.name; }
 
 std::string keep() { return "keep\n"; }
 std::string empty() { return ""; }

@@ -152,6 +152,7 @@ struct refused_row {
     bool symlink;  // the path is a symbolic link to such a file
     const char* message;
 };
+void PrintTo(const refused_row& r, std::ostream* os) { *os << r.what; }
 
 class link_segment_refused : public ::testing::TestWithParam<refused_row> {};
 

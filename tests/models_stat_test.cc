@@ -67,6 +67,7 @@ struct loss_row {
     double ratio;       // expected long-run loss
     double mean_burst;  // expected mean run of losses, 0 = not checked
 };
+void PrintTo(const loss_row& r, std::ostream* os) { *os << r.spec; }
 
 class loss_stat : public stat_test, public ::testing::WithParamInterface<loss_row> {};
 
@@ -125,6 +126,7 @@ struct delay_row {
     double mean, sd, min;  // ns; sd < 0 = not checked
     std::vector<quantile> quantiles;
 };
+void PrintTo(const delay_row& r, std::ostream* os) { *os << r.spec; }
 
 class delay_stat : public stat_test, public ::testing::WithParamInterface<delay_row> {};
 
@@ -217,6 +219,10 @@ struct trace_row {
     double bps;         // expected rate of the link's output
     uint64_t max_wait;  // ns, 0 = not checked
 };
+void PrintTo(const trace_row& r, std::ostream* os)
+{
+    *os << r.len << " B every " << r.gap << " ns, " << uint64_t(r.bps) << " bit/s out";
+}
 
 class trace_stat : public stat_test, public ::testing::WithParamInterface<trace_row> {};
 
