@@ -10,7 +10,6 @@
 // models/model_tables.hpp says how each table is built and where its tail
 // is cut.  The table's largest entry is held to the direction's max_delay.
 #include <algorithm>
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -77,15 +76,9 @@ int pareto_delay_parse(pipe_state& pipe, model_spec& candidate, int argc, const 
         return 1;
     int err = 0;
     const double shape = parse_gen(argv[2], nullptr, &err);
-    if (err || !(shape > 1) || std::isinf(shape)) {
-        log_msg("pareto: shape %s must be a number above 1\n", argv[2]);
-        return 1;
-    }
     std::vector<uint64_t> t(models::dist_entries);
-    if (!models::pareto_table(min, shape, t)) {
-        log_msg("pareto: min %s shape %s reach beyond 64-bit ns\n", argv[1], argv[2]);
+    if (!models::pareto_args(argv, min, shape, err, t))
         return 1;
-    }
     return install(pipe, candidate, t);
 }
 

@@ -303,6 +303,19 @@ trace_cursor trace_start(uint32_t period_ms) noexcept
     return c;
 }
 
+bool pareto_args(const char* const* argv, uint64_t min, double shape, int err, std::span<uint64_t> entry)
+{
+    if (err || !(shape > 1) || std::isinf(shape)) {
+        log_msg("pareto: shape %s must be a number above 1\n", argv[2]);
+        return false;
+    }
+    if (!pareto_table(min, shape, entry)) {
+        log_msg("pareto: min %s shape %s reach beyond 64-bit ns\n", argv[1], argv[2]);
+        return false;
+    }
+    return true;
+}
+
 namespace {
 
 bool cell_int_arg(const char* name, const char* word, long long lo, long long hi, long long& v)

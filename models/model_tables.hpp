@@ -105,6 +105,11 @@ bool normal_table(uint64_t mean, uint64_t sigma, std::span<uint64_t> entry) noex
 // Pareto of scale min (ns) and shape > 1; false when an entry would not fit
 // 64 bits.
 bool pareto_table(uint64_t min, double shape, std::span<uint64_t> entry) noexcept;
+// The table of "pareto,MIN,SHAPE" (argv[1], argv[2]) once the caller's
+// readers have taken MIN as min and SHAPE as shape (err non-zero when that
+// failed): false, with a line naming the words at fault, when SHAPE is not a
+// number above 1 or the table reaches beyond 64-bit ns.
+bool pareto_args(const char* const* argv, uint64_t min, double shape, int err, std::span<uint64_t> entry);
 // From samples (sorted in place), of which there is at least one.
 void empirical_table(std::vector<uint64_t>& samples, std::span<uint64_t> entry);
 

@@ -9,7 +9,6 @@
 // schedule.  There are no session limits in the replayer.
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -170,15 +169,9 @@ int pareto_delay_parse(replay_state*, model_spec* cand, int argc, char** argv)
         return 1;
     int err = 0;
     const double shape = wenlo::parse_gen(argv[2], nullptr, &err);
-    if (err || !(shape > 1) || std::isinf(shape)) {
-        log_msg("pareto: shape %s must be a number above 1\n", argv[2]);
-        return 1;
-    }
     std::vector<uint64_t> t(models::dist_entries);
-    if (!models::pareto_table(min, shape, t)) {
-        log_msg("pareto: min %s shape %s reach beyond 64-bit ns\n", argv[1], argv[2]);
+    if (!models::pareto_args(argv, min, shape, err, t))
         return 1;
-    }
     return keep_table(cand, t);
 }
 
