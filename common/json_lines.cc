@@ -1,25 +1,15 @@
 #include "common/json_lines.hpp"
 
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "common/clock.hpp"
+
 namespace common {
-
-namespace {
-
-double clock_seconds(clockid_t id)
-{
-    timespec ts{};
-    clock_gettime(id, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
-}  // namespace
 
 json_lines::~json_lines()
 {
@@ -45,19 +35,19 @@ bool json_lines::open(const char* path)
         }
         owned_ = true;
     }
-    start_ = clock_seconds(CLOCK_MONOTONIC);
+    start_ns_ = monotonic_ns();
     return true;
 }
 
 json_object json_lines::envelope(const char* program, const char* kind) const
 {
     // Microseconds are enough for either time and keep the numbers short.
-    const auto micro = [](double s) { return double(int64_t(s * 1e6)) / 1e6; };
+    const auto micro = [](uint64_t ns) { return double(ns / 1000) / 1e6; };
     return {{"schema", json_schema},
             {"program", program},
             {"kind", kind},
-            {"time", micro(clock_seconds(CLOCK_REALTIME))},
-            {"elapsed", micro(clock_seconds(CLOCK_MONOTONIC) - start_)}};
+            {"time", micro(realtime_ns())},
+            {"elapsed", micro(monotonic_ns() - start_ns_)}};
 }
 
 bool json_lines::write(const json_object& object)

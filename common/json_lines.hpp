@@ -6,6 +6,7 @@
 //    "time": wall-clock seconds since 1970, "elapsed": seconds since start}
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 #include <nlohmann/json.hpp>
@@ -46,7 +47,7 @@ public:
 private:
     std::FILE* f_ = nullptr;
     bool owned_ = false;
-    double start_ = 0;  // monotonic seconds at open
+    uint64_t start_ns_ = 0;  // monotonic clock at open
 };
 
 }  // namespace common

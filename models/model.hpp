@@ -30,7 +30,8 @@ void* param_alloc(pipes::pipe_state& pipe, pipes::model_spec& candidate, size_t 
 // above the limit logs "invalid new <what> %lld (max %lld)" and fails.
 bool limit_check(uint64_t& limit, uint64_t value, const char* what);
 
-// Probabilities are thresholds against 24 random bits.
+// Probabilities are thresholds against 24 random bits (prob_scale and
+// r24_mask, models/model_math.hpp).
 
 // ---------------------------------------------------------------------------
 // The models.

@@ -33,7 +33,7 @@ struct trace_param {  // trace-driven bandwidth
     models::trace_cursor cur;
     uint8_t count[models::trace_max_ms];  // opportunities in each ms of a period
 };
-// The cell model uses tx_table (models/model.hpp).
+// The cell model uses tx_table (pipe/model_contract.hpp).
 
 static_assert(sizeof(ge_param) == 56 && sizeof(ge_param) % 8 == 0);
 static_assert(sizeof(markov_param) == 64);
