@@ -71,8 +71,9 @@ inline void record(histogram& h, uint64_t ns) noexcept
         m.store(ns, std::memory_order_relaxed);
 }
 
-// One interval: frames recorded, median, 99th percentile and maximum (ns).
-// Percentiles are the middle of their bucket, never above the maximum.
+// Frames recorded, median, 99th percentile and maximum (ns), of one
+// interval or of a whole run.  Percentiles are the middle of their bucket,
+// never above the maximum.
 struct summary {
     uint64_t frames;
     uint64_t median;
@@ -80,24 +81,20 @@ struct summary {
     uint64_t max;
 };
 
-// The reader: what live recorded since prev (its copy from the last call,
-// updated here).  A writer that raised peak just as it was taken may carry
-// it into the next interval; the maximum is never below the highest bucket
-// the interval holds.
-inline summary take_interval(histogram& live, histogram& prev) noexcept
+// The summary of counts per bucket (a reader's own copy, or the writer's
+// histogram read by the writer) whose largest value is max.  The maximum
+// is raised to the floor of the highest bucket holding a frame when max is
+// below it (a peak taken just before it was raised).
+inline summary summarise(const uint64_t (&n)[n_buckets], uint64_t max) noexcept
 {
-    uint64_t n[n_buckets];
     uint64_t total = 0;
     int highest = -1;
     for (int b = 0; b < n_buckets; ++b) {
-        const uint64_t now = std::atomic_ref<uint64_t>(live.count[b]).load(std::memory_order_relaxed);
-        n[b] = now - prev.count[b];
-        prev.count[b] = now;
         total += n[b];
         if (n[b])
             highest = b;
     }
-    summary s{total, 0, 0, std::atomic_ref<uint64_t>(live.peak).exchange(0, std::memory_order_relaxed)};
+    summary s{total, 0, 0, max};
     if (total == 0)
         return s;
     if (s.max < bucket_low(highest))
@@ -116,6 +113,21 @@ inline summary take_interval(histogram& live, histogram& prev) noexcept
     s.median = at((total + 1) / 2);
     s.p99 = at((total * 99 + 99) / 100);
     return s;
+}
+
+// The reader: what live recorded since prev (its copy from the last call,
+// updated here).  A writer that raised peak just as it was taken may carry
+// it into the next interval; the maximum is never below the highest bucket
+// the interval holds.
+inline summary take_interval(histogram& live, histogram& prev) noexcept
+{
+    uint64_t n[n_buckets];
+    for (int b = 0; b < n_buckets; ++b) {
+        const uint64_t now = std::atomic_ref<uint64_t>(live.count[b]).load(std::memory_order_relaxed);
+        n[b] = now - prev.count[b];
+        prev.count[b] = now;
+    }
+    return summarise(n, std::atomic_ref<uint64_t>(live.peak).exchange(0, std::memory_order_relaxed));
 }
 
 }  // namespace lateness

@@ -5,17 +5,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <future>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "common/lateness.hpp"
 #include "common/log.hpp"
 #include "common/mapping.hpp"
 #include "common/numarg.hpp"
@@ -251,6 +254,70 @@ TEST(Owners, DescriptorAndMappingGoWithTheirLastOwner)
     EXPECT_FALSE(mapped(base));
     EXPECT_TRUE(mapped(released));
     munmap(released, 4096);
+}
+
+// A summary of cumulative counts: percentiles are bucket middles (exact
+// below 32 ns) never above the maximum, and a maximum beyond the last
+// bucket stays exact when the caller knows it.
+TEST(Lateness, SummaryOfCountsTakesBucketMiddlesAndTheGivenMax)
+{
+    const uint64_t far = (uint64_t(1) << 41) + 5;
+    struct row {
+        const char* what;
+        std::vector<std::pair<uint64_t, int>> values;  // value, times
+        lateness::summary want;
+    } rows[] = {
+        {"nothing recorded", {}, {0, 0, 0, 0}},
+        {"exact below 32", {{5, 1}, {7, 1}, {9, 1}}, {3, 7, 9, 9}},
+        {"middle clamped to the max", {{1000, 1}}, {1, 1000, 1000, 1000}},
+        {"p99 in the middle of the top value's bucket",
+         {{1000, 49}, {1000000, 1}},
+         {50, 1008, 999424, 1000000}},
+        {"beyond the last bucket", {{1000, 1}, {far, 1}}, {2, 1008, uint64_t(1) << 40, far}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        auto h = std::make_unique<lateness::histogram>();
+        uint64_t max = 0;
+        for (const auto& [v, times] : r.values)
+            for (int i = 0; i < times; ++i) {
+                lateness::record(*h, v);
+                max = std::max(max, v);
+            }
+        const lateness::summary s = lateness::summarise(h->count, max);
+        EXPECT_EQ(s.frames, r.want.frames);
+        EXPECT_EQ(s.median, r.want.median);
+        EXPECT_EQ(s.p99, r.want.p99);
+        EXPECT_EQ(s.max, r.want.max);
+    }
+}
+
+// The intervals a reader takes hold only their own frames; the cumulative
+// counts summarise the whole run, even after the reader took the peak.
+TEST(Lateness, IntervalsAndTheWholeRunFromOneHistogram)
+{
+    auto live = std::make_unique<lateness::histogram>();
+    auto prev = std::make_unique<lateness::histogram>();
+    for (int i = 0; i < 10; ++i)
+        lateness::record(*live, 20);
+    const lateness::summary first = lateness::take_interval(*live, *prev);
+    for (int i = 0; i < 30; ++i)
+        lateness::record(*live, 3000);
+    const lateness::summary second = lateness::take_interval(*live, *prev);
+    EXPECT_EQ(first.frames, 10u);
+    EXPECT_EQ(first.p99, 20u);
+    EXPECT_EQ(first.max, 20u);
+    EXPECT_EQ(second.frames, 30u);
+    EXPECT_EQ(second.median, 3000u);  // bucket [2944, 3072): middle 3008 above the max
+    EXPECT_EQ(second.max, 3000u);
+    const lateness::summary run = lateness::summarise(live->count, 3000);
+    EXPECT_EQ(run.frames, 40u);
+    EXPECT_EQ(run.median, 3000u);
+    EXPECT_EQ(run.p99, 3000u);
+    // The reader took the peak: without the writer's own maximum only the
+    // floor of the highest bucket is left.
+    EXPECT_EQ(lateness::summarise(live->count, live->peak).max, 2944u);
+    EXPECT_EQ(lateness::take_interval(*live, *prev).frames, 0u);
 }
 
 TEST(Limiter, OnePerSecond)

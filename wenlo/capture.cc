@@ -234,20 +234,6 @@ uint64_t run_control::passes() const
     return queue_passes * copies + whole;
 }
 
-uint64_t late_hist::quantile(double q) const
-{
-    if (count == 0)
-        return 0;
-    const auto want = static_cast<uint64_t>(std::ceil(q * static_cast<double>(count)));
-    uint64_t seen = 0;
-    for (size_t b = 0; b < n.size(); b++) {
-        seen += n[b];
-        if (seen >= std::max<uint64_t>(want, 1))
-            return std::min(floor_of(static_cast<int>(b)), max);
-    }
-    return max;
-}
-
 run_report finish_run(replay_state& rs, const char* end)
 {
     const run_control& c = rs.ctl;
@@ -263,9 +249,11 @@ run_report finish_run(replay_state& rs, const char* end)
         r.pps = static_cast<double>(r.packets) / r.elapsed_s;
         r.bps = static_cast<double>(r.bytes) * 8 / r.elapsed_s;
     }
-    r.late_median_ns = c.late.quantile(0.5);
-    r.late_p99_ns = c.late.quantile(0.99);
-    r.late_max_ns = c.late.max;
+    // Read by the thread that records into it: the counts are still.
+    const lateness::summary late = lateness::summarise(rs.late.count, c.late_max);
+    r.late_median_ns = late.median;
+    r.late_p99_ns = late.p99;
+    r.late_max_ns = late.max;
     r.rewritten = c.rewrites.rewritten;
     r.not_rewritten_truncated = c.rewrites.truncated;
     r.not_rewritten_not_ip = c.rewrites.not_ip;

@@ -128,13 +128,12 @@ bool cons(replay_state& rs)
             rs.cons_head = e.next;
             rs.sent.fetch_add(1, std::memory_order_relaxed);
             rs.cons_now =
-                rs.ctl.on_sent(q + head + entry_align, e.len, rs.t0 + e.tx, rs.t0 + rs.cons_now) - rs.t0;
+                rs.ctl.on_sent(q + head + entry_align, e.len, rs.t0 + e.tx, rs.t0 + rs.cons_now, rs.late) -
+                rs.t0;
             bump(rs.sent_bytes, e.len);
             if (rs.report_on) {
                 // The clock reading on_sent already made: no second one per packet.
-                const int64_t late = static_cast<int64_t>(rs.cons_now - e.tx);
-                lateness::record(rs.late, late > 0 ? static_cast<uint64_t>(late) : 0);
-                rs.drift.store(late, std::memory_order_relaxed);
+                rs.drift.store(static_cast<int64_t>(rs.cons_now - e.tx), std::memory_order_relaxed);
             }
         } else if (r < 0 && e.len > max_frame) [[unlikely]] {
             // The port can never carry it: skip instead of retrying for ever.

@@ -137,7 +137,7 @@ struct replay_state {
     // The JSON report (--json).  report_on is set before the replay thread
     // starts; the rest is written by the replay thread with relaxed
     // single-writer stores and read by main.
-    bool report_on = false;  // record lateness and drift
+    bool report_on = false;  // record the drift
     std::atomic<uint64_t> sent_bytes{0};
     std::atomic<uint64_t> pass{0};  // the pass being sent, from 1
     // Left out of the queue by the loss model when it was filled: every
@@ -149,9 +149,10 @@ struct replay_state {
     std::atomic<uint64_t> no_peer_bytes{0};
     std::atomic<uint64_t> too_short_bytes{0};
     std::atomic<uint64_t> damaged_bytes{0};
-    // Send time minus due time of the packets sent, and of the last one
-    // (how far behind its schedule the replay is: the schedule is never
-    // moved to catch up).
+    // Send time minus due time of the packets sent (recorded on every send:
+    // the final report summarises it too), and of the last one (how far
+    // behind its schedule the replay is: the schedule is never moved to
+    // catch up).
     common::lateness::histogram late{};
     std::atomic<int64_t> drift{0};
 };

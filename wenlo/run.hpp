@@ -1,17 +1,17 @@
 // What a run is asked to do beyond the models (limits, rewriting, a fixed
 // packet rate) and what the consumer counts for the final report.
 //
-// The consumer's additions per packet are plain: a histogram bucket for the
-// lateness (a clock read every 16 packets sent back to back), a few
+// The consumer's additions per packet are plain: a bucket of the shared
+// lateness histogram (a clock read every 16 packets sent back to back), a few
 // counters, four compares for the limits and, with --unique-ip only, the
 // shift of the entry just sent.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <vector>
 
 #include "common/clock.hpp"
+#include "common/lateness.hpp"
 #include "wenlo/rewrite.hpp"
 
 namespace wenlo {
@@ -25,40 +25,6 @@ struct run_options {
     uint64_t duration = no_limit;  // --duration, ns
     double pps = 0;                // --pps, 0: not asked
     rewrite_opts rewrite;
-};
-
-// Lateness of the sends: 16 linear buckets per power of two (within 1/16 of
-// the value), and the exact maximum.
-struct late_hist {
-    static constexpr int sub = 16;
-    std::array<uint64_t, 64 * sub> n{};
-    uint64_t max = 0;
-    uint64_t count = 0;
-
-    static int bucket(uint64_t v)
-    {
-        if (v < sub)
-            return static_cast<int>(v);
-        const int e = 63 - __builtin_clzll(v);  // >= 4
-        return (e - 3) * sub + static_cast<int>((v >> (e - 4)) & (sub - 1));
-    }
-    // Smallest value of a bucket.
-    static uint64_t floor_of(int b)
-    {
-        if (b < sub)
-            return static_cast<uint64_t>(b);
-        const int e = b / sub + 3;
-        return (uint64_t{sub} + static_cast<uint64_t>(b % sub)) << (e - 4);
-    }
-    void add(uint64_t v)
-    {
-        n[static_cast<size_t>(bucket(v))]++;
-        count++;
-        if (v > max)
-            max = v;
-    }
-    // The value below which a fraction q of the samples lie (bucket floor).
-    uint64_t quantile(double q) const;
 };
 
 // Consumer side of the run: limits, counters, the pass shift.
@@ -88,7 +54,11 @@ struct run_control {
     uint64_t done = 0;     // entries consumed (sent or skipped)
     uint64_t in_pass = 0;  // of them in the current pass of the queue
     uint64_t queue_passes = 0;
-    late_hist late;
+    // Lateness of the sends: counted in the replay's histogram (which the
+    // --json report reads too), and the exact maximum here, for the final
+    // report (the histogram's peak is taken by the --json report and its
+    // last bucket holds every value from 2^40 ns up).
+    uint64_t late_max = 0;
     rewrite_counts rewrites;
     const char* end = nullptr;  // why the consumer stopped, once it has
 
@@ -109,19 +79,23 @@ struct run_control {
         past_deadline = now >= deadline;
     }
     // After an entry was handed to the port (wire bytes len, due at `due`,
-    // monotonic ns): its lateness, and its shift for the next pass.  `now`
-    // is the consumer's last clock reading, fresh when it waited for this
-    // entry; sent back to back, every clock_every-th send reads the clock.
-    // Returns the time used.
+    // monotonic ns): its lateness into `late`, and its shift for the next
+    // pass.  `now` is the consumer's last clock reading, fresh when it
+    // waited for this entry; sent back to back, every clock_every-th send
+    // reads the clock.  Returns the time used.
     static constexpr uint32_t clock_every = 16;
     uint32_t since_read = 0;
-    uint64_t on_sent(unsigned char* frame, uint64_t len, uint64_t due, uint64_t now)
+    uint64_t on_sent(unsigned char* frame, uint64_t len, uint64_t due, uint64_t now,
+                     common::lateness::histogram& late)
     {
         if (++since_read == clock_every) {
             since_read = 0;
             now = common::monotonic_ns();
         }
-        late.add(now > due ? now - due : 0);
+        const uint64_t ns = now > due ? now - due : 0;
+        common::lateness::record(late, ns);
+        if (ns > late_max)
+            late_max = ns;
         sent++;
         bytes += len;
         on_passed(frame);
