@@ -56,9 +56,7 @@ unsigned char* map_buffer(uint64_t size, const char* what, bool lock)
 
 void count_drop(pipe_state& p, const queue_record& r, drop_reason why) noexcept
 {
-    counter_add(p.cons_stats->drop_pkts, 1);
-    counter_add(p.cons_stats->drop_bytes, r.len);
-    count_reason(p.cons_rep.drops, why, r.len);
+    pipes::count_drop(p.cons_stats, p.cons_rep.drops, why, r.len);
 }
 
 // Longest single sleep while the queue holds only future records: the
@@ -247,9 +245,7 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
             }
             if (sent < 0) {
                 // Dropped by the port (its reason is in the port's drops).
-                counter_add(p.cons_stats->port_drop_pkts, 1);
-                counter_add(p.cons_stats->port_drop_bytes, r.len);
-                count_reason(p.cons_rep.drops, drop_reason::port, r.len);
+                count_drop(p, r, drop_reason::port);
                 advance(p, st, r);
                 return true;
             }

@@ -113,9 +113,7 @@ bool gather(pipe_state& p, netport::ring& r) noexcept
         return true;
     prod_log(5, "dropped packet len %llu in %d slots%s\n", (unsigned long long)total, k,
              cut ? ", incomplete" : "");
-    counter_add(p.prod_stats->drop_pkts, 1);
-    counter_add(p.prod_stats->drop_bytes, total);
-    count_reason(p.prod_rep.drops, drop_reason::oversize, total);
+    count_drop(p.prod_stats, p.prod_rep.drops, drop_reason::oversize, total);
     return false;
 }
 
@@ -250,9 +248,7 @@ int prod_pass(pipe_state& p, bool wait) noexcept
         if (gather(p, r)) {
             if (p.cur_len < 60) {
                 prod_log(5, "short packet len %d\n", int(p.cur_len));
-                counter_add(p.prod_stats->port_drop_pkts, 1);
-                counter_add(p.prod_stats->port_drop_bytes, p.cur_len);
-                count_reason(p.prod_rep.drops, drop_reason::short_frame, p.cur_len);
+                count_drop(p.prod_stats, p.prod_rep.drops, drop_reason::short_frame, p.cur_len);
             } else if (p.route_mode && route_divert(p)) {
                 // ARP frames go to the other direction's consumer.
             } else {
