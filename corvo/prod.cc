@@ -132,18 +132,12 @@ inline void forward(pipe_state& p) noexcept
 // peak when above it.  The end of a pass is when the queue is fullest.
 void note_queue_peak(pipe_state& p) noexcept
 {
-    // The consumer counts a record taken only after the producer counted
-    // it queued, so reading the consumer first never goes below zero.
-    const uint64_t taken_pkts = counter_read(p.cons_rep.taken_pkts);
-    const uint64_t taken_bytes = counter_read(p.cons_rep.taken_bytes);
-    const pipe_counters& c = *p.prod_stats;
+    const queued_amount q = queued_now(p);
     const prod_report& r = p.prod_rep;
-    const uint64_t pkts = c.pkts + c.hold_pkts - r.unhold_pkts - taken_pkts;
-    const uint64_t bytes = c.bytes + c.hold_bytes - r.unhold_bytes - taken_bytes;
-    if (pkts > counter_read(r.peak_pkts))
-        shared_word(p.prod_rep.peak_pkts).store(pkts, std::memory_order_relaxed);
-    if (bytes > counter_read(r.peak_bytes))
-        shared_word(p.prod_rep.peak_bytes).store(bytes, std::memory_order_relaxed);
+    if (q.pkts > counter_read(r.peak_pkts))
+        shared_word(p.prod_rep.peak_pkts).store(q.pkts, std::memory_order_relaxed);
+    if (q.bytes > counter_read(r.peak_bytes))
+        shared_word(p.prod_rep.peak_bytes).store(q.bytes, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -261,7 +255,7 @@ int prod_pass(pipe_state& p, bool wait) noexcept
     }
     publish_tail(p);  // QR1 (queue.cc): this pass's records to the consumer
     queue_release(p);
-    if (p.report_on)
+    if (p.report_on && i > 0)  // an idle pass queued nothing new
         note_queue_peak(p);
     return i;
 }
