@@ -91,17 +91,19 @@ void nap(cons_loop_state& st, uint64_t ns) noexcept
 
 // Transmit sync: what was injected leaves now, and (report_on) the
 // frames sent since the last sync are as late as this moment makes them.
-// One clock reading serves the whole batch.
-void sync_out(pipe_state& p, cons_loop_state& st) noexcept
+// One clock reading serves the whole batch and, with want_now, the caller:
+// returns it, or 0 when the clock was not read.
+uint64_t sync_out(pipe_state& p, cons_loop_state& st, bool want_now = false) noexcept
 {
     netport::nmport_txsync(p.port_out);
     st.pending = 0;
-    if (st.n_due == 0)
-        return;
+    if (st.n_due == 0 && !want_now)
+        return 0;
     const uint64_t at = pipe_clock(p);
     for (uint32_t k = 0; k < st.n_due; ++k)
         lateness::record(p.cons_rep.late, time_before(at, st.due[k]) ? 0 : at - st.due[k]);
     st.n_due = 0;
+    return at;
 }
 
 // The record at head is done with.
@@ -238,8 +240,7 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
             const int sent = netport::nmport_inject(p.port_out, record_data(&r), r.len);
             if (sent == 0) {
                 // Transmit ring full: sync and try the same record again.
-                sync_out(p, st);
-                p.cons_now = pipe_clock(p);
+                p.cons_now = sync_out(p, st, true);
                 st.retry = 1;
                 return false;
             }
@@ -266,8 +267,10 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
     // slept for until shortly before; on an empty queue the consumer sleeps
     // until the producer publishes (route mode: naps briefly).
     if (st.pending > 0) {
-        sync_out(p, st);
-    } else if (wait == 0 && !p.route_mode) {
+        p.cons_now = sync_out(p, st, true);
+        return false;
+    }
+    if (wait == 0 && !p.route_mode) {
         // Empty: the producer wakes us when it publishes a record.
         cons_sleep_until_published(p, h, empty_wait_ns);
     } else if (wait == 0) {
