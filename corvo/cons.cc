@@ -22,15 +22,12 @@ namespace corvo {
 
 namespace {
 
-constexpr double default_bps = 200000000000.0;  // when max_bps is not set
-
 // Address space for a buffer of size bytes, aligned to release_chunk so
 // that whole chunks can be given back: pages come in as they are written,
 // and with lock they are faulted in and locked at once.  Null (logged when
 // the lock fails) when it cannot be had.
 unsigned char* map_buffer(uint64_t size, const char* what, bool lock)
 {
-    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
     if (size == 0 || size == invalid_count || size > UINT64_MAX / 2)
         return nullptr;
     const uint64_t span = size + release_chunk;
@@ -39,7 +36,7 @@ unsigned char* map_buffer(uint64_t size, const char* what, bool lock)
         return nullptr;
     const uintptr_t at = reinterpret_cast<uintptr_t>(m);
     const uintptr_t start = (at + release_chunk - 1) & ~uintptr_t(release_chunk - 1);
-    const uintptr_t end = start + (size + page - 1) / page * page;
+    const uintptr_t end = start + page_round(size);
     if (start > at)
         munmap(m, start - at);
     if (at + span > end)
@@ -142,9 +139,15 @@ void cons(pipe_state& p)
 
 }  // namespace
 
+uint64_t page_round(uint64_t bytes) noexcept
+{
+    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+}
+
 uint64_t queue_buf_size(uint64_t qsize, uint64_t max_delay, uint64_t max_bps) noexcept
 {
-    const double bw = max_bps ? double(max_bps) : default_bps;
+    const double bw = double(max_bps ? max_bps : default_bps);
     const uint64_t span = max_delay + 1000000;
     if (span < max_delay)
         return invalid_count;
@@ -155,7 +158,7 @@ uint64_t hold_buf_size(uint64_t max_hold, uint64_t max_bps) noexcept
 {
     if (max_hold == 0)
         return 0;
-    const double bw = max_bps ? double(max_bps) : default_bps;
+    const double bw = double(max_bps ? max_bps : default_bps);
     const uint64_t span = max_hold + 1000000;
     if (span < max_hold)
         return invalid_count;

@@ -73,7 +73,13 @@ inline queued_amount queued_now(const pipes::pipe_state& p) noexcept
 // ---------------------------------------------------------------------------
 // Steps of start-up, also used by tests.
 
-// Buffer sizes from the direction's session limits (bw 0 = 200 Gbit/s).
+// Rate in bit/s the buffers are sized for when a direction has no max_bps.
+inline constexpr uint64_t default_bps = 200000000000;
+
+// bytes rounded up to whole pages.
+uint64_t page_round(uint64_t bytes) noexcept;
+
+// Buffer sizes from the direction's session limits (bw 0 = default_bps).
 uint64_t queue_buf_size(uint64_t qsize, uint64_t max_delay, uint64_t max_bps) noexcept;
 uint64_t hold_buf_size(uint64_t max_hold, uint64_t max_bps) noexcept;  // 0 when max_hold is 0
 
