@@ -260,16 +260,12 @@ bool lock_if_asked(corvo_config& cfg)
     return true;
 }
 
-struct free_deleter {
-    void operator()(char** p) const { std::free(p); }
-};
-
 // -M of direction p: raises its limits and, without a bandwidth model,
 // installs max-bps as one.  Answers false (logged) when the text is refused.
 bool apply_limits(pipe_state& p, const char* text)
 {
     int n = 0;
-    std::unique_ptr<char*, free_deleter> words(split_args_or_exit(text, &n));
+    split_words words(split_args_or_exit(text, &n));
     char** w = words.get();
     if (n < 1 || n > 3) {
         log_msg("invalid parameters for -M: need max-delay[,max-bps[,max-hold-time]]]\n");
