@@ -28,7 +28,13 @@ bool whole_integer(const char* text, long long& v)
 
 bool whole_unsigned(const char* text, uint64_t& v)
 {
-    if (text == nullptr || *text == 0 || *text == '-')
+    if (text == nullptr || *text == 0)
+        return false;
+    // strtoull takes leading blanks and then wraps a negative number.
+    const char* sign = text;
+    while (*sign == ' ' || (*sign >= '\t' && *sign <= '\r'))
+        ++sign;
+    if (*sign == '-')
         return false;
     errno = 0;
     char* end = nullptr;

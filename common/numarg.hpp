@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 namespace common {
 
@@ -36,6 +38,12 @@ uint64_t parse_count(const char* text, const unit_entry* table);
 // allocation (free() it): words, a null, a pointer to the private copy of the
 // text.  A null text returns null.  *count gets the number of words.
 char** split_args_or_exit(const char* text, int* count);
+
+// Owner of what split_args_or_exit returns.
+struct split_words_free {
+    void operator()(char** words) const noexcept { std::free(words); }
+};
+using split_words = std::unique_ptr<char*, split_words_free>;
 
 // "%.3f %s" with 1000-based unit letters "", K, M, G, T; returns buf.
 char* scaled_str(uint64_t value, char* buf);

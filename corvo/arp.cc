@@ -51,11 +51,7 @@ inline std::atomic_ref<uint8_t> state_of(arp_slot& s) noexcept { return std::ato
 
 void count_prod_drop(pipe_state& p) noexcept
 {
-    if (p.prod_stats) {
-        counter_add(p.prod_stats->drop_pkts, 1);
-        counter_add(p.prod_stats->drop_bytes, p.cur_len);
-    }
-    count_reason(p.prod_rep.drops, drop_reason::not_routable, p.cur_len);
+    count_drop(p.prod_stats, p.prod_rep.drops, drop_reason::not_routable, p.cur_len);
 }
 
 }  // namespace

@@ -22,15 +22,12 @@ namespace corvo {
 
 namespace {
 
-constexpr double default_bps = 200000000000.0;  // when max_bps is not set
-
 // Address space for a buffer of size bytes, aligned to release_chunk so
 // that whole chunks can be given back: pages come in as they are written,
 // and with lock they are faulted in and locked at once.  Null (logged when
 // the lock fails) when it cannot be had.
 unsigned char* map_buffer(uint64_t size, const char* what, bool lock)
 {
-    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
     if (size == 0 || size == invalid_count || size > UINT64_MAX / 2)
         return nullptr;
     const uint64_t span = size + release_chunk;
@@ -39,7 +36,7 @@ unsigned char* map_buffer(uint64_t size, const char* what, bool lock)
         return nullptr;
     const uintptr_t at = reinterpret_cast<uintptr_t>(m);
     const uintptr_t start = (at + release_chunk - 1) & ~uintptr_t(release_chunk - 1);
-    const uintptr_t end = start + (size + page - 1) / page * page;
+    const uintptr_t end = start + page_round(size);
     if (start > at)
         munmap(m, start - at);
     if (at + span > end)
@@ -56,9 +53,7 @@ unsigned char* map_buffer(uint64_t size, const char* what, bool lock)
 
 void count_drop(pipe_state& p, const queue_record& r, drop_reason why) noexcept
 {
-    counter_add(p.cons_stats->drop_pkts, 1);
-    counter_add(p.cons_stats->drop_bytes, r.len);
-    count_reason(p.cons_rep.drops, why, r.len);
+    pipes::count_drop(p.cons_stats, p.cons_rep.drops, why, r.len);
 }
 
 // Longest single sleep while the queue holds only future records: the
@@ -93,17 +88,19 @@ void nap(cons_loop_state& st, uint64_t ns) noexcept
 
 // Transmit sync: what was injected leaves now, and (report_on) the
 // frames sent since the last sync are as late as this moment makes them.
-// One clock reading serves the whole batch.
-void sync_out(pipe_state& p, cons_loop_state& st) noexcept
+// One clock reading serves the whole batch and, with want_now, the caller:
+// returns it, or 0 when the clock was not read.
+uint64_t sync_out(pipe_state& p, cons_loop_state& st, bool want_now = false) noexcept
 {
     netport::nmport_txsync(p.port_out);
     st.pending = 0;
-    if (st.n_due == 0)
-        return;
+    if (st.n_due == 0 && !want_now)
+        return 0;
     const uint64_t at = pipe_clock(p);
     for (uint32_t k = 0; k < st.n_due; ++k)
         lateness::record(p.cons_rep.late, time_before(at, st.due[k]) ? 0 : at - st.due[k]);
     st.n_due = 0;
+    return at;
 }
 
 // The record at head is done with.
@@ -142,9 +139,15 @@ void cons(pipe_state& p)
 
 }  // namespace
 
+uint64_t page_round(uint64_t bytes) noexcept
+{
+    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+}
+
 uint64_t queue_buf_size(uint64_t qsize, uint64_t max_delay, uint64_t max_bps) noexcept
 {
-    const double bw = max_bps ? double(max_bps) : default_bps;
+    const double bw = double(max_bps ? max_bps : default_bps);
     const uint64_t span = max_delay + 1000000;
     if (span < max_delay)
         return invalid_count;
@@ -155,7 +158,7 @@ uint64_t hold_buf_size(uint64_t max_hold, uint64_t max_bps) noexcept
 {
     if (max_hold == 0)
         return 0;
-    const double bw = max_bps ? double(max_bps) : default_bps;
+    const double bw = double(max_bps ? max_bps : default_bps);
     const uint64_t span = max_hold + 1000000;
     if (span < max_hold)
         return invalid_count;
@@ -240,16 +243,13 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
             const int sent = netport::nmport_inject(p.port_out, record_data(&r), r.len);
             if (sent == 0) {
                 // Transmit ring full: sync and try the same record again.
-                sync_out(p, st);
-                p.cons_now = pipe_clock(p);
+                p.cons_now = sync_out(p, st, true);
                 st.retry = 1;
                 return false;
             }
             if (sent < 0) {
                 // Dropped by the port (its reason is in the port's drops).
-                counter_add(p.cons_stats->port_drop_pkts, 1);
-                counter_add(p.cons_stats->port_drop_bytes, r.len);
-                count_reason(p.cons_rep.drops, drop_reason::port, r.len);
+                count_drop(p, r, drop_reason::port);
                 advance(p, st, r);
                 return true;
             }
@@ -270,8 +270,10 @@ bool cons_pass(pipe_state& p, cons_loop_state& st) noexcept
     // slept for until shortly before; on an empty queue the consumer sleeps
     // until the producer publishes (route mode: naps briefly).
     if (st.pending > 0) {
-        sync_out(p, st);
-    } else if (wait == 0 && !p.route_mode) {
+        p.cons_now = sync_out(p, st, true);
+        return false;
+    }
+    if (wait == 0 && !p.route_mode) {
         // Empty: the producer wakes us when it publishes a record.
         cons_sleep_until_published(p, h, empty_wait_ns);
     } else if (wait == 0) {

@@ -50,10 +50,36 @@ inline void set_datapath_clock(clock_fn* fn) noexcept
 // mono_ns() - t0.
 inline uint64_t pipe_clock(const pipes::pipe_state& p) noexcept { return mono_ns() - p.t0; }
 
+// Frames and bytes in the queue and the hold buffer now: queued plus held,
+// less what left the hold buffer and what the consumer took.  The consumer
+// counts a record taken only after the producer counted it, so reading the
+// consumer first never gives a negative amount.
+struct queued_amount {
+    uint64_t pkts;
+    uint64_t bytes;
+};
+inline queued_amount queued_now(const pipes::pipe_state& p) noexcept
+{
+    const uint64_t taken_pkts = pipes::counter_read(p.cons_rep.taken_pkts);
+    const uint64_t taken_bytes = pipes::counter_read(p.cons_rep.taken_bytes);
+    const pipes::pipe_counters& c = *p.prod_stats;
+    const pipes::prod_report& r = p.prod_rep;
+    return {pipes::counter_read(c.pkts) + pipes::counter_read(c.hold_pkts) - pipes::counter_read(r.unhold_pkts) -
+                taken_pkts,
+            pipes::counter_read(c.bytes) + pipes::counter_read(c.hold_bytes) -
+                pipes::counter_read(r.unhold_bytes) - taken_bytes};
+}
+
 // ---------------------------------------------------------------------------
 // Steps of start-up, also used by tests.
 
-// Buffer sizes from the direction's session limits (bw 0 = 200 Gbit/s).
+// Rate in bit/s the buffers are sized for when a direction has no max_bps.
+inline constexpr uint64_t default_bps = 200000000000;
+
+// bytes rounded up to whole pages.
+uint64_t page_round(uint64_t bytes) noexcept;
+
+// Buffer sizes from the direction's session limits (bw 0 = default_bps).
 uint64_t queue_buf_size(uint64_t qsize, uint64_t max_delay, uint64_t max_bps) noexcept;
 uint64_t hold_buf_size(uint64_t max_hold, uint64_t max_bps) noexcept;  // 0 when max_hold is 0
 

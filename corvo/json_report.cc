@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/log.hpp"
+#include "corvo/datapath.hpp"
 #include "corvo/options.hpp"
 #include "models/model.hpp"
 
@@ -188,17 +189,10 @@ json_object frames(uint64_t pkts, uint64_t bytes) { return {{"frames", pkts}, {"
 json_object direction_json(corvo_config& cfg, int d)
 {
     pipe_state& p = cfg.pipe[d];
-    const pipe_counters& pc = cfg.layout->header.counters[2 * d];
     const pipe_counters& cc = cfg.layout->header.counters[2 * d + 1];
     const prod_report& pr = p.prod_rep;
     const cons_report& cr = p.cons_rep;
-    // The consumer counts a record taken only after the producer counted
-    // it, so reading the consumer first never shows a negative queue.
-    const uint64_t taken_pkts = counter_read(cr.taken_pkts), taken_bytes = counter_read(cr.taken_bytes);
-    const uint64_t q_pkts =
-        counter_read(pc.pkts) + counter_read(pc.hold_pkts) - counter_read(pr.unhold_pkts) - taken_pkts;
-    const uint64_t q_bytes =
-        counter_read(pc.bytes) + counter_read(pc.hold_bytes) - counter_read(pr.unhold_bytes) - taken_bytes;
+    const auto [q_pkts, q_bytes] = queued_now(p);
     uint64_t peak_pkts = shared_word(p.prod_rep.peak_pkts).exchange(0, std::memory_order_relaxed);
     uint64_t peak_bytes = shared_word(p.prod_rep.peak_bytes).exchange(0, std::memory_order_relaxed);
     peak_pkts = peak_pkts > q_pkts ? peak_pkts : q_pkts;

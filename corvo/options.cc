@@ -182,17 +182,13 @@ int parse_command_line(corvo_config& cfg, int argc, char** argv)
             }
             cfg.session_path = optarg;
             break;
-        case seed_option: {
-            char* end = nullptr;
-            errno = 0;
-            cfg.seed = std::strtoull(optarg, &end, 10);
-            if (end == optarg || *end != '\0' || errno != 0 || optarg[0] == '-') {
+        case seed_option:
+            if (!whole_unsigned(optarg, cfg.seed)) {
                 log_msg("--seed %s: need a whole number from 0 to 18446744073709551615\n", optarg);
                 return 1;
             }
             cfg.seed_given = true;
             break;
-        }
         default:  // '?': unknown option or missing argument
             if (optopt > 0 && optopt < 128)
                 log_msg("unknown option '-%c'\n", optopt);

@@ -113,9 +113,7 @@ bool gather(pipe_state& p, netport::ring& r) noexcept
         return true;
     prod_log(5, "dropped packet len %llu in %d slots%s\n", (unsigned long long)total, k,
              cut ? ", incomplete" : "");
-    counter_add(p.prod_stats->drop_pkts, 1);
-    counter_add(p.prod_stats->drop_bytes, total);
-    count_reason(p.prod_rep.drops, drop_reason::oversize, total);
+    count_drop(p.prod_stats, p.prod_rep.drops, drop_reason::oversize, total);
     return false;
 }
 
@@ -134,18 +132,12 @@ inline void forward(pipe_state& p) noexcept
 // peak when above it.  The end of a pass is when the queue is fullest.
 void note_queue_peak(pipe_state& p) noexcept
 {
-    // The consumer counts a record taken only after the producer counted
-    // it queued, so reading the consumer first never goes below zero.
-    const uint64_t taken_pkts = counter_read(p.cons_rep.taken_pkts);
-    const uint64_t taken_bytes = counter_read(p.cons_rep.taken_bytes);
-    const pipe_counters& c = *p.prod_stats;
+    const queued_amount q = queued_now(p);
     const prod_report& r = p.prod_rep;
-    const uint64_t pkts = c.pkts + c.hold_pkts - r.unhold_pkts - taken_pkts;
-    const uint64_t bytes = c.bytes + c.hold_bytes - r.unhold_bytes - taken_bytes;
-    if (pkts > counter_read(r.peak_pkts))
-        shared_word(p.prod_rep.peak_pkts).store(pkts, std::memory_order_relaxed);
-    if (bytes > counter_read(r.peak_bytes))
-        shared_word(p.prod_rep.peak_bytes).store(bytes, std::memory_order_relaxed);
+    if (q.pkts > counter_read(r.peak_pkts))
+        shared_word(p.prod_rep.peak_pkts).store(q.pkts, std::memory_order_relaxed);
+    if (q.bytes > counter_read(r.peak_bytes))
+        shared_word(p.prod_rep.peak_bytes).store(q.bytes, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -250,9 +242,7 @@ int prod_pass(pipe_state& p, bool wait) noexcept
         if (gather(p, r)) {
             if (p.cur_len < 60) {
                 prod_log(5, "short packet len %d\n", int(p.cur_len));
-                counter_add(p.prod_stats->port_drop_pkts, 1);
-                counter_add(p.prod_stats->port_drop_bytes, p.cur_len);
-                count_reason(p.prod_rep.drops, drop_reason::short_frame, p.cur_len);
+                count_drop(p.prod_stats, p.prod_rep.drops, drop_reason::short_frame, p.cur_len);
             } else if (p.route_mode && route_divert(p)) {
                 // ARP frames go to the other direction's consumer.
             } else {
@@ -265,7 +255,7 @@ int prod_pass(pipe_state& p, bool wait) noexcept
     }
     publish_tail(p);  // QR1 (queue.cc): this pass's records to the consumer
     queue_release(p);
-    if (p.report_on)
+    if (p.report_on && i > 0)  // an idle pass queued nothing new
         note_queue_peak(p);
     return i;
 }

@@ -24,9 +24,7 @@ namespace {
 
 void count_drop(pipe_state& p, drop_reason why) noexcept
 {
-    counter_add(p.prod_stats->drop_pkts, 1);
-    counter_add(p.prod_stats->drop_bytes, p.cur_len);
-    count_reason(p.prod_rep.drops, why, p.cur_len);
+    pipes::count_drop(p.prod_stats, p.prod_rep.drops, why, p.cur_len);
 }
 
 // A record of a single-writer ring fits at t when the write position after

@@ -137,7 +137,6 @@ uint64_t mapped_now()
 // when a size cannot be had.
 uint64_t buffer_bytes(const corvo_config& cfg, uint64_t bps, uint64_t delay, uint64_t min_qsize)
 {
-    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
     uint64_t total = 0;
     for (const pipe_state& p : cfg.pipe) {
         const session_area& s = *p.session;
@@ -147,8 +146,8 @@ uint64_t buffer_bytes(const corvo_config& cfg, uint64_t bps, uint64_t delay, uin
         uint64_t h = hold_buf_size(s.max_hold, b);
         if (q == invalid_count || h == invalid_count || q > UINT64_MAX / 4 || h > UINT64_MAX / 4)
             return UINT64_MAX;
-        q = (q + page - 1) / page * page;  // locked whole
-        h = (h + page - 1) / page * page;
+        q = page_round(q);  // locked whole
+        h = page_round(h);
         if (q + h > UINT64_MAX - total)
             return UINT64_MAX;
         total += q + h;
@@ -207,11 +206,13 @@ void refuse_lock(const corvo_config& cfg, uint64_t need, uint64_t other, const l
     uint64_t max_delay = 0, max_bps = 0;
     for (const pipe_state& p : cfg.pipe) {
         max_delay = std::max(max_delay, p.session->max_delay);
-        max_bps = std::max(max_bps, p.session->max_bps ? p.session->max_bps : uint64_t(200000000000));
+        max_bps = std::max(max_bps, p.session->max_bps ? p.session->max_bps : default_bps);
     }
-    // -B installs a queue limit (50000 bytes for constant rates) where
-    // none is set: the suggestion leaves room for it.
-    const auto bps_fits = [&](uint64_t b) { return buffer_bytes(cfg, b, UINT64_MAX, 50000) <= avail; };
+    // -B installs a queue limit (serialiser_qsize for constant rates)
+    // where none is set: the suggestion leaves room for it.
+    const auto bps_fits = [&](uint64_t b) {
+        return buffer_bytes(cfg, b, UINT64_MAX, models::serialiser_qsize) <= avail;
+    };
     const auto delay_fits = [&](uint64_t d) { return buffer_bytes(cfg, 0, d, 0) <= avail; };
     const bool by_bps = bps_fits(1000);
     const bool by_delay = max_delay >= 1000000 && delay_fits(1000000);
@@ -259,16 +260,12 @@ bool lock_if_asked(corvo_config& cfg)
     return true;
 }
 
-struct free_deleter {
-    void operator()(char** p) const { std::free(p); }
-};
-
 // -M of direction p: raises its limits and, without a bandwidth model,
 // installs max-bps as one.  Answers false (logged) when the text is refused.
 bool apply_limits(pipe_state& p, const char* text)
 {
     int n = 0;
-    std::unique_ptr<char*, free_deleter> words(split_args_or_exit(text, &n));
+    split_words words(split_args_or_exit(text, &n));
     char** w = words.get();
     if (n < 1 || n > 3) {
         log_msg("invalid parameters for -M: need max-delay[,max-bps[,max-hold-time]]]\n");

@@ -27,7 +27,6 @@ namespace models {
 
 namespace {
 
-inline constexpr uint64_t serialiser_qsize = 50000;  // bytes
 inline constexpr uint64_t avg_min_depth = 18400;     // bytes
 inline constexpr unsigned avg_shift = 20;            // refill unit: 2^20 ns
 inline constexpr double avg_unit_ms = 1.048576;

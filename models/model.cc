@@ -18,10 +18,6 @@ namespace models {
 
 namespace {
 
-struct free_deleter {
-    void operator()(char** p) const { std::free(p); }
-};
-
 // The last value a session limit refused in this thread, kept for the line
 // with which cmd_apply ends a refusal.  Options are applied by one thread;
 // thread_local keeps the model tests' threads apart.
@@ -101,7 +97,7 @@ int cmd_apply(model_table table, const char* text, pipe_state& pipe, model_spec*
         return 0;
     }
     int argc = 0;
-    std::unique_ptr<char*, free_deleter> words(split_args_or_exit(text, &argc));
+    split_words words(split_args_or_exit(text, &argc));
     last_refusal.what = nullptr;
     // A text of separators only has no words: no row can claim it.
     for (int k = 0; argc > 0 && table[k].parse; ++k) {

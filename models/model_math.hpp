@@ -65,6 +65,10 @@ inline uint64_t serialise_ns(uint64_t bytes, uint64_t bps) noexcept
     return t > ~uint64_t{0} ? ~uint64_t{0} : static_cast<uint64_t>(t);
 }
 
+// Queue limit in bytes the constant rate models propose (qsize_hint) where
+// none is set.
+inline constexpr uint64_t serialiser_qsize = 50000;
+
 // Which logarithm an exponential table takes: the emulator's exp delay has
 // mean davg - dmin in its exponential part (natural), the replayer's keeps
 // its historical base-2 table.

@@ -82,6 +82,18 @@ inline void count_reason(drop_counts& c, drop_reason r, uint64_t bytes) noexcept
     counter_add(c.pkts[int(r)], 1);
     counter_add(c.bytes[int(r)], bytes);
 }
+// A dropped frame: counted by reason in c and in the session file's
+// counters, refused by a port or too short in port_drop, the rest in drop.
+// stats is null where there is no session file (ARP tests, fuzzers).
+inline void count_drop(pipe_counters* stats, drop_counts& c, drop_reason r, uint64_t bytes) noexcept
+{
+    if (stats) {
+        const bool at_port = r == drop_reason::port || r == drop_reason::short_frame;
+        counter_add(at_port ? stats->port_drop_pkts : stats->drop_pkts, 1);
+        counter_add(at_port ? stats->port_drop_bytes : stats->drop_bytes, bytes);
+    }
+    count_reason(c, r, bytes);
+}
 
 // The producer's part of the report: every frame it takes from the
 // receive ring, what leaves the hold buffer, ARP frames route mode hands

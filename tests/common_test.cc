@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/intarg.hpp"
 #include "common/lateness.hpp"
 #include "common/log.hpp"
 #include "common/mapping.hpp"
@@ -36,6 +37,24 @@ struct verbosity {
 };
 
 double parse(const char* text, const unit_entry* table, int* err) { return parse_gen(text, table, err); }
+
+TEST(WholeUnsigned, RefusesWhatWouldWrapOrLeaveText)
+{
+    struct row {
+        const char* text;
+        bool ok;
+        uint64_t v;
+    } rows[] = {
+        {"0", true, 0},          {"18446744073709551615", true, UINT64_MAX}, {" 7", true, 7},
+        {"18446744073709551616", false, 0}, {"-1", false, 0}, {" -5", false, 0}, {"\t-0", false, 0},
+        {"", false, 0},          {" ", false, 0},  {"5x", false, 0},  {nullptr, false, 0},
+    };
+    for (const row& r : rows) {
+        uint64_t v = 99;
+        EXPECT_EQ(whole_unsigned(r.text, v), r.ok) << (r.text ? r.text : "null");
+        EXPECT_EQ(v, r.ok ? r.v : 99u) << (r.text ? r.text : "null");
+    }
+}
 
 TEST(ParseGen, TimeUnits)
 {

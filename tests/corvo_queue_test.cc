@@ -547,4 +547,25 @@ TEST(placement, minus_one_does_nothing)
     EXPECT_EQ(cap.text(), "");
 }
 
+// Every reason is counted by reason; in the session counters a frame a
+// port refused or one too short is a port drop, the rest are drops; with
+// no session counters only the reason is counted.
+TEST(count_drop, reasons_split_between_drop_and_port_drop)
+{
+    for (int r = 0; r < n_drop_reasons; ++r) {
+        const auto why = drop_reason(r);
+        const bool at_port = why == drop_reason::port || why == drop_reason::short_frame;
+        pipe_counters c{};
+        drop_counts d{};
+        count_drop(&c, d, why, 100);
+        count_drop(nullptr, d, why, 20);
+        EXPECT_EQ(d.pkts[r], 2u) << drop_reason_names[r];
+        EXPECT_EQ(d.bytes[r], 120u) << drop_reason_names[r];
+        EXPECT_EQ(c.drop_pkts, at_port ? 0u : 1u) << drop_reason_names[r];
+        EXPECT_EQ(c.drop_bytes, at_port ? 0u : 100u) << drop_reason_names[r];
+        EXPECT_EQ(c.port_drop_pkts, at_port ? 1u : 0u) << drop_reason_names[r];
+        EXPECT_EQ(c.port_drop_bytes, at_port ? 100u : 0u) << drop_reason_names[r];
+    }
+}
+
 }  // namespace
