@@ -256,13 +256,14 @@ void on_sigbus(int sig, siginfo_t* si, void* ctx)
     errno = saved;
 }
 
-// Called with registry_lock held.  A handler installed later by someone
-// else (one that knows nothing of these segments) is replaced and chained.
+// Called with registry_lock held.  The handler goes in once per process:
+// one installed later by someone else keeps its place, since it may pass
+// faults that are not its own on to ours (as corvo's session file does);
+// putting ours back over it would make each the other's previous handler,
+// and a foreign fault would go round between the two.
 void watch_mapping(vale_attach& a)
 {
-    struct sigaction cur {};
-    sigaction(SIGBUS, nullptr, &cur);
-    if (!bus_installed || (cur.sa_flags & SA_SIGINFO) == 0 || cur.sa_sigaction != on_sigbus) {
+    if (!bus_installed) {
         struct sigaction sa {};
         sa.sa_sigaction = on_sigbus;
         sa.sa_flags = SA_SIGINFO | SA_NODEFER | SA_RESTART;
