@@ -152,7 +152,6 @@ bool held_elsewhere(int fd, off_t byte)
 struct vale_attach {
     std::string path;
     std::string port_name;
-    std::string label;  // the port name as given, for messages
     int refs = 0;
     int fd = -1;
     unsigned char* base = nullptr;
@@ -605,7 +604,6 @@ int vale_open(port* p)
     auto a = std::make_unique<vale_attach>();
     a->path = path;
     a->port_name = p->port_name;
-    a->label = p->name;
     a->owner = getpid();
     if (attach(p, *a) != 0)
         return -1;
