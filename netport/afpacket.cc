@@ -348,11 +348,7 @@ void packet_rxsync(port* p)
         packet_join_late(p);
     ring& v = pp.view;
     const uint32_t vn = v.num_slots;
-    uint32_t visible = (v.tail + vn - pp.view_head) % vn;
-    uint32_t h = v.head < vn ? v.head : pp.view_head;
-    uint32_t given = (h + vn - pp.view_head) % vn;
-    if (given > visible)
-        given = visible;
+    const uint32_t given = view_given(v, vn, pp.view_head);
     for (uint32_t k = 0; k < given; ++k) {
         store_release(pp.rx_hdr(pp.vframe[pp.view_head])->tp_status, uint32_t{TP_STATUS_KERNEL});
         pp.view_head = pp.view_head + 1 == vn ? 0 : pp.view_head + 1;
@@ -399,11 +395,7 @@ void packet_rxsync(port* p)
             memcpy(buf + 12, be, 4);
             len += 4;
         }
-        if (len < min_frame_bytes) {
-            // As an Ethernet link would carry it.
-            memset(buf + len, 0, min_frame_bytes - len);
-            len = min_frame_bytes;
-        }
+        len = pad_runt(buf, len);
         pp.vslots[vt] = slot{buf, len, 0};
         pp.vframe[vt] = k;
         pp.vstamps[vt] = uint64_t(fh->tp_sec) * 1'000'000'000u + fh->tp_nsec;

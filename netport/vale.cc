@@ -749,11 +749,7 @@ void vale_rxsync(port* p)
 {
     vale_attach* a = p->vale;
     ring& v = a->view;
-    uint32_t visible = (v.tail + view_slots - a->view_head) % view_slots;
-    uint32_t h = v.head < view_slots ? v.head : a->view_head;
-    uint32_t given = (h + view_slots - a->view_head) % view_slots;
-    if (given > visible)
-        given = visible;
+    const uint32_t given = view_given(v, view_slots, a->view_head);
     if (given > 0) {
         a->view_head = (a->view_head + given) % view_slots;
         a->rx_released += given;

@@ -629,11 +629,7 @@ void xdp_rxsync(port* p)
         join_late(p);
     ring& v = a.view;
     const uint32_t vn = v.num_slots;
-    const uint32_t visible = (v.tail + vn - a.view_head) % vn;
-    const uint32_t h = v.head < vn ? v.head : a.view_head;
-    uint32_t given = (h + vn - a.view_head) % vn;
-    if (given > visible)
-        given = visible;
+    const uint32_t given = view_given(v, vn, a.view_head);
     if (given > 0) {
         for (uint32_t k = 0; k < given; ++k) {
             xdp_queue& q = a.q[a.vqueue[a.view_head]];
@@ -667,12 +663,7 @@ void xdp_rxsync(port* p)
             const xdp_desc* d = xsk_ring_cons__rx_desc(&q.rx, idx + k);
             const uint64_t addr = xsk_umem__add_offset_to_addr(d->addr);
             unsigned char* buf = static_cast<unsigned char*>(xsk_umem__get_data(q.area.get(), addr));
-            uint32_t len = d->len;
-            if (len < min_frame_bytes) {
-                // As an Ethernet link would carry it (the chunk has room).
-                memset(buf + len, 0, min_frame_bytes - len);
-                len = min_frame_bytes;
-            }
+            const uint32_t len = pad_runt(buf, d->len);
             a.vslots[vt] = slot{buf, len, 0};
             a.vchunk[vt] = addr & ~uint64_t(chunk_bytes - 1);
             a.vqueue[vt] = uint16_t(qi);
