@@ -21,16 +21,16 @@
 // that only sends leaves the interface's traffic to the kernel.
 #include "netport/port_impl.hpp"
 
+#include "netport/interface.hpp"
+
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <linux/ethtool.h>
 #include <linux/if_link.h>
 #include <linux/if_xdp.h>
-#include <linux/sockios.h>
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -99,22 +99,6 @@ int keep_libxdp_message(libxdp_print_level level, const char* fmt, va_list ap)
 {
     return level == LIBXDP_DEBUG ? 0 : keep_lib_message(fmt, ap);
 }
-
-struct ctl_socket {
-    unique_fd fd{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-    bool ioctl_if(const std::string& ifname, unsigned long req, ifreq& ifr) const
-    {
-        strncpy(ifr.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
-        return fd.valid() && ioctl(fd.get(), req, &ifr) == 0;
-    }
-    template <class T>
-    bool ethtool(const std::string& ifname, T& data) const
-    {
-        ifreq ifr{};
-        ifr.ifr_data = reinterpret_cast<char*>(&data);
-        return ioctl_if(ifname, SIOCETHTOOL, ifr);
-    }
-};
 
 // Name and id of the XDP program attached to ifindex, if any.
 std::string attached_program(int ifindex)
@@ -241,13 +225,9 @@ const char* privilege_hint(int err)
 int probe_interface(port* p, xdp_attach& a)
 {
     ctl_socket ctl;
-    ifreq ifr{};
-    if (!ctl.ioctl_if(a.ifname, SIOCGIFMTU, ifr)) {
-        set_error("netport: port %s: cannot read the MTU of %s: %s", p->name.c_str(), a.ifname.c_str(),
-                  strerror(errno));
+    uint32_t mtu = 0;
+    if (!interface_mtu(p, ctl, &mtu))
         return -1;
-    }
-    const uint32_t mtu = uint32_t(ifr.ifr_mtu);
     ethtool_drvinfo drv{};
     drv.cmd = ETHTOOL_GDRVINFO;
     if (ctl.ethtool(a.ifname, drv))
@@ -511,12 +491,9 @@ int xdp_open(port* p)
         libbpf_set_print(keep_libbpf_message);
         libxdp_set_print(keep_libxdp_message);
     });
-    const int ifindex = int(if_nametoindex(p->ifname.c_str()));
-    if (ifindex == 0) {
-        set_error("netport: port %s: no interface %s: %s", p->name.c_str(), p->ifname.c_str(),
-                  strerror(errno));
+    const int ifindex = interface_index(p);
+    if (ifindex == 0)
         return -1;
-    }
     dev_t dev = 0;
     ino_t ino = 0;
     netns_id(&dev, &ino);
@@ -542,10 +519,7 @@ int xdp_open(port* p)
         return -1;
     if (!p->lazy_rx && join_rx(p, *a, true) != 0)
         return -1;
-    ctl_socket ctl;
-    ifreq ifr{};
-    if (ctl.ioctl_if(a->ifname, SIOCGIFFLAGS, ifr) && (ifr.ifr_flags & IFF_UP) == 0)
-        note("netport: port %s: interface %s is down", p->name.c_str(), a->ifname.c_str());
+    note_if_down(p, ctl_socket{});
     a->refs = 1;
     p->xdp = a.get();
     registry.push_back(a.release());
