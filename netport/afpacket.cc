@@ -6,6 +6,8 @@
 // TP_STATUS_KERNEL into that frame, so rxsync never needs a system call.
 #include "netport/port_impl.hpp"
 
+#include "netport/interface.hpp"
+
 #include <arpa/inet.h>
 #include <linux/ethtool.h>
 #include <linux/if_packet.h>
@@ -266,21 +268,12 @@ int open_tx(port* p, packet_port& pp)
 int packet_open(port* p)
 {
     auto pp = std::make_unique<packet_port>();
-    pp->ifindex = int(if_nametoindex(p->ifname.c_str()));
-    if (pp->ifindex == 0) {
-        set_error("netport: port %s: no interface %s: %s", p->name.c_str(), p->ifname.c_str(),
-                  strerror(errno));
+    pp->ifindex = interface_index(p);
+    if (pp->ifindex == 0)
         return -1;
-    }
-    unique_fd ctl(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq ifr{};
-    strncpy(ifr.ifr_name, p->ifname.c_str(), IFNAMSIZ - 1);
-    if (ctl.get() < 0 || ioctl(ctl.get(), SIOCGIFMTU, &ifr) != 0) {
-        set_error("netport: port %s: cannot read the MTU of %s: %s", p->name.c_str(), p->ifname.c_str(),
-                  strerror(errno));
+    ctl_socket ctl;
+    if (!interface_mtu(p, ctl, &pp->mtu))
         return -1;
-    }
-    pp->mtu = uint32_t(ifr.ifr_mtu);
     pp->max_frame = std::min<size_t>(pp->mtu + sizeof(ether_header), max_frame_bytes);
     // Room for a VLAN tag the kernel takes off and we put back.
     uint32_t rx_cap = std::max<uint32_t>(uint32_t(pp->max_frame) + 8, min_frame_bytes);
@@ -290,9 +283,8 @@ int packet_open(port* p)
         return -1;
     if ((p->flags & NR_RX_RINGS_ONLY) == 0 && open_tx(p, *pp) != 0)
         return -1;
-    if (ioctl(ctl.get(), SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags & IFF_UP) == 0)
-        note("netport: port %s: interface %s is down", p->name.c_str(), p->ifname.c_str());
-    report_offloads(p, ctl.get());
+    note_if_down(p, ctl);
+    report_offloads(p, ctl.fd.get());
     p->packet = pp.release();
     return 0;
 }
@@ -348,11 +340,7 @@ void packet_rxsync(port* p)
         packet_join_late(p);
     ring& v = pp.view;
     const uint32_t vn = v.num_slots;
-    uint32_t visible = (v.tail + vn - pp.view_head) % vn;
-    uint32_t h = v.head < vn ? v.head : pp.view_head;
-    uint32_t given = (h + vn - pp.view_head) % vn;
-    if (given > visible)
-        given = visible;
+    const uint32_t given = view_given(v, vn, pp.view_head);
     for (uint32_t k = 0; k < given; ++k) {
         store_release(pp.rx_hdr(pp.vframe[pp.view_head])->tp_status, uint32_t{TP_STATUS_KERNEL});
         pp.view_head = pp.view_head + 1 == vn ? 0 : pp.view_head + 1;
@@ -399,11 +387,7 @@ void packet_rxsync(port* p)
             memcpy(buf + 12, be, 4);
             len += 4;
         }
-        if (len < min_frame_bytes) {
-            // As an Ethernet link would carry it.
-            memset(buf + len, 0, min_frame_bytes - len);
-            len = min_frame_bytes;
-        }
+        len = pad_runt(buf, len);
         pp.vslots[vt] = slot{buf, len, 0};
         pp.vframe[vt] = k;
         pp.vstamps[vt] = uint64_t(fh->tp_sec) * 1'000'000'000u + fh->tp_nsec;

@@ -2,16 +2,8 @@
 #include "netport/port_impl.hpp"
 
 #include <net/if.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <memory>
-
-#include "common/log.hpp"
-
-using namespace common;
 
 namespace netport {
 

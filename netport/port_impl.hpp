@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace netport {
@@ -74,6 +75,28 @@ inline void store_relaxed(T& v, T x)
 
 // Counter with one writing thread, read from others.
 inline void bump(uint64_t& v, uint64_t by = 1) { store_relaxed(v, load_relaxed(v) + by); }
+
+// Slots of a receive view of vn slots that the user handed back since
+// view_head: as far as its head, never past its tail; a head out of range
+// gives back none.
+inline uint32_t view_given(const ring& v, uint32_t vn, uint32_t view_head)
+{
+    const uint32_t visible = (v.tail + vn - view_head) % vn;
+    const uint32_t h = v.head < vn ? v.head : view_head;
+    const uint32_t given = (h + vn - view_head) % vn;
+    return given > visible ? visible : given;
+}
+
+// A received frame shorter than Ethernet's minimum is padded with zeros,
+// as the link would carry it (its buffer has room); its length after.
+inline uint32_t pad_runt(unsigned char* buf, uint32_t len)
+{
+    if (len < min_frame_bytes) {
+        memset(buf + len, 0, min_frame_bytes - len);
+        len = min_frame_bytes;
+    }
+    return len;
+}
 
 // vale backend
 int vale_open(port* p);

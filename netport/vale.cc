@@ -152,7 +152,6 @@ bool held_elsewhere(int fd, off_t byte)
 struct vale_attach {
     std::string path;
     std::string port_name;
-    std::string label;  // the port name as given, for messages
     int refs = 0;
     int fd = -1;
     unsigned char* base = nullptr;
@@ -256,13 +255,14 @@ void on_sigbus(int sig, siginfo_t* si, void* ctx)
     errno = saved;
 }
 
-// Called with registry_lock held.  A handler installed later by someone
-// else (one that knows nothing of these segments) is replaced and chained.
+// Called with registry_lock held.  The handler goes in once per process:
+// one installed later by someone else keeps its place, since it may pass
+// faults that are not its own on to ours (as corvo's session file does);
+// putting ours back over it would make each the other's previous handler,
+// and a foreign fault would go round between the two.
 void watch_mapping(vale_attach& a)
 {
-    struct sigaction cur {};
-    sigaction(SIGBUS, nullptr, &cur);
-    if (!bus_installed || (cur.sa_flags & SA_SIGINFO) == 0 || cur.sa_sigaction != on_sigbus) {
+    if (!bus_installed) {
         struct sigaction sa {};
         sa.sa_sigaction = on_sigbus;
         sa.sa_flags = SA_SIGINFO | SA_NODEFER | SA_RESTART;
@@ -326,48 +326,47 @@ std::string owner_name(uid_t uid)
 // one as it is, or a new one created exclusively with mode 0600.  An
 // existing file is taken only when it is a regular file of the caller's
 // own user with mode 0600 (checked before any lock is taken on it, so a
-// stranger's file can neither block nor feed the caller).
+// stranger's file can neither block nor feed the caller).  Returns the
+// descriptor, -1 on failure (with its message), or segment_raced when
+// another end created the file between the two opens: try again.
+constexpr int segment_raced = -2;
 int open_segment(port* p, const std::string& path)
 {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        unique_fd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (!fd.valid() && errno == ENOENT) {
-            fd.reset(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, seg_mode));
-            if (!fd.valid() && errno == EEXIST)
-                continue;                                         // another end created it meanwhile
-            if (fd.valid() && fchmod(fd.get(), seg_mode) != 0) {  // whatever the umask took away
-                set_error("netport: port %s: cannot set the mode of %s: %s", p->name.c_str(), path.c_str(),
-                          strerror(errno));
-                unlink(path.c_str());
-                return -1;
-            }
-        }
-        if (!fd.valid()) {
-            set_error("netport: port %s: cannot open %s: %s", p->name.c_str(), path.c_str(),
-                      errno == ELOOP ? "it is a symbolic link" : strerror(errno));
+    unique_fd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() && errno == ENOENT) {
+        fd.reset(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, seg_mode));
+        if (!fd.valid() && errno == EEXIST)
+            return segment_raced;
+        if (fd.valid() && fchmod(fd.get(), seg_mode) != 0) {  // whatever the umask took away
+            set_error("netport: port %s: cannot set the mode of %s: %s", p->name.c_str(), path.c_str(),
+                      strerror(errno));
+            unlink(path.c_str());
             return -1;
         }
-        struct stat st;
-        if (fstat(fd.get(), &st) != 0) {
-            set_error("netport: port %s: cannot stat %s: %s", p->name.c_str(), path.c_str(), strerror(errno));
-            return -1;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            set_error("netport: port %s: %s is not a regular file", p->name.c_str(), path.c_str());
-            return -1;
-        }
-        if (st.st_uid != geteuid() || (st.st_mode & 07777) != seg_mode) {
-            set_error(
-                "netport: port %s: %s belongs to %s with mode %04o; a link segment must be "
-                "the caller's own with mode 0600: refused (remove the file or use another "
-                "switch name)",
-                p->name.c_str(), path.c_str(), owner_name(st.st_uid).c_str(), unsigned(st.st_mode & 07777));
-            return -1;
-        }
-        return fd.release();
     }
-    set_error("netport: port %s: %s keeps being replaced; giving up", p->name.c_str(), path.c_str());
-    return -1;
+    if (!fd.valid()) {
+        set_error("netport: port %s: cannot open %s: %s", p->name.c_str(), path.c_str(),
+                  errno == ELOOP ? "it is a symbolic link" : strerror(errno));
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) {
+        set_error("netport: port %s: cannot stat %s: %s", p->name.c_str(), path.c_str(), strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        set_error("netport: port %s: %s is not a regular file", p->name.c_str(), path.c_str());
+        return -1;
+    }
+    if (st.st_uid != geteuid() || (st.st_mode & 07777) != seg_mode) {
+        set_error(
+            "netport: port %s: %s belongs to %s with mode %04o; a link segment must be "
+            "the caller's own with mode 0600: refused (remove the file or use another "
+            "switch name)",
+            p->name.c_str(), path.c_str(), owner_name(st.st_uid).c_str(), unsigned(st.st_mode & 07777));
+        return -1;
+    }
+    return fd.release();
 }
 
 // Removes the file when it is still the one this end mapped and no other
@@ -449,7 +448,10 @@ void init_segment(unsigned char* base)
 int attach(port* p, vale_attach& a)
 {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        unique_fd fd(open_segment(p, a.path));
+        const int opened = open_segment(p, a.path);
+        if (opened == segment_raced)
+            continue;  // another end created it meanwhile: open that one
+        unique_fd fd(opened);
         if (!fd.valid())
             return -1;
         if (lock_byte(fd.get(), F_OFD_SETLKW, F_WRLCK, 0) != 0) {
@@ -604,7 +606,6 @@ int vale_open(port* p)
     auto a = std::make_unique<vale_attach>();
     a->path = path;
     a->port_name = p->port_name;
-    a->label = p->name;
     a->owner = getpid();
     if (attach(p, *a) != 0)
         return -1;
@@ -750,11 +751,7 @@ void vale_rxsync(port* p)
 {
     vale_attach* a = p->vale;
     ring& v = a->view;
-    uint32_t visible = (v.tail + view_slots - a->view_head) % view_slots;
-    uint32_t h = v.head < view_slots ? v.head : a->view_head;
-    uint32_t given = (h + view_slots - a->view_head) % view_slots;
-    if (given > visible)
-        given = visible;
+    const uint32_t given = view_given(v, view_slots, a->view_head);
     if (given > 0) {
         a->view_head = (a->view_head + given) % view_slots;
         a->rx_released += given;

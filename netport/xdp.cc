@@ -21,16 +21,16 @@
 // that only sends leaves the interface's traffic to the kernel.
 #include "netport/port_impl.hpp"
 
+#include "netport/interface.hpp"
+
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <linux/ethtool.h>
 #include <linux/if_link.h>
 #include <linux/if_xdp.h>
-#include <linux/sockios.h>
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -40,6 +40,7 @@
 #include <xdp/xsk.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -99,30 +100,6 @@ int keep_libxdp_message(libxdp_print_level level, const char* fmt, va_list ap)
     return level == LIBXDP_DEBUG ? 0 : keep_lib_message(fmt, ap);
 }
 
-uint32_t pow2_floor(uint32_t v)
-{
-    uint32_t p = 1;
-    while (p * 2 <= v)
-        p *= 2;
-    return p;
-}
-
-struct ctl_socket {
-    unique_fd fd{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-    bool ioctl_if(const std::string& ifname, unsigned long req, ifreq& ifr) const
-    {
-        strncpy(ifr.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
-        return fd.valid() && ioctl(fd.get(), req, &ifr) == 0;
-    }
-    template <class T>
-    bool ethtool(const std::string& ifname, T& data) const
-    {
-        ifreq ifr{};
-        ifr.ifr_data = reinterpret_cast<char*>(&data);
-        return ioctl_if(ifname, SIOCETHTOOL, ifr);
-    }
-};
-
 // Name and id of the XDP program attached to ifindex, if any.
 std::string attached_program(int ifindex)
 {
@@ -157,7 +134,6 @@ struct xdp_queue {
     xsk_ring_cons rx{};
     xsk_ring_prod tx{};
     mapping area;
-    uint32_t rx_chunks = 0;     // chunks 0 .. rx_chunks-1 receive; the rest (queue 0) transmit
     uint32_t fill_pending = 0;  // reserved on the fill ring, not yet submitted
     int fd = -1;
 
@@ -182,15 +158,14 @@ struct xdp_queue {
 // The sockets of one interface in this process.
 struct xdp_attach {
     std::string ifname;
-    std::string label;  // the port name as first given, for messages
     int ifindex = 0;
     dev_t netns_dev = 0;
     ino_t netns_ino = 0;
     pid_t owner = 0;
     int refs = 0;
-    uint32_t mtu = 0;
     size_t max_frame = 0;
     uint32_t nq = 0;
+    uint32_t rx_chunks = 0;  // per queue: chunks 0 .. rx_chunks-1 receive; the rest (queue 0) transmit
     bool zero_copy = false;
     std::string driver;
     uint32_t native_mtu_max = 0;  // largest MTU whose frames this port takes whole
@@ -250,13 +225,9 @@ const char* privilege_hint(int err)
 int probe_interface(port* p, xdp_attach& a)
 {
     ctl_socket ctl;
-    ifreq ifr{};
-    if (!ctl.ioctl_if(a.ifname, SIOCGIFMTU, ifr)) {
-        set_error("netport: port %s: cannot read the MTU of %s: %s", p->name.c_str(), a.ifname.c_str(),
-                  strerror(errno));
+    uint32_t mtu = 0;
+    if (!interface_mtu(p, ctl, &mtu))
         return -1;
-    }
-    a.mtu = uint32_t(ifr.ifr_mtu);
     ethtool_drvinfo drv{};
     drv.cmd = ETHTOOL_GDRVINFO;
     if (ctl.ethtool(a.ifname, drv))
@@ -273,6 +244,7 @@ int probe_interface(port* p, xdp_attach& a)
             p->name.c_str(), a.ifname.c_str(), a.nq, max_queues, a.ifname.c_str());
         return -1;
     }
+    a.rx_chunks = std::bit_floor(std::clamp(rx_chunks_total / a.nq, min_rx_chunks, max_rx_chunks));
     uint32_t limit = chunk_room;
     const char* why = "one AF_XDP buffer";
     if (a.driver == "veth") {
@@ -280,7 +252,7 @@ int probe_interface(port* p, xdp_attach& a)
         limit = std::min(limit, page - XDP_PACKET_HEADROOM - skb_shared_info_bytes);
         why = "native XDP on veth";
     }
-    const uint32_t frame = a.mtu + uint32_t(sizeof(ether_header));
+    const uint32_t frame = mtu + uint32_t(sizeof(ether_header));
     const uint32_t mtu_max = limit - uint32_t(sizeof(ether_header));
     a.native_mtu_max = mtu_max;
     if (frame > limit) {
@@ -288,7 +260,7 @@ int probe_interface(port* p, xdp_attach& a)
             "netport: port %s: MTU %u of %s gives frames of %u bytes, longer than %s takes (%u "
             "bytes): set the MTU to at most %u (ip link set dev %s mtu %u; on veth also its peer) "
             "or use netmap:%s",
-            p->name.c_str(), a.mtu, a.ifname.c_str(), frame, why, limit, mtu_max, a.ifname.c_str(), mtu_max,
+            p->name.c_str(), mtu, a.ifname.c_str(), frame, why, limit, mtu_max, a.ifname.c_str(), mtu_max,
             a.ifname.c_str());
         return -1;
     }
@@ -301,8 +273,7 @@ int open_queue(xdp_attach& a, uint32_t qi, bool zc, std::string* why)
 {
     xdp_queue& q = a.q[qi];
     const bool with_tx = qi == 0;
-    q.rx_chunks = pow2_floor(std::clamp(rx_chunks_total / a.nq, min_rx_chunks, max_rx_chunks));
-    const size_t area_bytes = size_t(q.rx_chunks + (with_tx ? tx_chunks : 0)) * chunk_bytes;
+    const size_t area_bytes = size_t(a.rx_chunks + (with_tx ? tx_chunks : 0)) * chunk_bytes;
     q.area = map_anonymous(area_bytes, MAP_POPULATE);
     if (!q.area) {
         *why = std::string("cannot map its buffers: ") + strerror(errno);
@@ -310,7 +281,7 @@ int open_queue(xdp_attach& a, uint32_t qi, bool zc, std::string* why)
     }
 
     xsk_umem_config uc{};
-    uc.fill_size = q.rx_chunks;
+    uc.fill_size = a.rx_chunks;
     uc.comp_size = with_tx ? tx_chunks : 64;
     uc.frame_size = chunk_bytes;
     uc.frame_headroom = 0;
@@ -323,7 +294,7 @@ int open_queue(xdp_attach& a, uint32_t qi, bool zc, std::string* why)
         return err;
     }
     xsk_socket_config sc{};
-    sc.rx_size = q.rx_chunks;
+    sc.rx_size = a.rx_chunks;
     sc.tx_size = with_tx ? tx_chunks : 0;
     sc.libxdp_flags = XSK_LIBXDP_FLAGS__INHIBIT_PROG_LOAD;
     sc.xdp_flags = 0;
@@ -357,13 +328,13 @@ int open_queue(xdp_attach& a, uint32_t qi, bool zc, std::string* why)
     }
     // Every receive chunk starts on the fill ring.
     uint32_t idx = 0;
-    if (xsk_ring_prod__reserve(&q.fill, q.rx_chunks, &idx) != q.rx_chunks) {
+    if (xsk_ring_prod__reserve(&q.fill, a.rx_chunks, &idx) != a.rx_chunks) {
         *why = "cannot fill its receive ring";
         return -ENOSPC;
     }
-    for (uint32_t c = 0; c < q.rx_chunks; ++c)
+    for (uint32_t c = 0; c < a.rx_chunks; ++c)
         *xsk_ring_prod__fill_addr(&q.fill, idx + c) = uint64_t(c) * chunk_bytes;
-    xsk_ring_prod__submit(&q.fill, q.rx_chunks);
+    xsk_ring_prod__submit(&q.fill, a.rx_chunks);
     return 0;
 }
 
@@ -384,10 +355,7 @@ int open_queues(port* p, xdp_attach& a)
         set_error("netport: port %s: %s", p->name.c_str(), why.c_str());
         return -1;
     }
-    uint32_t total = 0;
-    for (uint32_t qi = 0; qi < a.nq; ++qi)
-        total += a.q[qi].rx_chunks;
-    const uint32_t vn = total + 1;
+    const uint32_t vn = a.rx_chunks * a.nq + 1;
     a.vslots = std::make_unique<slot[]>(vn);
     a.vchunk = std::make_unique<uint64_t[]>(vn);
     a.vqueue = std::make_unique<uint16_t[]>(vn);
@@ -399,13 +367,11 @@ int open_queues(port* p, xdp_attach& a)
         a.pfds[qi] = pollfd{a.q[qi].fd, POLLIN, 0};
     a.tx_free = std::make_unique<uint64_t[]>(tx_chunks);
     for (uint32_t c = 0; c < tx_chunks; ++c)
-        a.tx_free[c] = uint64_t(a.q[0].rx_chunks + c) * chunk_bytes;
+        a.tx_free[c] = uint64_t(a.rx_chunks + c) * chunk_bytes;
     a.tx_free_n = tx_chunks;
     return 0;
 }
 
-// Loads the redirect program, puts every socket in its map and attaches it
-// (native XDP, or generic where the driver has none).  Frames start to arrive.
 // Refuses an interface where another XDP program is attached.
 int check_no_program(port* p, int ifindex)
 {
@@ -419,10 +385,13 @@ int check_no_program(port* p, int ifindex)
     return -1;
 }
 
-int join_rx(port* p, xdp_attach& a)
+// Loads the redirect program, puts every socket in its map and attaches it
+// (native XDP, or generic where the driver has none).  Frames start to arrive.
+// `checked`: check_no_program has just passed.
+int join_rx(port* p, xdp_attach& a, bool checked)
 {
     a.rx_joined = true;
-    if (check_no_program(p, a.ifindex) != 0)
+    if (!checked && check_no_program(p, a.ifindex) != 0)
         return -1;
     lib_message[0] = 0;
     xdp_program* prog = xdp_program__find_file(default_prog_file, "xdp", nullptr);
@@ -498,7 +467,7 @@ void join_late(port* p)
 {
     std::lock_guard<std::mutex> g(registry_lock);
     if (!p->xdp->rx_joined)
-        join_rx(p, *p->xdp);
+        join_rx(p, *p->xdp, false);
 }
 
 // Takes the chunks of sent frames back from the completion ring.
@@ -522,19 +491,16 @@ int xdp_open(port* p)
         libbpf_set_print(keep_libbpf_message);
         libxdp_set_print(keep_libxdp_message);
     });
-    const int ifindex = int(if_nametoindex(p->ifname.c_str()));
-    if (ifindex == 0) {
-        set_error("netport: port %s: no interface %s: %s", p->name.c_str(), p->ifname.c_str(),
-                  strerror(errno));
+    const int ifindex = interface_index(p);
+    if (ifindex == 0)
         return -1;
-    }
     dev_t dev = 0;
     ino_t ino = 0;
     netns_id(&dev, &ino);
     std::lock_guard<std::mutex> g(registry_lock);
     for (xdp_attach* a : registry)
         if (a->ifindex == ifindex && a->netns_dev == dev && a->netns_ino == ino && a->owner == getpid()) {
-            if (!p->lazy_rx && !a->rx_joined && join_rx(p, *a) != 0)
+            if (!p->lazy_rx && !a->rx_joined && join_rx(p, *a, false) != 0)
                 return -1;
             ++a->refs;
             p->xdp = a;
@@ -545,19 +511,15 @@ int xdp_open(port* p)
         return -1;
     auto a = std::make_unique<xdp_attach>();
     a->ifname = p->ifname;
-    a->label = p->name;
     a->ifindex = ifindex;
     a->netns_dev = dev;
     a->netns_ino = ino;
     a->owner = getpid();
     if (probe_interface(p, *a) != 0 || open_queues(p, *a) != 0)
         return -1;
-    if (!p->lazy_rx && join_rx(p, *a) != 0)
+    if (!p->lazy_rx && join_rx(p, *a, true) != 0)
         return -1;
-    ctl_socket ctl;
-    ifreq ifr{};
-    if (ctl.ioctl_if(a->ifname, SIOCGIFFLAGS, ifr) && (ifr.ifr_flags & IFF_UP) == 0)
-        note("netport: port %s: interface %s is down", p->name.c_str(), a->ifname.c_str());
+    note_if_down(p, ctl_socket{});
     a->refs = 1;
     p->xdp = a.get();
     registry.push_back(a.release());
@@ -641,11 +603,7 @@ void xdp_rxsync(port* p)
         join_late(p);
     ring& v = a.view;
     const uint32_t vn = v.num_slots;
-    const uint32_t visible = (v.tail + vn - a.view_head) % vn;
-    const uint32_t h = v.head < vn ? v.head : a.view_head;
-    uint32_t given = (h + vn - a.view_head) % vn;
-    if (given > visible)
-        given = visible;
+    const uint32_t given = view_given(v, vn, a.view_head);
     if (given > 0) {
         for (uint32_t k = 0; k < given; ++k) {
             xdp_queue& q = a.q[a.vqueue[a.view_head]];
@@ -671,7 +629,7 @@ void xdp_rxsync(port* p)
         const uint32_t qi = (a.next_q + n) % a.nq;
         xdp_queue& q = a.q[qi];
         uint32_t idx = 0;
-        const uint32_t got = xsk_ring_cons__peek(&q.rx, q.rx_chunks, &idx);
+        const uint32_t got = xsk_ring_cons__peek(&q.rx, a.rx_chunks, &idx);
         if (got == 0)
             continue;
         const uint64_t now = realtime_ns();  // after the peek: never before the frame arrived
@@ -679,12 +637,7 @@ void xdp_rxsync(port* p)
             const xdp_desc* d = xsk_ring_cons__rx_desc(&q.rx, idx + k);
             const uint64_t addr = xsk_umem__add_offset_to_addr(d->addr);
             unsigned char* buf = static_cast<unsigned char*>(xsk_umem__get_data(q.area.get(), addr));
-            uint32_t len = d->len;
-            if (len < min_frame_bytes) {
-                // As an Ethernet link would carry it (the chunk has room).
-                memset(buf + len, 0, min_frame_bytes - len);
-                len = min_frame_bytes;
-            }
+            const uint32_t len = pad_runt(buf, d->len);
             a.vslots[vt] = slot{buf, len, 0};
             a.vchunk[vt] = addr & ~uint64_t(chunk_bytes - 1);
             a.vqueue[vt] = uint16_t(qi);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -321,6 +322,60 @@ TEST(link_segment, cut_short_under_idle_and_sending_ends)
     // The other link.
     EXPECT_EQ(send_frames(d.get(), 30, 100), 30);
     EXPECT_EQ(receive_frames(c.get(), 30, 2000), 30);
+}
+
+namespace {
+
+// A bus handler installed after the port layer's, that hands every fault
+// on to the one it found (as corvo's session file does).
+struct sigaction chained_previous;
+
+void chaining_sigbus(int sig, siginfo_t* si, void* ctx)
+{
+    if ((chained_previous.sa_flags & SA_SIGINFO) != 0 && chained_previous.sa_sigaction != nullptr) {
+        chained_previous.sa_sigaction(sig, si, ctx);
+        return;
+    }
+    signal(SIGBUS, SIG_DFL);
+    raise(SIGBUS);
+}
+
+// Maps a file of no length and touches it: a bus error at an address no
+// handler knows.
+[[noreturn]] void foreign_bus_error()
+{
+    char tmpl[] = "/tmp/link_segment_bus.XXXXXX";
+    const int fd = mkstemp(tmpl);
+    unlink(tmpl);
+    auto* m = static_cast<volatile unsigned char*>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
+    if (m != MAP_FAILED)
+        (void)m[0];
+    _exit(0);
+}
+
+}  // namespace
+
+// A foreign bus error with a later handler chained over the port layer's
+// (ports opened before and after it) ends the process as a bus error:
+// each handler passes it on once, none takes the other's place.
+TEST(link_segment, foreign_bus_error_passes_through_a_later_chained_handler)
+{
+    const std::string sw = sw_name("bus");
+    EXPECT_EXIT(
+        {
+            port_ptr a(open_port("vale" + sw + ":a"));
+            struct sigaction sa {};
+            sa.sa_sigaction = chaining_sigbus;
+            sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+            sigemptyset(&sa.sa_mask);
+            sigaction(SIGBUS, &sa, &chained_previous);
+            port_ptr b(open_port("vale" + sw + ":b"));
+            if (!a || !b)
+                _exit(3);
+            foreign_bus_error();
+        },
+        testing::KilledBySignal(SIGBUS), "");
+    unlink(seg_path(sw).c_str());  // left by the killed child
 }
 
 // corvo between two links, one cut short while it idles: it says so once,
