@@ -22,8 +22,8 @@ int int_arg(const char* text);
 bool whole_integer(const char* text, long long& v);
 
 // A whole word as an unsigned decimal integer: false for a null or empty
-// text, one that starts with '-', anything after the digits, or a number
-// beyond the uint64_t range.
+// text, one that does not start with a digit (a blank or a sign), anything
+// after the digits, or a number beyond the uint64_t range.
 bool whole_unsigned(const char* text, uint64_t& v);
 
 // How a CPU list (-C) reads its numbers: the programs differ.
