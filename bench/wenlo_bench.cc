@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,37 +29,64 @@ using namespace wenlo;
 
 namespace {
 
-// A capture of n packets of len bytes, gap ns apart, in a temporary file.
+// A capture of n packets of len bytes, gap ns apart, in a temporary file
+// removed with the object.  fill(i, frame) writes packet i into the frame
+// buffer, which keeps what the previous call left there; by default a
+// broadcast frame of EtherType 0x88b5 carrying i after the header.  ok is
+// false when the file could not be made or written.
+using frame_fill = std::function<void(uint32_t i, std::span<unsigned char> frame)>;
+
+void numbered_frame(uint32_t i, std::span<unsigned char> frame)
+{
+    const unsigned char eth[14] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0, 1, 0x88, 0xb5};
+    std::memcpy(frame.data(), eth, std::min(sizeof eth, frame.size()));
+    if (frame.size() >= 18)
+        std::memcpy(frame.data() + 14, &i, 4);
+}
+
 struct capture {
     std::string path;
-    capture(uint32_t n, uint32_t len, uint64_t gap)
+    bool ok = false;
+    capture(uint32_t n, uint32_t len, uint64_t gap, const frame_fill& fill = numbered_frame)
     {
         char tmpl[] = "/tmp/wenlo_bench_XXXXXX";
-        int fd = mkstemp(tmpl);
+        const int fd = mkstemp(tmpl);
+        if (fd < 0)
+            return;
         path = tmpl;
         std::string b;
+        b.reserve(24 + size_t{n} * (16 + len));
         auto put = [&](uint32_t w) { b.append(reinterpret_cast<const char*>(&w), 4); };
         put(0xa1b23c4d);
         b.append(16, '\0');
         put(1);  // link type: Ethernet
-        std::vector<char> data(len, 0);
-        const unsigned char eth[14] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0, 1, 0x88, 0xb5};
-        std::memcpy(data.data(), eth, std::min<size_t>(14, len));
+        std::vector<unsigned char> data(len, 0);
         for (uint32_t i = 0; i < n; i++) {
             uint64_t t = uint64_t{i} * gap;
             put(static_cast<uint32_t>(t / 1000000000));
             put(static_cast<uint32_t>(t % 1000000000));
             put(len);
             put(len);
-            if (len >= 18)
-                std::memcpy(data.data() + 14, &i, 4);
-            b.append(data.data(), len);
+            fill(i, data);
+            b.append(reinterpret_cast<const char*>(data.data()), len);
         }
-        ssize_t w = write(fd, b.data(), b.size());
-        (void)w;
+        size_t done = 0;
+        while (done < b.size()) {
+            const ssize_t w = write(fd, b.data() + done, b.size() - done);
+            if (w <= 0)
+                break;
+            done += static_cast<size_t>(w);
+        }
+        ok = done == b.size();
         close(fd);
     }
-    ~capture() { unlink(path.c_str()); }
+    ~capture()
+    {
+        if (!path.empty())
+            unlink(path.c_str());
+    }
+    capture(const capture&) = delete;
+    capture& operator=(const capture&) = delete;
 };
 
 struct quiet_log {
@@ -104,34 +133,27 @@ void BM_load_1m(benchmark::State& state)
 {
     quiet_log q;
     constexpr uint32_t n = 1000000, len = 100;
-    char tmpl[] = "/tmp/wenlo_bench_1m_XXXXXX";
-    const int fd = mkstemp(tmpl);
-    {
-        std::string b;
-        auto put = [&](uint32_t w) { b.append(reinterpret_cast<const char*>(&w), 4); };
-        put(0xa1b23c4d);
-        b.append(20, '\0');
-        unsigned char f[len] = {0x02, 0, 0,  0,        0, 2, 0x02, 0,    0,  0,  0, 1,        0x08, 0x00,
-                                0x45, 0, 0,  len - 14, 0, 0, 0,    0,    64, 17, 0, 0,        10,   1,
-                                0,    1, 10, 2,        0, 2, 0x13, 0x88, 0,  53, 0, len - 34, 0x12, 0x34};
-        b.reserve(24 + size_t{n} * (16 + len));
-        for (uint32_t i = 0; i < n; i++) {
-            const uint64_t t = uint64_t{i} * 1000;
-            put(static_cast<uint32_t>(t / 1000000000));
-            put(static_cast<uint32_t>(t % 1000000000));
-            put(len);
-            put(len);
-            f[29] = static_cast<unsigned char>(i);  // a different source address now and then
-            b.append(reinterpret_cast<const char*>(f), len);
+    const capture cap(n, len, 1000, [](uint32_t i, std::span<unsigned char> f) {
+        if (i == 0) {
+            // Ethernet 02:00:00:00:00:01 -> 02:00:00:00:00:02, IPv4 10.1.0.1 ->
+            // 10.2.0.2, UDP 5000 -> 53.
+            const unsigned char hdr[] = {0x02, 0,    0,    0,    0,  2, 0x02,     0,    0,   0, 0,
+                                         1,    0x08, 0x00, 0x45, 0,  0, len - 14, 0,    0,   0, 0,
+                                         64,   17,   0,    0,    10, 1, 0,        1,    10,  2, 0,
+                                         2,    0x13, 0x88, 0,    53, 0, len - 34, 0x12, 0x34};
+            std::memcpy(f.data(), hdr, sizeof hdr);
         }
-        ssize_t w = write(fd, b.data(), b.size());
-        (void)w;
-        close(fd);
+        f[29] = static_cast<unsigned char>(i);  // a different source address now and then
+    });
+    if (!cap.ok) {
+        state.SkipWithError("cannot write the capture");
+        for (auto _ : state) {
+        }
+        return;
     }
-    const std::string path = tmpl;
     for (auto _ : state) {
         auto rs = std::make_unique<replay_state>();
-        rs->pcap_name = path.c_str();
+        rs->pcap_name = cap.path.c_str();
         if (state.range(0) >= 1) {
             std::string err;
             rs->run.rewrite.set_dmac = parse_mac("02:00:00:00:00:09", rs->run.rewrite.dmac, err);
@@ -142,13 +164,15 @@ void BM_load_1m(benchmark::State& state)
         }
         rs->run.rewrite.unique_ip = state.range(0) == 2;
         const bool ok = load_capture(*rs) && build_queue(*rs);
-        if (!ok)
+        if (!ok) {
+            // Nothing may pause the timer after an error: the loop ends here.
             state.SkipWithError("load failed");
+            break;
+        }
         state.PauseTiming();
         rs.reset();
         state.ResumeTiming();
     }
-    unlink(path.c_str());
     state.counters["packets"] = n;
 }
 BENCHMARK(BM_load_1m)->Arg(0)->Arg(1)->Arg(2)->Iterations(3)->Unit(benchmark::kMillisecond);

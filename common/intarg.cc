@@ -28,13 +28,8 @@ bool whole_integer(const char* text, long long& v)
 
 bool whole_unsigned(const char* text, uint64_t& v)
 {
-    if (text == nullptr || *text == 0)
-        return false;
-    // strtoull takes leading blanks and then wraps a negative number.
-    const char* sign = text;
-    while (*sign == ' ' || (*sign >= '\t' && *sign <= '\r'))
-        ++sign;
-    if (*sign == '-')
+    // strtoull would take blanks and a sign, and wrap " -5".
+    if (text == nullptr || *text < '0' || *text > '9')
         return false;
     errno = 0;
     char* end = nullptr;

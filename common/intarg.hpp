@@ -6,8 +6,8 @@
 #pragma once
 
 #include <cstdint>
-
-#include "common/numarg.hpp"
+#include <cstdlib>
+#include <memory>
 
 namespace common {
 
@@ -22,8 +22,8 @@ int int_arg(const char* text);
 bool whole_integer(const char* text, long long& v);
 
 // A whole word as an unsigned decimal integer: false for a null or empty
-// text, one that starts with '-' (after blanks), anything after the digits,
-// or a number beyond the uint64_t range.
+// text, one that does not start with a digit (a blank or a sign), anything
+// after the digits, or a number beyond the uint64_t range.
 bool whole_unsigned(const char* text, uint64_t& v);
 
 // How a CPU list (-C) reads its numbers: the programs differ.
@@ -44,12 +44,16 @@ enum class cpu_list_error {
 };
 
 struct cpu_list {
+    struct words_free {
+        void operator()(char** p) const { std::free(p); }
+    };
+
     cpu_list_error error = cpu_list_error::none;
     int bad = -1;
     // One CPU per thread: 1 word v gives v, v+1, v+2, v+3; 2 words a,b give
     // a, a+1, b, b+1; 4 words are taken as they are.
     long long cpu[4] = {};
-    split_words words;  // from split_args_or_exit, for messages
+    std::unique_ptr<char*, words_free> words;  // from split_args_or_exit, for messages
 
     const char* word(int k) const { return words.get()[k]; }
 };

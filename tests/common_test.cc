@@ -45,9 +45,18 @@ TEST(WholeUnsigned, RefusesWhatWouldWrapOrLeaveText)
         bool ok;
         uint64_t v;
     } rows[] = {
-        {"0", true, 0},          {"18446744073709551615", true, UINT64_MAX}, {" 7", true, 7},
-        {"18446744073709551616", false, 0}, {"-1", false, 0}, {" -5", false, 0}, {"\t-0", false, 0},
-        {"", false, 0},          {" ", false, 0},  {"5x", false, 0},  {nullptr, false, 0},
+        {"0", true, 0},
+        {"18446744073709551615", true, UINT64_MAX},
+        {" 7", false, 0},
+        {"+7", false, 0},
+        {"18446744073709551616", false, 0},
+        {"-1", false, 0},
+        {" -5", false, 0},
+        {"\t-0", false, 0},
+        {"", false, 0},
+        {" ", false, 0},
+        {"5x", false, 0},
+        {nullptr, false, 0},
     };
     for (const row& r : rows) {
         uint64_t v = 99;

@@ -5,16 +5,13 @@
 
 #include "common/program_info.hpp"
 #include "wenlo/models.hpp"
+#include "wenlo/run_opts.hpp"
 
 using namespace common;
 
 namespace wenlo {
 
 namespace {
-
-// The short options wenlo's getopt reads, for telling an option's argument
-// from a --help word.
-constexpr char short_options[] = "B:C:D:L:b:f:i:vw:";
 
 constexpr char options_text[] =
     "usage: wenlo [options] -f pcap-file -i port\n"
@@ -87,7 +84,7 @@ void print_help(std::FILE* out)
 
 int help_or_version(int argc, char** argv)
 {
-    switch (find_info_request(argc, argv, short_options)) {
+    switch (find_info_request(argc, argv, wenlo_optstring)) {
     case info_request::help:
         print_help(stdout);
         break;

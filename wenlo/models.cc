@@ -11,7 +11,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <vector>
 
 #include "common/log.hpp"
@@ -25,14 +24,6 @@ namespace wenlo {
 
 namespace {
 
-inline uint32_t draw24() { return static_cast<uint32_t>(random()) & 0xffffffu; }
-
-inline void bump(uint64_t& counter, uint64_t by)
-{
-    std::atomic_ref<uint64_t> c(counter);
-    c.store(c.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
-}
-
 bool starts_const(const char* w) { return std::strncmp(w, "const", 5) == 0; }
 
 // A time, rate or count: invalid (all ones) when the parse fails.
@@ -45,17 +36,6 @@ uint64_t count_of(const char* text, const unit_entry* table)
 
 // A probability 0 <= p <= 1 (nan refused); false when invalid.
 bool prob_of(const char* text, double& p) { return models::parse_prob(wenlo::parse_gen, text, p); }
-
-// Tables of the exp and ber models live as long as the process: slots are
-// plain copies and never own them.  The list keeps them reachable.
-void* kept_table(size_t bytes)
-{
-    static std::vector<void*>& kept = *new std::vector<void*>;
-    void* p = std::calloc(1, bytes);
-    if (p != nullptr)
-        kept.push_back(p);
-    return p;
-}
 
 uint64_t tt_of(uint64_t bytes, uint64_t bps) { return models::serialise_ns(bytes, bps); }
 
@@ -73,6 +53,16 @@ double parse_gen(const char* text, const unit_entry* table, int* error)
         }
     }
     return ::parse_gen(text, table, error);
+}
+
+// The list keeps the tables reachable.
+void* kept_table(size_t n, size_t size)
+{
+    static std::vector<void*>& all = *new std::vector<void*>;
+    void* p = std::calloc(n, size);
+    if (p != nullptr)
+        all.push_back(p);
+    return p;
 }
 
 int null_run(replay_state*, model_spec*) { return 0; }
@@ -138,7 +128,7 @@ int exp_delay_parse(replay_state*, model_spec* cand, int argc, char** argv)
     uint64_t davg = count_of(argv[2], time_units);
     if (dmin == invalid_count || davg == invalid_count || davg < dmin)
         return 1;
-    auto* table = static_cast<uint64_t*>(kept_table(exp_entries * sizeof(uint64_t)));
+    auto* table = kept<uint64_t>(exp_entries);
     if (table == nullptr)
         return 1;
     if (!models::exp_table(dmin, davg, models::exp_base::two, {table, exp_entries}))
@@ -256,7 +246,7 @@ int const_ber_parse(replay_state*, model_spec* cand, int argc, char** argv)
     double b;
     if (!prob_of(argv[1], b))
         return 1;
-    auto* table = static_cast<uint32_t*>(kept_table(ber_entries * sizeof(uint32_t)));
+    auto* table = kept<uint32_t>(ber_entries);
     if (table == nullptr)
         return 1;
     models::ber_table(b, {table, ber_entries});

@@ -7,8 +7,10 @@
 // candidate copy and copied into the slot with it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <type_traits>
 
 #include "common/numarg.hpp"
@@ -101,6 +103,27 @@ int cmd_apply(const model_spec* table, const char* text, replay_state* rs, model
 // The replayer's variant of parse_gen: with no table a number followed by
 // anything else fails without a message.
 double parse_gen(const char* text, const common::unit_entry* table, int* error);
+
+// 24 random bits, from random(): every model's draw.
+inline uint32_t draw24() { return static_cast<uint32_t>(random()) & 0xffffffu; }
+
+// Adds to a model counter that the monitor of main reads while the replay
+// thread writes it.
+inline void bump(uint64_t& counter, uint64_t by)
+{
+    std::atomic_ref<uint64_t> c(counter);
+    c.store(c.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
+}
+
+// Tables of the exp, ber, dist and trace models live as long as the
+// process: slots are plain copies and never own them.  n zeroed entries of
+// size bytes; null when memory is short.
+void* kept_table(size_t n, size_t size);
+template <typename T>
+T* kept(size_t n)
+{
+    return static_cast<T*>(kept_table(n, sizeof(T)));
+}
 
 // Counters of a loss slot as the monitor shows them.
 struct loss_counts {

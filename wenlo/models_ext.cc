@@ -23,26 +23,7 @@ namespace wenlo {
 
 namespace {
 
-inline uint32_t draw24() { return static_cast<uint32_t>(random()) & 0xffffffu; }
-
-inline void bump(uint64_t& counter, uint64_t by)
-{
-    std::atomic_ref<uint64_t> c(counter);
-    c.store(c.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
-}
-
 bool is(const char* word, const char* keyword) { return std::strcmp(word, keyword) == 0; }
-
-// Tables live as long as the process: slots are plain copies.
-template <typename T>
-T* kept(size_t n)
-{
-    static std::vector<void*>& all = *new std::vector<void*>;
-    void* p = std::calloc(n, sizeof(T));
-    if (p != nullptr)
-        all.push_back(p);
-    return static_cast<T*>(p);
-}
 
 bool probs(const char* model, int argc, char** argv, double* p, int n, const char* const* names)
 {
@@ -72,7 +53,7 @@ int keep_table(model_spec* cand, const std::vector<uint64_t>& t)
     if (table == nullptr)
         return 1;
     std::copy(t.begin(), t.end(), table);
-    cand->params.dist = dist_param{table, t.size() * sizeof(uint64_t)};
+    cand->params.dist = dist_param{table};
     return 0;
 }
 

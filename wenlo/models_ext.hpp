@@ -26,7 +26,6 @@ struct markov_param {
 };
 struct dist_param {   // normal, pareto and dist delays
     uint64_t* table;  // models::dist_entries delays, ns (own allocation, never freed)
-    uint64_t size;    // bytes of the table
 };
 struct trace_param {
     uint8_t* count;  // opportunities in each ms of a period (own allocation, never freed)

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/intarg.hpp"
 #include "common/numarg.hpp"
 
 using namespace common;
@@ -32,17 +33,15 @@ const option long_options[] = {
 
 namespace {
 
-// A whole decimal count; false when malformed, "overflow" set when it does
-// not fit 64 bits.
+// A whole decimal count; false when malformed, "overflow" set when it is
+// all digits but does not fit 64 bits.
 bool parse_u64(const char* s, uint64_t& v, bool& overflow)
 {
     overflow = false;
-    if (*s == '\0' || std::strspn(s, "0123456789") != std::strlen(s))
-        return false;
-    errno = 0;
-    v = std::strtoull(s, nullptr, 10);
-    overflow = errno == ERANGE;
-    return !overflow;
+    if (whole_unsigned(s, v))
+        return true;
+    overflow = *s != '\0' && std::strspn(s, "0123456789") == std::strlen(s);
+    return false;
 }
 
 // A positive finite number, all of the text (a k, M or G suffix when

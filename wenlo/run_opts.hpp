@@ -24,6 +24,10 @@ enum run_opt_code : int {
     opt_json,  // read by wenlo_run itself
 };
 
+// wenlo's short options, for getopt_long and for telling an option's
+// argument from a --help word.
+inline constexpr char wenlo_optstring[] = "B:C:D:L:b:f:i:vw:";
+
 extern const option long_options[];
 
 // What the long options set: the run's options and the bandwidth text that

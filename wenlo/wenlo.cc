@@ -118,7 +118,7 @@ int wenlo_run(int argc, char** argv)
 
     // Long options take values above the letters.
     int ch;
-    while ((ch = getopt_long(argc, argv, "B:C:D:L:b:f:i:vw:", long_options, nullptr)) != -1) {
+    while ((ch = getopt_long(argc, argv, wenlo_optstring, long_options, nullptr)) != -1) {
         if (ch >= opt_pps && ch != opt_seed && ch != opt_json) {
             if (std::string err; !run_option(ch, optarg, ra, err)) {
                 main_msg("--EEE-- %s\n", err.c_str());
@@ -129,15 +129,13 @@ int wenlo_run(int argc, char** argv)
         switch (ch) {
         // --seed N: every model draw comes from random() seeded with N.
         case opt_seed: {
-            char* end = nullptr;
-            errno = 0;
-            const unsigned long long seed = std::strtoull(optarg, &end, 10);
-            if (end == optarg || *end != '\0' || errno != 0 || optarg[0] == '-' || seed > UINT_MAX) {
+            uint64_t seed = 0;
+            if (!whole_unsigned(optarg, seed) || seed > UINT_MAX) {
                 main_msg("--seed %s: need a whole number from 0 to %u\n", optarg, UINT_MAX);
                 usage_exit();
             }
             srandom(static_cast<unsigned>(seed));
-            main_msg("random seed %llu\n", seed);
+            main_msg("random seed %llu\n", static_cast<unsigned long long>(seed));
             break;
         }
         case opt_json:
