@@ -18,144 +18,18 @@ namespace corvo {
 
 namespace {
 
-// A number to four significant digits, without trailing zeros.
-std::string sig4(double v)
-{
-    char b[32];
-    std::snprintf(b, sizeof b, "%.4g", v);
-    return b;
-}
-
-// ns in the largest unit that keeps it whole, else to four digits.
-std::string time_text(uint64_t ns)
-{
-    static constexpr struct {
-        uint64_t unit;
-        const char* suffix;
-    } units[] = {{1000000000, "s"}, {1000000, "ms"}, {1000, "us"}, {1, "ns"}};
-    if (ns == 0)
-        return "0";
-    for (const auto& u : units) {
-        if (ns % u.unit == 0)
-            return std::to_string(ns / u.unit) + u.suffix;
-    }
-    for (const auto& u : units) {
-        if (ns >= u.unit)
-            return sig4(double(ns) / double(u.unit)) + u.suffix;
-    }
-    return std::to_string(ns) + "ns";
-}
-
-std::string rate_text(double bps)
-{
-    if (bps >= 1e9)
-        return sig4(bps / 1e9) + "G";
-    if (bps >= 1e6)
-        return sig4(bps / 1e6) + "M";
-    if (bps >= 1e3)
-        return sig4(bps / 1e3) + "k";
-    return sig4(bps);
-}
-
-std::string prob_text(uint64_t threshold)
-{
-    char b[32];
-    std::snprintf(b, sizeof b, "%.6g", (double(threshold) + 0.5) / double(prob_scale));
-    return b;
-}
-
-// The rate a serialiser's table was made for: entry n is n + overhead
-// bytes at bps, rounded down, so bps lies just above (n + overhead) * 8e9
-// / (entry + 1).  The longest entry that did not saturate says it best.
-std::string serialiser_rate(const tx_table& t, uint32_t overhead)
-{
-    uint32_t n = pkt_len_entries - 1;
-    while (n > 60 && t.entry[n] == UINT32_MAX)
-        n /= 2;
-    if (t.entry[n] == 0)
-        return "0";
-    return rate_text(double(n + overhead) * 8e9 / (double(t.entry[n]) + 0.5));
-}
-
-template <typename P>
-const P& block(const session_instance& inst, const model_desc& d)
-{
-    return *reinterpret_cast<const P*>(inst.params + d.offset);
-}
-
-// The block of a descriptor fits the params area.
-bool block_fits(const model_desc& d, size_t size)
-{
-    return d.offset % 8 == 0 && d.offset <= params_bytes && params_bytes - d.offset >= size;
-}
-
 const char* const model_keys[n_model_kinds] = {"delay", "bandwidth", "loss", "reorder"};
 
 }  // namespace
 
 std::string model_text(const session_instance& inst, int k)
 {
-    const model_desc d = inst.descs[k];
+    const model_desc d = inst.descs[k];  // read once: the writer is another process
     if (!d.present)
         return "none";
-    switch (k) {
-    case kind_delay:
-        switch (d.row) {
-        case 0:
-            if (block_fits(d, sizeof(delay_param)))
-                return "constant," + time_text(block<delay_param>(inst, d).delay);
-            break;
-        case 1:
-            if (block_fits(d, sizeof(uniform_param))) {
-                const auto& u = block<uniform_param>(inst, d);
-                return "uniform," + time_text(u.dmin) + "," + time_text(u.dmax);
-            }
-            break;
-        case 2:
-            if (block_fits(d, sizeof(exp_param))) {
-                const auto& e = block<exp_param>(inst, d);
-                double sum = 0;
-                uint64_t least = e.entry[0];
-                for (uint64_t v : e.entry) {
-                    sum += double(v);
-                    least = v < least ? v : least;
-                }
-                return "exp," + time_text(least) + "," + time_text(uint64_t(std::llround(sum / exp_entries)));
-            }
-            break;
-        case 3:
-            if (block_fits(d, sizeof(inter_packet_param))) {
-                const auto& g = block<inter_packet_param>(inst, d);
-                return "inter-packet," + time_text(g.min_gap) + "," + time_text(g.max_gap) + "," +
-                       time_text(g.delay);
-            }
-            break;
-        }
-        break;
-    case kind_bw:
-        if ((d.row == 0 || d.row == 1) && block_fits(d, sizeof(tx_table)))
-            return std::string(d.row == 0 ? "constant," : "ether,") +
-                   serialiser_rate(block<tx_table>(inst, d), d.row == 0 ? 0 : ether_overhead);
-        if (d.row == 2 && block_fits(d, sizeof(avg_param))) {
-            // token bytes per 2^20 ns, rounded down from the rate.
-            const double t = double(block<avg_param>(inst, d).token);
-            return "avg," + (t == 0 ? std::string("0") : rate_text((t + 0.5) * 8e9 / 1048576.0));
-        }
-        break;
-    case kind_loss:
-        if (d.row == 0 && block_fits(d, sizeof(plr_param)))
-            return "plr," + prob_text(block<plr_param>(inst, d).threshold);
-        if (d.row == 1 && block_fits(d, sizeof(ber_param)))
-            return "ber," + prob_text(block<ber_param>(inst, d).threshold);
-        break;
-    case kind_reorder:
-        if (d.row == 0 && block_fits(d, sizeof(reorder_param))) {
-            const auto& r = block<reorder_param>(inst, d);
-            return "const," + prob_text(r.threshold) + "," + time_text(r.hold);
-        }
-        break;
-    }
-    return "invalid";
+    if (!desc_valid(k, d))
+        return "invalid";
+    return model_list[k].table[d.row].describe(inst.params + d.offset);
 }
 
 json_object instance_json(const session_layout& layout, int d)

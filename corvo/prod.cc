@@ -25,15 +25,6 @@ namespace corvo {
 
 namespace {
 
-bool desc_valid(int kind, const model_desc& d) noexcept
-{
-    if (d.row >= model_list[kind].rows)
-        return false;
-    // The row's block size, never the size the descriptor's writer stored.
-    const uint64_t size = model_list[kind].table[d.row].block_bytes;
-    return d.offset % 8 == 0 && d.offset <= params_bytes && params_bytes - d.offset >= size;
-}
-
 // The output field of a model kind, cleared when the model is absent.
 void clear_output(pipe_state& p, int kind) noexcept
 {

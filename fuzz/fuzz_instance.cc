@@ -39,7 +39,8 @@ uint32_t block_size(int kind, int row)
     static constexpr uint32_t sizes[n_model_kinds][7] = {
         {sizeof(delay_param), sizeof(uniform_param), sizeof(exp_param), sizeof(inter_packet_param),
          sizeof(dist_param), sizeof(dist_param), sizeof(dist_param)},
-        {sizeof(tx_table), sizeof(tx_table), sizeof(avg_param), sizeof(trace_param), sizeof(tx_table), 0, 0},
+        {sizeof(tx_table), sizeof(tx_table), sizeof(avg_param), sizeof(trace_param), sizeof(cell_param), 0,
+         0},
         {sizeof(plr_param), sizeof(ber_param), sizeof(ge_param), sizeof(markov_param), 0, 0, 0},
         {sizeof(reorder_param), 0, 0, 0, 0, 0, 0},
     };

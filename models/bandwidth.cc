@@ -149,4 +149,21 @@ int avg_bw_run(pipe_state& pipe, const model_spec& slot) noexcept
     return 0;
 }
 
+std::string const_bw_describe(const void* block)
+{
+    return "constant," + serialiser_rate(*static_cast<const tx_table*>(block), 0);
+}
+
+std::string ether_bw_describe(const void* block)
+{
+    return "ether," + serialiser_rate(*static_cast<const tx_table*>(block), ether_overhead);
+}
+
+// token is bytes per 2^20 ns, rounded down from the rate.
+std::string avg_bw_describe(const void* block)
+{
+    const double t = double(static_cast<const avg_param*>(block)->token);
+    return "avg," + (t == 0 ? std::string("0") : rate_text((t + 0.5) * 8e9 / 1048576.0));
+}
+
 }  // namespace models

@@ -106,4 +106,22 @@ int markov_loss_run(pipe_state& pipe, const model_spec& slot) noexcept
     return 0;
 }
 
+// Every probability, defaults included.
+std::string ge_loss_describe(const void* block)
+{
+    const models::ge_state& s = static_cast<const ge_param*>(block)->s;
+    return "ge," + prob_text(s.p_gb) + "," + prob_text(s.p_bg) + "," + prob_text(s.loss_bad) + "," +
+           prob_text(s.loss_good);
+}
+
+// P14 and P32 are what the cumulative thresholds add.
+std::string markov_loss_describe(const void* block)
+{
+    const models::markov_state& s = static_cast<const markov_param*>(block)->s;
+    const uint64_t p14 = s.p13_14 >= s.p13 ? s.p13_14 - s.p13 : 0;
+    const uint64_t p32 = s.p31_32 >= s.p31 ? s.p31_32 - s.p31 : 0;
+    return "markov," + prob_text(s.p13) + "," + prob_text(s.p31) + "," + prob_text(p32) + "," +
+           prob_text(s.p23) + "," + prob_text(p14);
+}
+
 }  // namespace models

@@ -37,7 +37,7 @@ using namespace pipes;
 
 namespace models {
 
-static_assert(param_record<trace_param>);
+static_assert(param_record<trace_param> && param_record<cell_param>);
 // The largest block of each kind fits one instance's params area together.
 static_assert(sizeof(dist_param) + sizeof(trace_param) + sizeof(ber_param) + sizeof(reorder_param) <
               params_bytes);
@@ -100,12 +100,14 @@ int cell_bw_parse(pipe_state& pipe, model_spec& candidate, int argc, const char*
         return 1;
     if (!limit_check(pipe.session->max_bps, bps, "bandwidth"))
         return 1;
-    auto* t = alloc_block<tx_table>(pipe, candidate);
-    if (!t)
+    auto* b = alloc_block<cell_param>(pipe, candidate);
+    if (!b)
         return 1;
+    b->c = c;
+    b->bps = bps;
     for (uint32_t n = 0; n < pkt_len_entries; ++n) {
         const uint64_t ns = models::serialise_ns(models::cell_bytes(n, c), bps);
-        t->entry[n] = static_cast<uint32_t>(std::min<uint64_t>(ns, UINT32_MAX));
+        b->t.entry[n] = static_cast<uint32_t>(std::min<uint64_t>(ns, UINT32_MAX));
     }
     candidate.qsize_hint = link_qsize;
     return 0;
@@ -114,9 +116,42 @@ int cell_bw_parse(pipe_state& pipe, model_spec& candidate, int argc, const char*
 int cell_bw_run(pipe_state& pipe, const model_spec& slot) noexcept
 {
     const uint32_t len = std::min(pipe.cur_len, pkt_len_entries - 1);
-    pipe.cur_tx = params<tx_table>(slot).entry[len];
+    pipe.cur_tx = params<cell_param>(slot).t.entry[len];
     pipe.drop = 0;
     return 0;
+}
+
+// The file is gone: the trace's period and its opportunities in a period.
+std::string trace_bw_describe(const void* block)
+{
+    const auto& b = *static_cast<const trace_param*>(block);
+    if (!models::trace_sane(b.cur))
+        return "trace,invalid";
+    uint64_t n = 0;
+    for (uint64_t m = 0; m < b.cur.period; ++m)
+        n += b.count[m];
+    std::string s = "trace,";
+    s += std::to_string(b.cur.period);
+    s += "ms,";
+    s += std::to_string(n);
+    s += " opportunities";
+    return s;
+}
+
+std::string cell_bw_describe(const void* block)
+{
+    const auto& b = *static_cast<const cell_param*>(block);
+    std::string s = "cell,";
+    s += rate_text(double(b.bps));
+    s += ',';
+    s += std::to_string(b.c.overhead);
+    if (b.c.cell != 0) {  // CELL and CELLOVERHEAD only when there are cells
+        s += ',';
+        s += std::to_string(b.c.cell);
+        s += ',';
+        s += std::to_string(b.c.cell_overhead);
+    }
+    return s;
 }
 
 }  // namespace models

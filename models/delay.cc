@@ -151,4 +151,44 @@ int inter_packet_delay_run(pipe_state& pipe, const model_spec& slot) noexcept
     return 0;
 }
 
+namespace {
+
+template <typename P>
+const P& block_of(const void* block)
+{
+    return *static_cast<const P*>(block);
+}
+
+}  // namespace
+
+std::string const_delay_describe(const void* block)
+{
+    return "constant," + time_text(block_of<delay_param>(block).delay);
+}
+
+std::string uniform_delay_describe(const void* block)
+{
+    const auto& u = block_of<uniform_param>(block);
+    return "uniform," + time_text(u.dmin) + "," + time_text(u.dmax);
+}
+
+// The table's least value and its mean.
+std::string exp_delay_describe(const void* block)
+{
+    const auto& e = block_of<exp_param>(block);
+    double sum = 0;
+    uint64_t least = e.entry[0];
+    for (uint64_t v : e.entry) {
+        sum += double(v);
+        least = v < least ? v : least;
+    }
+    return "exp," + time_text(least) + "," + time_text(uint64_t(std::llround(sum / exp_entries)));
+}
+
+std::string inter_packet_delay_describe(const void* block)
+{
+    const auto& g = block_of<inter_packet_param>(block);
+    return "inter-packet," + time_text(g.min_gap) + "," + time_text(g.max_gap) + "," + time_text(g.delay);
+}
+
 }  // namespace models

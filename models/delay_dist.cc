@@ -10,6 +10,7 @@
 // models/model_tables.hpp says how each table is built and where its tail
 // is cut.  The table's largest entry is held to the direction's max_delay.
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -34,13 +35,16 @@ bool parse_time_arg(const char* model, const char* name, const char* word, uint6
 }
 
 // Holds the table's top to the limit, then copies it into a fresh block.
-int install(pipe_state& pipe, model_spec& candidate, const std::vector<uint64_t>& table)
+int install(pipe_state& pipe, model_spec& candidate, const std::vector<uint64_t>& table, uint64_t base,
+            double spread)
 {
     if (!limit_check(pipe.session->max_delay, *std::max_element(table.begin(), table.end()), "delay"))
         return 1;
     auto* b = alloc_block<dist_param>(pipe, candidate);
     if (!b)
         return 1;
+    b->base = base;
+    b->spread = spread;
     std::copy(table.begin(), table.end(), b->entry);
     return 0;
 }
@@ -62,7 +66,7 @@ int normal_delay_parse(pipe_state& pipe, model_spec& candidate, int argc, const 
         log_msg("normal: mean %s sigma %s reach beyond 64-bit ns\n", argv[1], argv[2]);
         return 1;
     }
-    return install(pipe, candidate, t);
+    return install(pipe, candidate, t, mean, static_cast<double>(sigma));
 }
 
 int pareto_delay_parse(pipe_state& pipe, model_spec& candidate, int argc, const char* const* argv)
@@ -79,7 +83,7 @@ int pareto_delay_parse(pipe_state& pipe, model_spec& candidate, int argc, const 
     std::vector<uint64_t> t(models::dist_entries);
     if (!models::pareto_args(argv, min, shape, err, t))
         return 1;
-    return install(pipe, candidate, t);
+    return install(pipe, candidate, t, min, shape);
 }
 
 int dist_delay_parse(pipe_state& pipe, model_spec& candidate, int argc, const char* const* argv)
@@ -98,13 +102,36 @@ int dist_delay_parse(pipe_state& pipe, model_spec& candidate, int argc, const ch
     models::empirical_table(values, t);
     log_msg("dist: %zu values from %s, %llu to %llu ns\n", values.size(), argv[1],
             static_cast<unsigned long long>(values.front()), static_cast<unsigned long long>(values.back()));
-    return install(pipe, candidate, t);
+    return install(pipe, candidate, t, values.size(), 0);
 }
 
 int dist_delay_run(pipe_state& pipe, const model_spec& slot) noexcept
 {
     pipe.cur_delay = params<dist_param>(slot).entry[draw(pipe) & models::dist_mask];
     return 0;
+}
+
+std::string normal_delay_describe(const void* block)
+{
+    const auto& b = *static_cast<const dist_param*>(block);
+    // The block may come from another process: a sigma out of range is shown as one.
+    const bool sane = b.spread >= 0 && b.spread < 18e18;
+    return "normal," + time_text(b.base) + "," +
+           (sane ? time_text(static_cast<uint64_t>(b.spread)) : "invalid");
+}
+
+std::string pareto_delay_describe(const void* block)
+{
+    const auto& b = *static_cast<const dist_param*>(block);
+    return "pareto," + time_text(b.base) + "," + sig4(b.spread);
+}
+
+// The file is gone: how many values it held and the range of the table.
+std::string dist_delay_describe(const void* block)
+{
+    const auto& b = *static_cast<const dist_param*>(block);
+    const auto [lo, hi] = std::minmax_element(std::begin(b.entry), std::end(b.entry));
+    return "dist," + std::to_string(b.base) + " values," + time_text(*lo) + ".." + time_text(*hi);
 }
 
 }  // namespace models

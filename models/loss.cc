@@ -82,4 +82,14 @@ int const_ber_run(pipe_state& pipe, const model_spec& slot) noexcept
     return 0;
 }
 
+std::string const_plr_describe(const void* block)
+{
+    return "plr," + prob_text(static_cast<const plr_param*>(block)->threshold);
+}
+
+std::string const_ber_describe(const void* block)
+{
+    return "ber," + prob_text(static_cast<const ber_param*>(block)->threshold);
+}
+
 }  // namespace models

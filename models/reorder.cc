@@ -47,4 +47,10 @@ int const_reorder_run(pipe_state& pipe, const model_spec& slot) noexcept
     return 0;
 }
 
+std::string const_reorder_describe(const void* block)
+{
+    const auto& r = *static_cast<const reorder_param*>(block);
+    return "const," + prob_text(r.threshold) + "," + time_text(r.hold);
+}
+
 }  // namespace models

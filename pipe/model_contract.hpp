@@ -1,8 +1,8 @@
 // The model contract: what a model provides and what the per-direction
 // state and the session layout hold of it.
 //
-// A model is a row of a table: a parse function, a run function and a usage
-// text.  Each option letter (-D delay, -B bandwidth, -L loss, -R reorder)
+// A model is a row of a table: a parse function, a run function, the size of
+// its parameter block, a describe function and a usage text.  Each option letter (-D delay, -B bandwidth, -L loss, -R reorder)
 // owns one table, ended by a row whose parse is null.  A direction's slot is
 // a copy of the row that accepted the user's text; its param_block points at
 // the model's parameter block inside the session instance
@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <type_traits>
 
 namespace pipes {
@@ -28,6 +29,9 @@ struct model_spec;
 
 using parse_fn = int(pipe_state& pipe, model_spec& candidate, int argc, const char* const* argv);
 using run_fn = int(pipe_state& pipe, const model_spec& slot) noexcept;
+// The specification text of a parameter block the row's parse wrote (e.g.
+// "constant,10ms"), for reports; never called per packet.
+using describe_fn = std::string(const void* block);
 
 // One table row, or one slot of a direction.
 struct model_spec {
@@ -36,6 +40,7 @@ struct model_spec {
     uint32_t block_bytes;   // row: bytes of its parameter block (the largest it
                             // takes, when that varies); a published descriptor
                             // is checked against it; slot: copy
+    describe_fn* describe;  // row: describes a block of this row; slot: copy
     const char* text;       // row: usage text; slot: the user's text, or the row's
                             // usage text after a reload, "0" at start-up
     void* param_block;      // slot: the model's block in a session instance
