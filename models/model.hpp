@@ -152,19 +152,6 @@ consteval bool rows_have_blocks()
 }
 static_assert(rows_have_blocks());
 
-// Every row can describe its blocks.
-consteval bool rows_have_describe()
-{
-    for (const model_list_entry& e : model_list) {
-        for (int r = 0; r < e.rows; ++r) {
-            if (e.table[r].describe == nullptr)
-                return false;
-        }
-    }
-    return true;
-}
-static_assert(rows_have_describe());
-
 // A published descriptor the producer may follow: its row exists in the
 // kind's table and the row's block (its block_bytes, never a size the
 // descriptor's writer stored) lies inside the params area.

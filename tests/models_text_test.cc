@@ -103,6 +103,7 @@ const text_row text_rows[] = {
 
 INSTANTIATE_TEST_SUITE_P(rows, model_text_test, ::testing::ValuesIn(text_rows));
 
+// Every row can describe its block and has a row above.
 TEST(model_text_rows, cover_every_row)
 {
     for (const model_list_entry& e : model_list) {
@@ -111,6 +112,8 @@ TEST(model_text_rows, cover_every_row)
             for (const text_row& t : text_rows)
                 found |= model_list[t.kind].letter == e.letter && t.row == r;
             EXPECT_TRUE(found) << e.letter << " row " << r << " has no text row";
+            EXPECT_NE(e.table[r].describe, nullptr)
+                << e.letter << " row " << r << " cannot describe its block";
         }
     }
 }
